@@ -1,0 +1,66 @@
+// The per-call worker pool: exactly N threads, a blocking `run` that executes a job
+// on one worker, and a fork-join `parallel_for` that any thread (a worker included)
+// can call. Loop chunks are claimed from an atomic counter by the calling thread and
+// by every idle worker, so uneven chunk costs balance themselves. A fault raised in
+// any chunk or job is carried back to the thread that waits for it.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "fault.hpp"
+
+namespace quillet {
+
+// Number of CPUs this process may run on: its affinity set, lowered to the CPU
+// quota of its control group when one is in force. Never less than 1.
+std::size_t available_cpus();
+
+class Pool {
+public:
+    // A pool of exactly `n_workers` threads (at least one). The error text is the
+    // operating system's text when a thread cannot be started.
+    static Result<std::unique_ptr<Pool>> create(std::size_t n_workers);
+
+    Pool(const Pool&) = delete;
+    Pool& operator=(const Pool&) = delete;
+    ~Pool();
+
+    std::size_t size() const { return workers_.size(); }
+
+    // Runs `job` on one worker while the calling thread blocks; rethrows the job's
+    // exception on the calling thread.
+    void run(const std::function<void()>& job);
+
+    // Calls body(lo, hi) on consecutive pieces [lo, hi) of [begin, end), each at most
+    // `grain` long, in parallel. Every piece runs, even after another one threw, so
+    // that the exception rethrown (that of the lowest piece that threw) is the same
+    // for every pool size.
+    void parallel_for(std::size_t begin, std::size_t end, std::size_t grain,
+                      const std::function<void(std::size_t, std::size_t)>& body);
+
+private:
+    struct Loop;
+    struct Job;
+
+    Pool() = default;
+    void worker_main();
+    std::shared_ptr<Loop> open_loop_locked();
+    static void work_on(Loop& loop);
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::vector<std::shared_ptr<Loop>> open_loops_;
+    Job* pending_job_ = nullptr;
+    bool stopping_ = false;
+    std::vector<std::thread> workers_;
+};
+
+}  // namespace quillet

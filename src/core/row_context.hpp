@@ -1,0 +1,39 @@
+// The read-only record that every row job of a connectivity call receives.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "grid.hpp"
+#include "levels.hpp"
+
+namespace quillet {
+
+enum class WindowMode { circular = 0, square = 1 };
+
+struct RowContext {
+    std::uint64_t ncols;
+    const BoolGrid* mask;
+    const std::vector<LevelMap3>* transgrid_levels;
+    std::uint64_t level_count;          // entries of `levels`, duplicates counted
+    std::vector<LevelKey> level_keys;   // keys of condition_levels, ascending
+    LevelKey coarsest_level;            // last of level_keys, 1 when there is none
+    std::int32_t window_size;
+    std::int32_t outer_window;
+    std::uint64_t row_offset;
+    std::uint64_t col_offset;
+    const LevelMap* condition_levels;
+    const LevelMap* cell_weights;
+    const LevelMap* pa_levels;          // null unless pa_to_pa
+    const LevelMap* traversal_levels;   // null unless a traversal raster was given
+    WindowMode window_mode;
+    float max_cost;
+    const TransformMap* transforms;
+    bool is_geo;
+    bool pa_to_pa;
+    std::vector<float> lambdas;
+    bool has_transgrids;
+};
+
+}  // namespace quillet
