@@ -56,26 +56,26 @@ Error take_exception_as_error() {
     return Error{message};
 }
 
-PyObject* raise_runtime_error(const std::string& prefix, const Error& error) {
+bool raise_runtime_error(const std::string& prefix, const Error& error) {
     PyErr_SetString(PyExc_RuntimeError, (prefix + error.message).c_str());
-    return nullptr;
+    return false;
 }
 
-PyObject* argument_error(const char* name) {
-    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return nullptr;
+bool argument_error(const char* name) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
     PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
     PyErr_Fetch(&type, &value, &traceback);
     PyErr_NormalizeException(&type, &value, &traceback);
     Ref type_ref(type), value_ref(value), traceback_ref(traceback);
     std::string text;
     if (!try_str(value, text)) text = "<exception str() failed>";
-    Ref message(PyUnicode_FromFormat("argument '%s': %s", name, text.c_str()));
-    if (!message) return nullptr;
-    Ref wrapped(PyObject_CallOneArg(PyExc_TypeError, message.get()));
-    if (!wrapped) return nullptr;
+    text = std::string("argument '") + name + "': " + text;
+    Ref message(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+    Ref wrapped(message ? PyObject_CallOneArg(PyExc_TypeError, message.get()) : nullptr);
+    if (!wrapped) return false;
     if (PyObject* cause = PyException_GetCause(value)) PyException_SetCause(wrapped.get(), cause);
     PyErr_SetObject(PyExc_TypeError, wrapped.get());
-    return nullptr;
+    return false;
 }
 
 PyObject* panic_exception_type() {

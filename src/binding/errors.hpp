@@ -22,13 +22,13 @@ bool fail_cast(PyObject* obj, const char* target);
 // Takes the current Python exception and renders it as "TypeName: text".
 Error take_exception_as_error();
 
-// Sets RuntimeError(prefix + error message); returns nullptr.
-PyObject* raise_runtime_error(const std::string& prefix, const Error& error);
+// Sets RuntimeError(prefix + error message); returns false.
+bool raise_runtime_error(const std::string& prefix, const Error& error);
 
 // The argument-error rule for the failed conversion of parameter `name`: a
 // TypeError becomes TypeError("argument 'name': " + text) keeping the original's
-// cause; any other exception stays as it is. Returns nullptr.
-PyObject* argument_error(const char* name);
+// cause; any other exception stays as it is. Returns false.
+bool argument_error(const char* name);
 
 // The PanicException class, created on first use and kept for the process.
 PyObject* panic_exception_type();

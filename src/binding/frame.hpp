@@ -1,0 +1,28 @@
+// The frame every exported function runs in: the per-call worker pool, running
+// the driver on it, and handing the result grid back as a NumPy array.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+
+#include "../core/grid.hpp"
+#include "../core/pool.hpp"
+#include "python.hpp"
+
+namespace quillet::py {
+
+// The worker count of a call: the requested one, or the CPUs available to the
+// process; 0 becomes 1.
+std::size_t thread_count(std::optional<std::uint64_t> requested);
+
+// Builds a pool of `threads` workers and runs `driver` on one of them while this
+// thread waits. Returns false with RuntimeError (the operating system's text)
+// set when the pool cannot be built. Faults of the driver propagate as C++
+// exceptions; the pool is torn down in every case.
+bool run_on_pool(std::size_t threads, const std::function<void(Pool&)>& driver);
+
+// A new C-contiguous float32 array with the grid's shape and values.
+PyObject* to_numpy(const Grid& grid);
+
+}  // namespace quillet::py

@@ -1,0 +1,155 @@
+#include "connectivity_driver.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <string>
+
+#include "overview.hpp"
+
+namespace quillet {
+
+namespace {
+
+constexpr std::uint64_t kLatticeLimit = std::uint64_t{1} << 31;
+
+// Level arithmetic runs in 32-bit signed integers on the global lattice: level
+// factors, offsets and offset + extent must stay below 2^31.
+Status check_lattice_range(const ConnectivityInputs& in, const Grid& condition) {
+    for (std::uint64_t factor : in.levels) {
+        if (factor >= kLatticeLimit) {
+            return Error{"level factor " + std::to_string(factor) + " is too large; level factors must be below 2^31"};
+        }
+    }
+    const struct {
+        const char* name;
+        std::uint64_t offset;
+        std::size_t extent;
+    } axes[] = {{"row", in.row_offset, condition.nrows()}, {"column", in.col_offset, condition.ncols()}};
+    for (const auto& axis : axes) {
+        if (axis.offset >= kLatticeLimit || axis.offset + axis.extent > kLatticeLimit) {
+            return Error{std::string(axis.name) + " offset " + std::to_string(axis.offset) + " with " +
+                         std::to_string(axis.extent) + " cells reaches past 2^31 base cells, the largest supported " +
+                         "global grid"};
+        }
+    }
+    return success();
+}
+
+// NaN where the condition has no data, else 0 for masked cells and 1 for
+// protected (unmasked) cells.
+Grid protected_area_membership(const Grid& condition, const BoolGrid& mask) {
+    Grid membership(condition.nrows(), condition.ncols(), Grid::Init::uninitialised);
+    for (std::size_t r = 0; r < condition.nrows(); ++r) {
+        for (std::size_t c = 0; c < condition.ncols(); ++c) {
+            const float value = condition(r, c);
+            membership(r, c) = std::isnan(value) ? value : (mask.at(r, c) ? 0.0f : 1.0f);
+        }
+    }
+    return membership;
+}
+
+// Every transgrid level grid must cover the condition's level grid, so that each
+// window cell has a lane of band values.
+Status check_transgrid_coverage(const std::vector<LevelMap3>& transgrid_levels, const LevelMap& condition_levels) {
+    for (std::size_t layer = 0; layer < transgrid_levels.size(); ++layer) {
+        for (const auto& [key, grid3] : transgrid_levels[layer]) {
+            const auto condition = condition_levels.find(key);
+            if (condition == condition_levels.end()) continue;
+            const Grid& cond = condition->second;
+            if (grid3.nrows() < cond.nrows() || grid3.ncols() < cond.ncols()) {
+                return Error{"transgrid layer " + std::to_string(layer) + " has a level-" + std::to_string(key) +
+                             " grid of (" + std::to_string(grid3.nrows()) + ", " + std::to_string(grid3.ncols()) +
+                             ") cells, smaller than the condition's (" + std::to_string(cond.nrows()) + ", " +
+                             std::to_string(cond.ncols()) + ")"};
+            }
+        }
+    }
+    return success();
+}
+
+std::vector<LevelKey> sorted_keys(const LevelMap& levels) {
+    std::vector<LevelKey> keys;
+    for (const auto& entry : levels) keys.push_back(entry.first);
+    std::sort(keys.begin(), keys.end());
+    return keys;
+}
+
+}  // namespace
+
+Result<Grid> run_connectivity(const ConnectivityInputs& in, Pool& pool, const RowJob& row_job) {
+    if (!in.condition) return Error{"No base level (key=1) in condition array"};
+    const Grid& condition = *in.condition;
+    if (Status range = check_lattice_range(in, condition); !range.ok()) return range.error();
+    const auto row_offset = static_cast<std::int32_t>(in.row_offset);
+    const auto col_offset = static_cast<std::int32_t>(in.col_offset);
+
+    auto overview = [&](const Grid& base, OverviewMode mode, const Affine* transform) {
+        return make_overview(base, in.levels, row_offset, col_offset, mode, transform, pool);
+    };
+
+    const LevelMap condition_levels =
+        overview(condition, OverviewMode::average, nullptr).expect("Failed average resampling.");
+    const auto base_transform = in.transforms.find(1);
+    if (base_transform == in.transforms.end()) raise_fault("Missing base-level transform (key=1).");
+    const LevelMap cell_weights =
+        overview(condition, in.is_geo ? OverviewMode::area_geographic : OverviewMode::area_projected,
+                 &base_transform->second)
+            .expect("Failed to build cell weights.");
+    if (Status dims = check_dims(cell_weights, condition_levels); !dims.ok()) return dims.error();
+
+    std::optional<LevelMap> pa_levels;
+    if (in.pa_to_pa) {
+        const Grid membership = protected_area_membership(condition, in.mask);
+        pa_levels = overview(membership, OverviewMode::average, nullptr).expect("Failed to build PA-membership overview.");
+        if (Status dims = check_dims(*pa_levels, condition_levels); !dims.ok()) return dims.error();
+    }
+
+    std::optional<LevelMap> traversal_levels;
+    if (in.traversal) {
+        traversal_levels =
+            overview(*in.traversal, OverviewMode::average, nullptr).expect("Failed average resampling for traversal.");
+        if (Status dims = check_dims(*traversal_levels, condition_levels); !dims.ok()) return dims.error();
+    }
+
+    std::vector<LevelMap3> transgrid_levels;
+    for (const Grid3& layer : in.transgrids) {
+        transgrid_levels.push_back(
+            make_overview_3d(layer, in.levels, row_offset, col_offset, pool).expect("Failed average resampling."));
+    }
+    if (Status lanes = check_transgrid_coverage(transgrid_levels, condition_levels); !lanes.ok()) {
+        return lanes.error();
+    }
+
+    Grid output = Grid::filled(condition.nrows(), condition.ncols(), std::bit_cast<float>(0x7FC00000u));
+
+    RowContext ctx{};
+    ctx.ncols = condition.ncols();
+    ctx.mask = &in.mask;
+    ctx.transgrid_levels = &transgrid_levels;
+    ctx.level_count = in.levels.size();
+    ctx.level_keys = sorted_keys(condition_levels);
+    ctx.coarsest_level = ctx.level_keys.empty() ? 1 : ctx.level_keys.back();
+    ctx.window_size = in.window_size;
+    ctx.outer_window = in.outer_window;
+    ctx.row_offset = in.row_offset;
+    ctx.col_offset = in.col_offset;
+    ctx.condition_levels = &condition_levels;
+    ctx.cell_weights = &cell_weights;
+    ctx.pa_levels = pa_levels ? &*pa_levels : nullptr;
+    ctx.traversal_levels = traversal_levels ? &*traversal_levels : nullptr;
+    ctx.window_mode = in.window_mode;
+    ctx.max_cost = in.max_cost;
+    ctx.transforms = &in.transforms;
+    ctx.is_geo = in.is_geo;
+    ctx.pa_to_pa = in.pa_to_pa;
+    ctx.lambdas = in.lambdas;
+    ctx.has_transgrids = !in.transgrids.empty();
+
+    pool.parallel_for(0, condition.nrows(), 1, [&](std::size_t lo, std::size_t hi) {
+        for (std::size_t r = lo; r < hi; ++r) row_job(ctx, r, output.row(r));
+    });
+    return output;
+}
+
+}  // namespace quillet
