@@ -3,7 +3,7 @@ import numpy as np
 import pytest
 
 import quillet
-from conftest import under_sanitizer
+from conftest import assert_calls_release_everything
 
 
 def valid_arguments(nrows=6, ncols=5, **overrides):
@@ -191,27 +191,13 @@ def test_inputs_are_never_modified():
         np.testing.assert_array_equal(arguments[name], before)
 
 
-def test_failure_paths_release_everything(resources):
+def test_failure_paths_release_everything():
     failing = [
         {"mask": None},
         {"transforms": {2: (1.0,) * 6}},
         {"levels": [1, 3]},
         {"transgrid_list": [np.ones((6, 5, 2), np.float32), np.zeros((6, 5), np.float32)]},
         {"traversal": np.zeros((6, 4), np.float32), "levels": [1]},
+        {"window_size": 4},
     ]
-
-    def run_all(times):
-        for _ in range(times):
-            for overrides in failing:
-                try:
-                    call(**overrides)
-                except (RuntimeError, quillet.PanicException):
-                    pass
-
-    run_all(30)
-    rss_before, threads_before = resources()
-    run_all(300)
-    rss_after, threads_after = resources()
-    assert threads_after == threads_before
-    if not under_sanitizer():
-        assert rss_after - rss_before < 8 * 1024  # kB
+    assert_calls_release_everything([lambda overrides=overrides: call(**overrides) for overrides in failing])
