@@ -210,7 +210,7 @@ PyObject* connectivity_body(PyObject* args, PyObject* kwargs) {
         raise_runtime_error("Connectivity failed: ", result->error());
         return nullptr;
     }
-    return to_numpy(result->value());
+    return to_numpy(std::move(result->value()));
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 #include "frame.hpp"
 
-#include <cstring>
+#include <cstdlib>
 
 #include "numpy.hpp"
 
@@ -22,14 +22,23 @@ bool run_on_pool(std::size_t threads, const std::function<void(Pool&)>& driver) 
     return true;
 }
 
-PyObject* to_numpy(const Grid& grid) {
+namespace {
+
+void free_cells(PyObject* capsule) { std::free(PyCapsule_GetPointer(capsule, nullptr)); }
+
+}  // namespace
+
+PyObject* to_numpy(Grid&& grid) {
     npy_intp dims[2] = {static_cast<npy_intp>(grid.nrows()), static_cast<npy_intp>(grid.ncols())};
-    PyObject* array = PyArray_SimpleNew(2, dims, NPY_FLOAT32);
-    if (array == nullptr) return nullptr;
-    if (grid.size() != 0) {
-        std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)), grid.data(), grid.size() * sizeof(float));
+    if (grid.size() == 0) return PyArray_SimpleNew(2, dims, NPY_FLOAT32);
+    // The capsule owns the cells from here on and frees them with the array.
+    Ref owner(PyCapsule_New(grid.data(), nullptr, free_cells));
+    if (!owner) return nullptr;
+    Ref array(PyArray_SimpleNewFromData(2, dims, NPY_FLOAT32, grid.release_cells()));
+    if (!array || PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), owner.release()) < 0) {
+        return nullptr;
     }
-    return array;
+    return array.release();
 }
 
 }  // namespace quillet::py

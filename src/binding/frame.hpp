@@ -22,7 +22,9 @@ std::size_t thread_count(std::optional<std::uint64_t> requested);
 // exceptions; the pool is torn down in every case.
 bool run_on_pool(std::size_t threads, const std::function<void(Pool&)>& driver);
 
-// A new C-contiguous float32 array with the grid's shape and values.
-PyObject* to_numpy(const Grid& grid);
+// A new C-contiguous float32 array with the grid's shape and values. The array
+// takes over the grid's storage instead of copying it (a copy of a large grid costs
+// as much as a whole coverage computation); the grid is left empty.
+PyObject* to_numpy(Grid&& grid);
 
 }  // namespace quillet::py

@@ -67,7 +67,7 @@ PyObject* pixel_coverage_body(PyObject* args, PyObject* kwargs) {
         grid = pixel_coverage_grid(polygons.value(), arguments.transform, arguments.nrows, arguments.ncols, pool);
     });
     if (!ran) return nullptr;
-    return to_numpy(grid);
+    return to_numpy(std::move(grid));
 }
 
 }  // namespace

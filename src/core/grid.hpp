@@ -56,6 +56,12 @@ public:
     T& operator[](std::size_t i) { return data_.get()[i]; }
     const T& operator[](std::size_t i) const { return data_.get()[i]; }
 
+    // Gives up ownership: the caller frees the storage with std::free.
+    T* release() {
+        size_ = 0;
+        return data_.release();
+    }
+
 private:
     struct FreeDeleter {
         void operator()(T* p) const { std::free(p); }
@@ -87,6 +93,11 @@ public:
 
     T* data() { return cells_.data(); }
     const T* data() const { return cells_.data(); }
+    // Gives up the cells, leaving an empty raster; the caller frees them with std::free.
+    T* release_cells() {
+        nrows_ = ncols_ = 0;
+        return cells_.release();
+    }
     std::span<T> row(std::size_t r) { return {cells_.data() + r * ncols_, ncols_}; }
     std::span<const T> row(std::size_t r) const { return {cells_.data() + r * ncols_, ncols_}; }
     T& operator()(std::size_t r, std::size_t c) { return cells_[r * ncols_ + c]; }
