@@ -1,0 +1,414 @@
+#include "graph.hpp"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cmath>
+#include <limits>
+
+#include "routing.hpp"
+
+namespace quillet {
+
+namespace {
+
+// (row step, column step)
+using Step = std::array<std::int32_t, 2>;
+
+// Within-level neighbours, in the order their edges are made.
+constexpr std::array<Step, 8> kNeighbours = {{{0, 1}, {1, 0}, {0, -1}, {-1, 0}, {1, 1}, {1, -1}, {-1, 1}, {-1, -1}}};
+constexpr std::size_t kRowBelow = 1;  // index of (+1, 0) in kNeighbours
+
+// Fine neighbours whose coarse cells are link candidates, after the fine cell's own.
+constexpr std::array<Step, 8> kCandidateNeighbours = {
+    {{-1, 0}, {1, 0}, {0, -1}, {0, 1}, {-1, -1}, {-1, 1}, {1, -1}, {1, 1}}};
+
+constexpr double kDegreesToRadians = 0.017453292519943295;
+constexpr double kEarthRadiusM = 6371000.0;
+
+std::int64_t floor_div64(std::int64_t a, std::int64_t b) {
+    const std::int64_t q = a / b;
+    return (a % b != 0 && ((a < 0) != (b < 0))) ? q - 1 : q;
+}
+
+// The distinct level-2L cells (local indices) that hold a fine cell and its
+// eight neighbours, the fine cell's own first; at most four.
+struct Candidates {
+    std::size_t count = 0;
+    std::array<std::int64_t, 4> row{}, col{};
+};
+
+Candidates coarse_candidates(std::int64_t global_row, std::int64_t global_col, std::int64_t coarse_origin_row,
+                             std::int64_t coarse_origin_col) {
+    Candidates c;
+    auto add = [&](std::int64_t r, std::int64_t k) {
+        for (std::size_t i = 0; i < c.count; ++i) {
+            if (c.row[i] == r && c.col[i] == k) return;
+        }
+        c.row[c.count] = r;
+        c.col[c.count] = k;
+        ++c.count;
+    };
+    // An arithmetic shift is the floor division by 2, negative values included.
+    add((global_row >> 1) - coarse_origin_row, (global_col >> 1) - coarse_origin_col);
+    for (const Step& o : kCandidateNeighbours) {
+        add(((global_row + o[0]) >> 1) - coarse_origin_row, ((global_col + o[1]) >> 1) - coarse_origin_col);
+    }
+    return c;
+}
+
+}  // namespace
+
+Point cell_centre(const Affine& t, double row, double col) {
+    const double x = t.a * (col + 0.5) + t.b * (row + 0.5) + t.c;
+    const double y = t.d * (col + 0.5) + t.e * (row + 0.5) + t.f;
+    return {x, y};
+}
+
+float edge_length_km(Point from, Point to, bool is_geo) {
+    double metres;
+    if (!is_geo) {
+        metres = std::hypot(to.x - from.x, to.y - from.y);
+    } else {
+        const double lat1 = from.y * kDegreesToRadians, lat2 = to.y * kDegreesToRadians;
+        const double lon1 = from.x * kDegreesToRadians, lon2 = to.x * kDegreesToRadians;
+        const double s_lat = std::sin((lat2 - lat1) / 2.0);
+        const double s_lon = std::sin((lon2 - lon1) / 2.0);
+        const double h = s_lat * s_lat + std::cos(lat2) * std::cos(lat1) * (s_lon * s_lon);
+        metres = 2.0 * std::atan2(std::sqrt(h), std::sqrt(1.0 - h)) * kEarthRadiusM;
+    }
+    return static_cast<float>(metres / 1000.0);
+}
+
+
+namespace {
+
+// The edge towards a destination of the given path weight.
+EdgeData edge_data(float length_km, float path_weight) {
+    const float cost = path_weight * length_km;
+    return {cost, length_km, quantise(cost), quantise(length_km)};
+}
+
+// The data of up to N out-edges of one cell, by neighbour or candidate slot.
+template <std::size_t N>
+using EdgeSet = std::array<EdgeData, N>;
+
+// Path weight of level cell (r, c) as an edge destination: (1 - max_cost) times
+// its traversal value (its condition where that is not finite) plus max_cost.
+// NaN for a cell outside the grids, which is never a node.
+float destination_weight(const LevelPlan& lp, std::int64_t r, std::int64_t c, float max_cost) {
+    const Grid& condition = *lp.condition;
+    if (r < 0 || c < 0 || r >= static_cast<std::int64_t>(condition.nrows()) ||
+        c >= static_cast<std::int64_t>(condition.ncols())) {
+        return std::numeric_limits<float>::quiet_NaN();
+    }
+    const auto ur = static_cast<std::size_t>(r), uc = static_cast<std::size_t>(c);
+    float t = condition(ur, uc);
+    if (lp.traversal != nullptr) {
+        if (ur >= lp.traversal->nrows() || uc >= lp.traversal->ncols()) return std::numeric_limits<float>::quiet_NaN();
+        const float traversal = (*lp.traversal)(ur, uc);
+        if (std::isfinite(traversal)) t = traversal;
+    }
+    return t * (1.0f - max_cost) + max_cost;
+}
+
+}  // namespace
+
+// Edges depend only on the two cells they join, never on the source, so each
+// cell's are computed once per row. A direct-mapped table per level, indexed by
+// the low bits of the cell's row and column: within one row the cells a source
+// uses span at most 2w + 1 level rows and columns and sources move left to
+// right, so a table of at least that many rows and columns keeps a cell until
+// the windows have passed it.
+class EdgeCache {
+public:
+    void start_row(const GraphFrame& frame) {
+        ++stamp_;
+        frame_ = &frame;
+        const auto& levels = frame.plan->levels;
+        tables_.resize(levels.size());
+        for (std::size_t i = 0; i < levels.size(); ++i) {
+            const std::int64_t span = 2 * static_cast<std::int64_t>(std::max(levels[i].width, 0)) + 2;
+            const auto side = std::bit_ceil(static_cast<std::uint64_t>(std::clamp<std::int64_t>(span, 2, kMaxSide)));
+            Table& t = tables_[i];
+            t.shift = std::countr_zero(side);
+            t.mask = static_cast<std::int64_t>(side - 1);
+            if (t.entries.size() != side * side) t.entries.assign(side * side, Entry{});
+        }
+    }
+
+    // Edges from level cell (r, c) of plan level i to its eight neighbours, in
+    // `kNeighbours` order.
+    const EdgeSet<8>& within(std::size_t i, std::int64_t r, std::int64_t c) {
+        Entry& e = entry(i, r, c);
+        if (!e.has_within) {
+            const LevelPlan& lp = frame_->plan->levels[i];
+            const Affine& t = *frame_->affines[i];
+            const Point from = cell_centre(t, static_cast<double>(r), static_cast<double>(c));
+            for (std::size_t d = 0; d < kNeighbours.size(); ++d) {
+                const std::int64_t nr = r + kNeighbours[d][0], nc = c + kNeighbours[d][1];
+                const Point to = cell_centre(t, static_cast<double>(nr), static_cast<double>(nc));
+                e.within[d] = edge_data(edge_length_km(from, to, frame_->is_geo),
+                                        destination_weight(lp, nr, nc, frame_->max_cost));
+            }
+            e.has_within = true;
+        }
+        return e.within;
+    }
+
+    // Edges from level cell (r, c) of plan level i to its coarse candidates,
+    // which lie in plan level `coarser`.
+    const EdgeSet<4>& cross(std::size_t i, std::size_t coarser, std::int64_t r, std::int64_t c,
+                            const Candidates& cand) {
+        Entry& e = entry(i, r, c);
+        if (!e.has_cross) {
+            const Point from = cell_centre(*frame_->affines[i], static_cast<double>(r), static_cast<double>(c));
+            const Affine& t = *frame_->coarser_affines[i];
+            const LevelPlan& lp = frame_->plan->levels[coarser];
+            for (std::size_t s = 0; s < cand.count; ++s) {
+                const Point to = cell_centre(t, static_cast<double>(cand.row[s]), static_cast<double>(cand.col[s]));
+                e.cross[s] = edge_data(edge_length_km(from, to, frame_->is_geo),
+                                       destination_weight(lp, cand.row[s], cand.col[s], frame_->max_cost));
+            }
+            e.has_cross = true;
+        }
+        return e.cross;
+    }
+
+private:
+    static constexpr std::int64_t kMaxSide = 128;
+
+    struct Entry {
+        std::uint64_t stamp = 0;
+        std::int64_t row = 0, col = 0;
+        bool has_within = false, has_cross = false;
+        EdgeSet<8> within{};
+        EdgeSet<4> cross{};
+    };
+    struct Table {
+        int shift = 0;
+        std::int64_t mask = 0;
+        std::vector<Entry> entries;
+    };
+
+    Entry& entry(std::size_t i, std::int64_t r, std::int64_t c) {
+        Table& t = tables_[i];
+        Entry& e = t.entries[static_cast<std::size_t>(((r & t.mask) << t.shift) | (c & t.mask))];
+        if (e.stamp != stamp_ || e.row != r || e.col != c) {
+            e.stamp = stamp_;
+            e.row = r;
+            e.col = c;
+            e.has_within = e.has_cross = false;
+        }
+        return e;
+    }
+
+    std::uint64_t stamp_ = 0;
+    const GraphFrame* frame_ = nullptr;
+    std::vector<Table> tables_;
+};
+
+GraphScratch::GraphScratch() : edges(std::make_unique<EdgeCache>()) {}
+GraphScratch::~GraphScratch() = default;
+
+void GraphScratch::start_row(const GraphFrame& frame) { edges->start_row(frame); }
+
+namespace {
+
+// Copies the node attributes of every window cell into the graph.
+void add_nodes(std::span<const FocalWindow> windows, GraphScratch& s, Graph& g) {
+    g.source = -1;
+    g.layers = windows.empty() ? 0 : windows.front().layers;
+    g.condition.clear();
+    g.pa_membership.clear();
+    g.weight.clear();
+    g.similarity.clear();
+    s.first_node.clear();
+    for (const FocalWindow& w : windows) {
+        s.first_node.push_back(static_cast<std::int32_t>(g.condition.size()));
+        g.condition.insert(g.condition.end(), w.condition.begin(), w.condition.end());
+        g.pa_membership.insert(g.pa_membership.end(), w.pa_membership.begin(), w.pa_membership.end());
+        g.weight.insert(g.weight.end(), w.weights.begin(), w.weights.end());
+        g.similarity.insert(g.similarity.end(), w.similarity.begin(), w.similarity.end());
+    }
+}
+
+// Appends out-edges node by node in ascending node order, closing the CSR
+// range of every node passed over.
+class EdgeWriter {
+public:
+    // Room for every edge the nodes of `g` can have: eight neighbours and four
+    // coarse candidates each, or the one edge of an isolated source. The arrays
+    // only grow, so a steady state reuses them without clearing.
+    explicit EdgeWriter(Graph& g) : g_(g) {
+        const std::size_t room = 12 * g.node_count() + 1;
+        if (g.edge_target.size() < room) {
+            g.edge_target.resize(room);
+            g.edge_data.resize(room);
+        }
+        g.first_edge.assign(g.node_count() + 1, 0);
+    }
+
+    void open(std::int32_t node) {
+        while (next_open_ <= static_cast<std::size_t>(node)) g_.first_edge[next_open_++] = count_;
+    }
+
+    // Appends the edge of slot d of `set` to `target`, which is kept only when
+    // it is a node: the writes are unconditional so that the varying presence
+    // of neighbours costs no branch.
+    bool append_if_node(std::int32_t target, const EdgeData& data) {
+        const auto at = static_cast<std::size_t>(count_);
+        g_.edge_target[at] = target;
+        g_.edge_data[at] = data;
+        const bool kept = target >= 0;
+        count_ += kept;
+        return kept;
+    }
+
+    void append(std::int32_t target, const EdgeData& data) {
+        const auto at = static_cast<std::size_t>(count_++);
+        g_.edge_target[at] = target;
+        g_.edge_data[at] = data;
+    }
+
+    // Drops every edge appended so far.
+    void restart() {
+        count_ = 0;
+        next_open_ = 0;
+    }
+
+    void close() {
+        g_.first_edge.resize(g_.node_count() + 1);
+        while (next_open_ < g_.first_edge.size()) g_.first_edge[next_open_++] = count_;
+    }
+
+private:
+    Graph& g_;
+    std::int32_t count_ = 0;
+    std::size_t next_open_ = 0;
+};
+
+// The source has no neighbour in its own window. Under pa_to_pa it reaches
+// nothing; otherwise its only edge leads to a label node that carries the
+// source's own values, one row step away.
+void isolate_source(const GraphFrame& frame, float source_traversal, float row_step_km, Graph& g, EdgeWriter& out) {
+    out.restart();
+    if (frame.pa_to_pa) {
+        out.close();
+        return;
+    }
+    const auto src = static_cast<std::size_t>(g.source);
+    const auto label = static_cast<std::int32_t>(g.node_count());
+    g.condition.push_back(g.condition[src]);
+    g.pa_membership.push_back(g.pa_membership[src]);
+    g.weight.push_back(g.weight[src]);
+    for (std::size_t j = 0; j < g.layers; ++j) g.similarity.push_back(g.similarity[src * g.layers + j]);
+
+    const float path_weight = source_traversal * (1.0f - frame.max_cost) + frame.max_cost;
+    const float cost = row_step_km * path_weight;
+    out.open(g.source);
+    out.append(label, {cost, row_step_km, quantise(cost), quantise(row_step_km)});
+    out.close();
+}
+
+}  // namespace
+
+void build_graph(const GraphFrame& frame, std::span<const FocalWindow> windows,
+                 std::span<const std::vector<std::uint8_t>> attach, std::size_t row, std::size_t col,
+                 GraphScratch& s, Graph& g) {
+    const WindowPlan& plan = *frame.plan;
+    add_nodes(windows, s, g);
+    EdgeWriter out(g);
+    const std::size_t level_count = std::min(windows.size(), plan.levels.size());
+    if (level_count == 0) {
+        out.close();
+        return;
+    }
+    const LevelKey coarsest = plan.levels[level_count - 1].level;
+
+    // Plan indices of the levels whose cells `s.current` and `s.coarser` hold.
+    std::int32_t current_level = -1, coarser_level = -1;
+    for (std::size_t i = 0; i < level_count; ++i) {
+        const LevelPlan& lp = plan.levels[i];
+        const LevelKey L = lp.level;
+        if (i >= attach.size()) raise_fault("Level not found in edge indices.");
+        if (frame.affines[i] == nullptr) raise_fault("Missing level in Affine set.");
+
+        if (i == 0) {
+            create_node_mapping(windows[0], L, plan.row_offset, plan.col_offset, s.first_node[0], s.current);
+            current_level = 0;
+            g.source = s.current.find(static_cast<std::int64_t>(row), static_cast<std::int64_t>(col));
+        } else {
+            std::swap(s.current, s.coarser);
+            current_level = coarser_level;
+            s.coarser.clear();
+            coarser_level = -1;
+        }
+        const bool below_coarsest = L < coarsest;
+        if (below_coarsest && lp.coarser >= 0) {
+            const auto ci = static_cast<std::size_t>(lp.coarser);
+            create_node_mapping(windows[ci], plan.levels[ci].level, plan.row_offset, plan.col_offset, s.first_node[ci],
+                                s.coarser);
+            coarser_level = lp.coarser;
+        }
+
+        const FocalWindow& w = windows[i];
+        if (w.empty()) continue;
+        // A level's cells are nodes only of the mapping built from its own window;
+        // any other mapping (after a gap in the level chain) holds none of them.
+        if (current_level != static_cast<std::int32_t>(i)) raise_fault("Node not found in node mapping.");
+
+        const auto neighbour = s.current.neighbour_offsets(kNeighbours);
+        const std::int64_t coarse_origin_row = floor_div64(plan.row_offset, 2 * static_cast<std::int64_t>(L));
+        const std::int64_t coarse_origin_col = floor_div64(plan.col_offset, 2 * static_cast<std::int64_t>(L));
+        const std::vector<std::uint8_t>& attach_here = attach[i];
+        const std::size_t n = std::min(w.rows.size(), w.cols.size());
+        for (std::size_t k = 0; k < n; ++k) {
+            const std::int64_t r = w.rows[k], c = w.cols[k];
+            const std::int32_t u = s.first_node[i] + static_cast<std::int32_t>(k);
+            out.open(u);
+
+            const EdgeSet<8>& edges = s.edges->within(i, r, c);
+            const std::int32_t* slot = s.current.slot(r, c);
+            bool has_neighbour = false;
+            for (std::size_t d = 0; d < kNeighbours.size(); ++d) {
+                has_neighbour |= out.append_if_node(slot[neighbour[d]], edges[d]);
+            }
+            if (u == g.source && !has_neighbour) {
+                isolate_source(frame, w.traversal[k], edges[kRowBelow].length_km, g, out);
+                return;
+            }
+
+            if (!below_coarsest || k >= attach_here.size() || attach_here[k] == 0) continue;
+            if (frame.coarser_affines[i] == nullptr) raise_fault(kUnknownFaultText);
+            if (coarser_level < 0) continue;
+            const Candidates cand = coarse_candidates(lp.origin_row + r, lp.origin_col + c, coarse_origin_row,
+                                                      coarse_origin_col);
+            const EdgeSet<4>& cross = s.edges->cross(i, static_cast<std::size_t>(coarser_level), r, c, cand);
+            for (std::size_t t = 0; t < cand.count; ++t) {
+                out.append_if_node(s.coarser.find(cand.row[t], cand.col[t]), cross[t]);
+            }
+        }
+    }
+    out.close();
+}
+
+void plan_graph(const RowContext& ctx, const WindowPlan& plan, GraphFrame& frame) {
+    frame.plan = &plan;
+    frame.max_cost = ctx.max_cost;
+    frame.is_geo = ctx.is_geo;
+    frame.pa_to_pa = ctx.pa_to_pa;
+    frame.affines.clear();
+    frame.coarser_affines.clear();
+    auto find = [&](std::int64_t key) -> const Affine* {
+        if (key > std::numeric_limits<LevelKey>::max()) return nullptr;
+        const auto it = ctx.transforms->find(static_cast<LevelKey>(key));
+        return it == ctx.transforms->end() ? nullptr : &it->second;
+    };
+    for (const LevelPlan& lp : plan.levels) {
+        frame.affines.push_back(find(lp.level));
+        frame.coarser_affines.push_back(find(2 * static_cast<std::int64_t>(lp.level)));
+    }
+}
+
+}  // namespace quillet

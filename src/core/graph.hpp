@@ -1,0 +1,107 @@
+// The routing graph of one source cell: one node per selected window cell of
+// every level, edges between 8-neighbours within a level and from the attachment
+// cells of a level to the coarse cells of the next level (key 2L) that hold them
+// and their neighbours. No edge leads from a coarser level to a finer one.
+//
+// Nodes are dense indices: the cells of the first window, then those of the next,
+// each in window order. Out-edges are stored in CSR form with their data in
+// parallel arrays; a destination's indicator values are node attributes, since
+// every edge into a node carries the same ones.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "builder.hpp"
+#include "levels.hpp"
+#include "row_context.hpp"
+#include "window.hpp"
+
+namespace quillet {
+
+// What an edge costs: its weighted and plain lengths, unquantised and quantised.
+struct EdgeData {
+    float cost;              // path weight of the destination times the length
+    float length_km;         // geometric length
+    std::uint32_t cost_q;    // `cost` quantised for the searches
+    std::uint32_t length_q;  // `length_km` quantised for the searches
+};
+
+struct Graph {
+    std::int32_t source = -1;  // node the searches start from; -1 when the source cell is not a node
+    std::size_t layers = 0;    // transgrid layers, entries per node in `similarity`
+
+    // Node attributes: what a node contributes when it is reached.
+    std::vector<float> condition;
+    std::vector<float> pa_membership;
+    std::vector<float> weight;
+    std::vector<float> similarity;  // similarity[node * layers + j]; NaN where absent
+
+    // Out-edges of node u: indices first_edge[u] .. first_edge[u + 1] - 1. The
+    // edge arrays may be longer than edge_count(); entries past it are unused.
+    std::vector<std::int32_t> first_edge;
+    std::vector<std::int32_t> edge_target;
+    std::vector<EdgeData> edge_data;
+
+    std::size_t node_count() const { return condition.size(); }
+    std::size_t edge_count() const { return first_edge.empty() ? 0 : static_cast<std::size_t>(first_edge.back()); }
+};
+
+// Centre (x, y) of level cell (row, col) under its level's transform.
+struct Point {
+    double x, y;
+};
+Point cell_centre(const Affine& t, double row, double col);
+
+// Length in kilometres of the segment between two cell centres: planar in the
+// transform's units divided by 1000, or great-circle on a sphere of radius
+// 6371000 m with x as longitude and y as latitude in degrees.
+float edge_length_km(Point from, Point to, bool is_geo);
+
+// The per-row inputs of graph building.
+struct GraphFrame {
+    const WindowPlan* plan = nullptr;
+    // Per plan level, the transforms of the level itself and of key 2L; null
+    // where the transform map lacks the key.
+    std::vector<const Affine*> affines;
+    std::vector<const Affine*> coarser_affines;
+    float max_cost = 0.0f;
+    bool is_geo = false;
+    bool pa_to_pa = false;
+};
+
+// Looks up the transforms of every planned level and of its key 2L.
+void plan_graph(const RowContext& ctx, const WindowPlan& plan, GraphFrame& frame);
+
+// The out-edges that the cells of a row's windows can have, each computed once
+// per row, since neighbouring sources share most of their window cells.
+class EdgeCache;
+
+// Per-thread storage for graph building; keeps its capacity between cells.
+struct GraphScratch {
+    GraphScratch();
+    ~GraphScratch();
+    GraphScratch(const GraphScratch&) = delete;
+    GraphScratch& operator=(const GraphScratch&) = delete;
+
+    // Starts a new row: edges cached for earlier rows (possibly of another
+    // call) are no longer used.
+    void start_row(const GraphFrame& frame);
+
+    NodeMapping current, coarser;
+    std::vector<std::int32_t> first_node;  // first node of each level
+    std::unique_ptr<EdgeCache> edges;
+};
+
+// Builds the graph of source (row, col) from its windows (one per plan level) and
+// the attachment flags of their cells (attach[i][k] marks cell k of level i as a
+// place where links to level 2L start). `start_row` must have been called for
+// `frame`.
+void build_graph(const GraphFrame& frame, std::span<const FocalWindow> windows,
+                 std::span<const std::vector<std::uint8_t>> attach, std::size_t row, std::size_t col,
+                 GraphScratch& scratch, Graph& graph);
+
+}  // namespace quillet

@@ -1,0 +1,193 @@
+#include "kernel.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace quillet {
+
+namespace {
+
+// Everything one worker thread needs for its sources, reused from cell to cell
+// so that the steady state allocates nothing.
+struct KernelScratch {
+    WindowPlan plan;
+    GraphFrame frame;
+    WindowScratch windows;
+    std::vector<std::vector<std::uint8_t>> attach;
+    GraphScratch graph_scratch;
+    Graph graph;
+    SearchScratch search;
+    SearchResult by_cost, by_length;
+    AccumulationScratch accumulation;
+};
+
+KernelScratch& kernel_scratch() {
+    thread_local KernelScratch scratch;
+    return scratch;
+}
+
+// Gathers one record per reached node, in ascending node order.
+void collect_records(const Graph& g, const SearchResult& by_cost, const SearchResult& by_length,
+                     AccumulationScratch& s) {
+    const std::size_t nodes = g.node_count();
+    for (auto* list : {&s.path_cost, &s.distance_km, &s.condition, &s.pa_membership, &s.weight}) list->resize(nodes);
+    s.similarity.resize(nodes * g.layers);
+    std::size_t n = 0;
+    for (std::size_t v = 0; v < nodes; ++v) {
+        if (!by_cost.reached(v)) continue;
+        if (!by_length.reached(v)) raise_fault("Node not found!");
+        s.path_cost[n] = by_cost.path_cost[v];
+        s.distance_km[n] = static_cast<float>(by_length.total[v]) / 100.0f;
+        s.condition[n] = g.condition[v];
+        s.pa_membership[n] = g.pa_membership[v];
+        s.weight[n] = g.weight[v];
+        for (std::size_t j = 0; j < g.layers; ++j) {
+            const float sim = g.similarity[v * g.layers + j];
+            s.similarity[n * g.layers + j] = std::isnan(sim) ? 0.0f : sim;
+        }
+        ++n;
+    }
+    for (auto* list : {&s.path_cost, &s.distance_km, &s.condition, &s.pa_membership, &s.weight}) list->resize(n);
+    s.similarity.resize(n * g.layers);
+    s.cost_term.resize(n);
+    s.distance_term.resize(n);
+}
+
+// acc / norm with acc = sum exp(-cost/lambda) * condition * pa * weight and
+// norm = sum exp(-distance/lambda) * weight. The divisions and products run as
+// separate passes, which vectorise; the sums keep record order.
+float connectivity_ratio(AccumulationScratch& s, float lambda) {
+    const std::size_t n = s.path_cost.size();
+    float* __restrict cost_term = s.cost_term.data();
+    float* __restrict distance_term = s.distance_term.data();
+    const float* __restrict path_cost = s.path_cost.data();
+    const float* __restrict distance = s.distance_km.data();
+    const float* __restrict condition = s.condition.data();
+    const float* __restrict pa = s.pa_membership.data();
+    const float* __restrict weight = s.weight.data();
+    for (std::size_t i = 0; i < n; ++i) {
+        cost_term[i] = -path_cost[i] / lambda;
+        distance_term[i] = -distance[i] / lambda;
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        cost_term[i] = std::exp(cost_term[i]);
+        distance_term[i] = std::exp(distance_term[i]);
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        cost_term[i] = ((cost_term[i] * condition[i]) * pa[i]) * weight[i];
+        distance_term[i] = distance_term[i] * weight[i];
+    }
+    float acc = 0.0f, norm = 0.0f;
+    for (std::size_t i = 0; i < n; ++i) {
+        acc += cost_term[i];
+        norm += distance_term[i];
+    }
+    return norm > 0.0f ? acc / norm : 0.0f;
+}
+
+// exp(-(value / lambda)^2 / 283.465) of every record value, as separate passes
+// like the connectivity form.
+void gaussian_decay(const std::vector<float>& values, float inverse_lambda, std::vector<float>& out) {
+    const std::size_t n = values.size();
+    float* __restrict o = out.data();
+    const float* __restrict v = values.data();
+    for (std::size_t i = 0; i < n; ++i) {
+        const float x = v[i] * inverse_lambda;
+        o[i] = (x * x) / -283.465f;
+    }
+    for (std::size_t i = 0; i < n; ++i) o[i] = std::exp(o[i]);
+}
+
+// The mean of the average and the smallest per-layer sum, over the first
+// layer's distance-only sum.
+float transgrid_ratio(AccumulationScratch& s, std::size_t layers, float lambda) {
+    const float inverse = 1.0f / lambda;
+    gaussian_decay(s.path_cost, inverse, s.cost_term);
+    gaussian_decay(s.distance_km, inverse, s.distance_term);
+    s.layer_sums.assign(layers, 0.0f);
+    float norm = 0.0f;
+    const std::size_t n = s.path_cost.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        const float k = (s.cost_term[i] * s.condition[i]) * s.weight[i];
+        const float* sim = &s.similarity[i * layers];
+        for (std::size_t j = 0; j < layers; ++j) s.layer_sums[j] += sim[j] * k;
+        norm += (s.distance_term[i] * s.weight[i]) * sim[0];
+    }
+    if (!(norm > 0.0f)) return 0.0f;
+    float sum = -0.0f;
+    float smallest = std::numeric_limits<float>::infinity();
+    for (const float v : s.layer_sums) {
+        sum += v;
+        if (v < smallest) smallest = v;
+    }
+    return ((sum / static_cast<float>(layers) + smallest) * 0.5f) / norm;
+}
+
+float source_value(const RowContext& ctx, KernelScratch& s, std::size_t row, std::size_t col) {
+    source_profile(ctx, row, col, s.windows.profile);
+    build_windows(s.plan, row, col, s.windows);
+    s.attach.resize(s.windows.windows.size());
+    for (std::size_t i = 0; i < s.windows.windows.size(); ++i) {
+        select_attachments(s.windows.windows[i], ctx.window_mode, s.attach[i]);
+    }
+    build_graph(s.frame, s.windows.windows, s.attach, row, col, s.graph_scratch, s.graph);
+    shortest_paths(s.graph, SearchMode::cost, s.search, s.by_cost);
+    shortest_paths(s.graph, SearchMode::length, s.search, s.by_length);
+    return accumulate(s.graph, s.by_cost, s.by_length, ctx.lambdas, ctx.has_transgrids, s.accumulation);
+}
+
+}  // namespace
+
+void select_attachments(const FocalWindow& w, WindowMode mode, std::vector<std::uint8_t>& attach) {
+    if (mode == WindowMode::circular) {
+        attach.assign(w.boundary.begin(), w.boundary.end());
+        return;
+    }
+    attach.assign(w.size(), 0);
+    if (w.empty()) return;
+    const auto [row_min, row_max] = std::minmax_element(w.rows.begin(), w.rows.end());
+    const auto [col_min, col_max] = std::minmax_element(w.cols.begin(), w.cols.end());
+    for (std::size_t k = 0; k < w.size(); ++k) {
+        attach[k] = (w.rows[k] == *row_min || w.rows[k] == *row_max || w.cols[k] == *col_min || w.cols[k] == *col_max)
+                        ? 1
+                        : 0;
+    }
+}
+
+float accumulate(const Graph& graph, const SearchResult& by_cost, const SearchResult& by_length,
+                 std::span<const float> lambdas, bool has_transgrids, AccumulationScratch& s) {
+    collect_records(graph, by_cost, by_length, s);
+    if (lambdas.empty()) return 0.0f;
+    const std::size_t layers = s.path_cost.empty() ? 0 : graph.layers;
+    float total = -0.0f;
+    for (const float lambda : lambdas) {
+        if (!has_transgrids) {
+            total += connectivity_ratio(s, lambda);
+        } else {
+            total += layers == 0 ? 0.0f : transgrid_ratio(s, layers, lambda);
+        }
+    }
+    return total / static_cast<float>(lambdas.size());
+}
+
+void conn(const RowContext& ctx, std::size_t row, std::span<float> out_row) {
+    KernelScratch& s = kernel_scratch();
+    bool planned = false;
+    for (std::size_t col = 0; col < ctx.ncols; ++col) {
+        if (ctx.mask->at(row, col)) continue;
+        // The level lookups and width checks are the same for every source, so
+        // they run once per row, at its first source.
+        if (!planned) {
+            plan_windows(ctx, s.plan);
+            plan_graph(ctx, s.plan, s.frame);
+            s.graph_scratch.start_row(s.frame);
+            planned = true;
+        }
+        const float value = source_value(ctx, s, row, col);
+        check_index(col, out_row.size());
+        out_row[col] = value;
+    }
+}
+
+}  // namespace quillet

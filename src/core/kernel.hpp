@@ -1,0 +1,41 @@
+// The per-row focal kernel: every unmasked cell of a row is a source whose value
+// comes from its windows, its routing graph, two shortest-path searches and the
+// accumulation of the reached destinations over the dispersal bandwidths.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "graph.hpp"
+#include "routing.hpp"
+#include "row_context.hpp"
+#include "window.hpp"
+
+namespace quillet {
+
+// Computes the connectivity value of every unmasked cell of output row `row`;
+// other cells keep what they hold (the driver fills NaN).
+void conn(const RowContext& ctx, std::size_t row, std::span<float> out_row);
+
+// Marks the cells of `window` at which links to the next coarser level start:
+// in square mode the cells on the border of the window's bounding box, in
+// circular mode the cells that the outer circle cuts.
+void select_attachments(const FocalWindow& window, WindowMode mode, std::vector<std::uint8_t>& attach);
+
+// Per-thread storage of the accumulation; keeps its capacity between cells.
+struct AccumulationScratch {
+    std::vector<float> path_cost, distance_km, condition, pa_membership, weight;
+    std::vector<float> similarity;  // record-major, absent similarities as 0
+    std::vector<float> cost_term, distance_term;  // per-record terms of the sums for one bandwidth
+    std::vector<float> layer_sums;
+};
+
+// The value of a source: the mean over `lambdas` of the ratio of kernel-weighted
+// sums over every reached node, in the connectivity form or, with transgrids, in
+// the similarity-weighted form.
+float accumulate(const Graph& graph, const SearchResult& by_cost, const SearchResult& by_length,
+                 std::span<const float> lambdas, bool has_transgrids, AccumulationScratch& scratch);
+
+}  // namespace quillet

@@ -1,0 +1,384 @@
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <numbers>
+#include <numeric>
+#include <random>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+#include "check.hpp"
+#include "kernel.hpp"
+
+using namespace quillet;
+
+namespace {
+
+std::int64_t floor_div_test(std::int64_t a, std::int64_t b) { return (a >= 0) ? a / b : -((-a + b - 1) / b); }
+
+// Level maps made by plain block summaries, independent of the production
+// overview code: the mean of the finite values of each block, or their count.
+LevelMap summarise(const Grid& base, const std::vector<LevelKey>& levels, std::int32_t ro, std::int32_t co,
+                   bool count) {
+    LevelMap out;
+    for (const LevelKey L : levels) {
+        auto level_of = [&](std::int64_t offset, std::size_t i) {
+            return floor_div_test(offset + i, L) - floor_div_test(offset, L);
+        };
+        Grid sum(level_of(ro, base.nrows() - 1) + 1, level_of(co, base.ncols() - 1) + 1), n(sum.nrows(), sum.ncols());
+        for (std::size_t r = 0; r < base.nrows(); ++r) {
+            for (std::size_t c = 0; c < base.ncols(); ++c) {
+                if (!std::isfinite(base(r, c))) continue;
+                sum(level_of(ro, r), level_of(co, c)) += base(r, c);
+                n(level_of(ro, r), level_of(co, c)) += 1.0f;
+            }
+        }
+        for (std::size_t i = 0; i < sum.size(); ++i) {
+            const float k = n.data()[i];
+            sum.data()[i] = k > 0 ? (count ? k : sum.data()[i] / k) : NAN;
+        }
+        out[L] = std::move(sum);
+    }
+    return out;
+}
+
+Grid row_of(std::initializer_list<float> values) {
+    Grid g(1, values.size());
+    std::copy(values.begin(), values.end(), g.data());
+    return g;
+}
+
+// Everything a RowContext refers to, for a condition raster of `cell_m` metre
+// cells (projected) at the given levels.
+struct Scene {
+    std::vector<LevelKey> levels;
+    std::int32_t ro, co;
+    LevelMap condition, weights, pa, traversal;
+    bool use_pa = false, use_traversal = false;
+    std::vector<LevelMap3> transgrids;
+    TransformMap transforms;
+    BoolGrid mask;
+    RowContext ctx{};
+
+    Scene(const Grid& base, std::vector<LevelKey> keys, double cell_m = 100.0, std::int32_t row_offset = 0,
+          std::int32_t col_offset = 0)
+        : levels(std::move(keys)), ro(row_offset), co(col_offset), mask(base.nrows(), base.ncols()) {
+        condition = summarise(base, levels, ro, co, false);
+        weights = summarise(base, levels, ro, co, true);
+        for (const LevelKey L : levels) transforms[L] = Affine{cell_m * L, 0, 500.0, 0, -cell_m * L, 7000.0};
+        ctx.ncols = base.ncols();
+        ctx.level_keys = levels;
+        ctx.coarsest_level = levels.back();
+        ctx.window_size = 3;
+        ctx.outer_window = 7;
+        ctx.row_offset = static_cast<std::uint64_t>(ro);
+        ctx.col_offset = static_cast<std::uint64_t>(co);
+        ctx.max_cost = 1.0f;
+        ctx.lambdas = {2.0f, 20.0f, 200.0f};
+    }
+    void set_pa(const Grid& membership) {
+        pa = summarise(membership, levels, ro, co, false);
+        use_pa = true;
+    }
+    void set_traversal(const Grid& values) {
+        traversal = summarise(values, levels, ro, co, false);
+        use_traversal = true;
+    }
+
+    const RowContext& context() {
+        ctx.mask = &mask;
+        ctx.transgrid_levels = &transgrids;
+        ctx.condition_levels = &condition;
+        ctx.cell_weights = &weights;
+        ctx.pa_levels = use_pa ? &pa : nullptr;
+        ctx.traversal_levels = use_traversal ? &traversal : nullptr;
+        ctx.transforms = &transforms;
+        ctx.has_transgrids = !transgrids.empty();
+        return ctx;
+    }
+    // Runs the kernel over `rows` in the given order (all rows by default).
+    Grid run(std::vector<std::size_t> rows = {}) {
+        if (rows.empty()) rows = all_rows();
+        const RowContext& c = context();
+        Grid out = Grid::filled(mask.nrows(), mask.ncols(), NAN);
+        for (const std::size_t r : rows) conn(c, r, out.row(r));
+        return out;
+    }
+    std::vector<std::size_t> all_rows() const {
+        std::vector<std::size_t> rows(mask.nrows());
+        std::iota(rows.begin(), rows.end(), std::size_t{0});
+        return rows;
+    }
+};
+
+void check_relative(double got, double expected, double tolerance, const std::string& what) {
+    if (!(std::fabs(got - expected) <= tolerance * std::fabs(expected))) {
+        check::fail(__FILE__, __LINE__, what + ": " + std::to_string(got) + " vs " + std::to_string(expected));
+    }
+}
+
+// A graph from (from, to, length, cost) edges.
+Graph make_graph(std::size_t nodes, std::int32_t source, std::vector<std::tuple<int, int, float, float>> edges) {
+    auto by_origin = [](const auto& a, const auto& b) { return std::get<0>(a) < std::get<0>(b); };
+    std::stable_sort(edges.begin(), edges.end(), by_origin);
+    Graph g;
+    g.source = source;
+    g.condition.assign(nodes, 1.0f);
+    g.first_edge.assign(nodes + 1, 0);
+    for (const auto& [from, to, length, cost] : edges) {
+        g.edge_target.push_back(to);
+        g.edge_data.push_back({cost, length, quantise(cost), quantise(length)});
+        for (std::size_t u = static_cast<std::size_t>(from) + 1; u <= nodes; ++u) ++g.first_edge[u];
+    }
+    return g;
+}
+
+}  // namespace
+
+TEST(node_ids_and_quantisation) {
+    CHECK_EQ(node_id(1, 3, 5), std::uint64_t{281475027042309});
+    CHECK_EQ(node_id(4, 2, 1), (std::uint64_t{4} << 48) | (std::uint64_t{2} << 24) | 1);
+    CHECK_THROWS_TEXT(node_id(2, 16777216, 0),
+                      "Node id overflow for (level,row,col)=(2,16777216,0); exceeds 16/24/24-bit layout");
+    CHECK_THROWS_TEXT(node_id(65536, 0, 0),
+                      "Node id overflow for (level,row,col)=(65536,0,0); exceeds 16/24/24-bit layout");
+    // Negative coordinates are reported before the layout limits.
+    CHECK_THROWS_TEXT(node_id(1, -1, 16777216),
+                      "Negative node coordinates are not supported: level=1, row=-1, col=16777216");
+
+    const std::pair<float, std::uint32_t> hundredths[] = {
+        {0.004f, 0}, {0.125f, 13}, {1.0f, 100}, {0.0049999f, 0}, {0.005f, 1}, {-3.0f, 0}, {NAN, 0},
+        {INFINITY, 4294967295u}, {42949668.0f, 4294966784u}, {42949672.0f, 4294967295u}};
+    for (const auto& [v, q] : hundredths) CHECK_EQ(quantise(v), q);
+}
+
+TEST(searches_find_least_totals_and_sum_costs_along_the_kept_path) {
+    // By cost 0 -> 2 -> 1 -> 3 is cheapest; by length every edge is 1.
+    const Graph g = make_graph(4, 0, {{0, 1, 1.0f, 1.0f}, {0, 2, 1.0f, 0.3f}, {2, 1, 1.0f, 0.5f}, {1, 3, 1.0f, 0.25f},
+                                      {2, 3, 1.0f, 1.0f}, {3, 0, 1.0f, 0.0f}});
+    SearchScratch scratch;
+    SearchResult by_cost, by_length;
+    shortest_paths(g, SearchMode::cost, scratch, by_cost);
+    shortest_paths(g, SearchMode::length, scratch, by_length);
+    CHECK(!by_cost.reached(0));
+    CHECK(by_cost.total[1] == 80 && by_cost.parent[1] == 2 && by_cost.total[3] == 105 && by_cost.parent[3] == 1);
+    CHECK_EQ(by_cost.path_cost[3], (0.3f + 0.5f) + 0.25f);
+    CHECK(by_length.total[1] == 100 && by_length.total[3] == 200);
+
+    // Of two paths of equal total the one recorded first stays.
+    shortest_paths(make_graph(3, 0, {{0, 1, 1.0f, 0.5f}, {0, 2, 1.0f, 0.2f}, {2, 1, 1.0f, 0.3f}}), SearchMode::cost,
+                   scratch, by_cost);
+    CHECK(by_cost.total[1] == 50 && by_cost.parent[1] == 0);
+
+    // Totals saturate instead of wrapping, and still count as reached; weights
+    // this large go through the heap queue.
+    shortest_paths(make_graph(3, 0, {{0, 1, 3e7f, 3e7f}, {1, 2, 3e7f, 3e7f}}), SearchMode::length, scratch, by_length);
+    CHECK(by_length.total[1] == 3000000000u && by_length.total[2] == 4294967295u && by_length.reached(2));
+
+    // No source, or a source without out-edges, reaches nothing.
+    for (const std::int32_t source : {-1, 2}) {
+        shortest_paths(make_graph(3, source, {{0, 1, 1.0f, 1.0f}}), SearchMode::cost, scratch, by_cost);
+        for (std::size_t v = 0; v < 3; ++v) CHECK(!by_cost.reached(v));
+    }
+}
+
+TEST(graph_links_border_cells_to_their_coarse_candidates_in_order) {
+    // Level-1 window: cells (1..3, 1..3); level 2: cells (0..2, 0..2).
+    Scene scene(Grid::filled(8, 8, 1.0f), {1, 2});
+    const RowContext& ctx = scene.context();
+    WindowPlan plan;
+    plan_windows(ctx, plan);
+    GraphFrame frame;
+    plan_graph(ctx, plan, frame);
+    GraphScratch scratch;
+    scratch.start_row(frame);
+    std::vector<FocalWindow> windows(2);
+    std::vector<std::vector<std::uint8_t>> attach(2);
+    for (int i = 0; i < 2; ++i) {
+        windows[i].clear(0);
+        for (int r = 1 - i; r <= 3 - i; ++r) {
+            for (int c = 1 - i; c <= 3 - i; ++c) {
+                windows[i].rows.push_back(r);
+                windows[i].cols.push_back(c);
+                FocalWindow& w = windows[i];
+                for (auto* list : {&w.condition, &w.weights, &w.pa_membership, &w.traversal}) list->push_back(1.0f);
+                windows[i].boundary.push_back(0);
+            }
+        }
+        select_attachments(windows[i], WindowMode::square, attach[i]);
+    }
+    CHECK(attach[0][0] == 1 && attach[0][4] == 0);  // corner and centre of the square
+
+    Graph g;
+    build_graph(frame, windows, attach, 1, 1, scratch, g);
+    CHECK_EQ(g.source, 0);
+    // Cell (1, 1): neighbours (1, 2), (2, 1), (2, 2), then the coarse cells of
+    // itself and its neighbours (0, 0), (1, 0), (0, 1), (1, 1) = nodes 9, 12, 10, 13.
+    // Centres (150, -150) at level 1, (100, -100), (100, -300), (300, -100),
+    // (300, -300) at level 2 (relative to the transforms' origin), in metres.
+    const std::vector<int> targets = {1, 3, 4, 9, 12, 10, 13};
+    const double lengths[][2] = {{100, 0}, {0, 100}, {100, 100}, {50, 50}, {50, 150}, {150, 50}, {150, 150}};
+    CHECK(std::vector<int>(g.edge_target.begin(), g.edge_target.begin() + g.first_edge[1]) == targets);
+    for (std::size_t e = 0; e < targets.size(); ++e) {
+        CHECK_EQ(g.edge_data[e].length_km, float(std::hypot(lengths[e][0], lengths[e][1]) / 1000.0));
+    }
+    // The centre cell has no link to level 2, and level 2 none to a coarser one.
+    CHECK_EQ(g.first_edge[5] - g.first_edge[4], 8);
+    for (auto e = g.first_edge[9]; e < g.first_edge[18]; ++e) CHECK(g.edge_target[e] >= 9);
+}
+
+TEST(geographic_lengths_are_great_circle_distances) {
+    const double radius_km = 6371.0, degree = std::numbers::pi / 180.0;
+    check_relative(edge_length_km({10.0, 45.0}, {10.0, 46.0}, true), radius_km * degree, 1e-7, "meridian degree");
+    // A degree of longitude at 60 degrees north, by the spherical law of cosines.
+    const double phi = 60.0 * degree;
+    const double cosine = std::sin(phi) * std::sin(phi) + std::cos(phi) * std::cos(phi) * std::cos(degree);
+    const double expected = radius_km * std::acos(cosine);
+    check_relative(edge_length_km({5.0, 60.0}, {6.0, 60.0}, true), expected, 1e-6, "parallel degree");
+    CHECK_EQ(edge_length_km({0.0, 0.0}, {300.0, 400.0}, false), 0.5f);
+    // x (longitude) from the first row of the transform, y (latitude) from the second.
+    const Point p = cell_centre(Affine{0.5, 0, 10.0, 0, -0.25, 50.0}, 2.0, 4.0);
+    CHECK(p.x == 12.25 && p.y == 49.375);
+}
+
+TEST(small_chain_value_follows_the_cost_and_decay_formulas) {
+    // One row of three 100 m cells; only the first is a source.
+    const float cond[] = {0.9f, 0.4f, 0.7f}, trav[] = {0.2f, 0.5f, 0.1f}, pa[] = {1.0f, 0.5f, 0.25f};
+    Scene scene(row_of({cond[0], cond[1], cond[2]}), {1});
+    scene.ctx.outer_window = 3;
+    scene.ctx.max_cost = 10.0f;
+    scene.set_traversal(row_of({trav[0], trav[1], trav[2]}));
+    scene.set_pa(row_of({pa[0], pa[1], pa[2]}));
+    scene.mask(0, 1) = scene.mask(0, 2) = true;
+
+    // Path weight 10 - 9t of each cell entered; distances quantise to 0.1 and 0.2 km.
+    const float cost1 = (trav[1] * -9.0f + 10.0f) * 0.1f, cost2 = cost1 + (trav[2] * -9.0f + 10.0f) * 0.1f;
+    double expected = 0.0;
+    for (const double lambda : {2.0, 20.0, 200.0}) {
+        const double acc = std::exp(-cost1 / lambda) * cond[1] * pa[1] + std::exp(-cost2 / lambda) * cond[2] * pa[2];
+        expected += acc / (std::exp(-0.1 / lambda) + std::exp(-0.2 / lambda)) / 3.0;
+    }
+    check_relative(scene.run()(0, 0), expected, 1e-6, "connectivity form");
+
+    // The transgrid form ignores the protected fraction; every layer is compared
+    // with the source's layer-0 profile (0.1), layer 0 alone weighs the
+    // denominator, and the mean and the smallest layer sum are mixed.
+    Grid3 layer0(1, 3, 1), layer1(1, 3, 1);
+    const float b0[] = {0.1f, 0.3f, 0.6f}, b1[] = {0.0f, 0.9f, 0.1f};
+    for (int c = 0; c < 3; ++c) layer0.cell(0, c)[0] = b0[c], layer1.cell(0, c)[0] = b1[c];
+    scene.transgrids.resize(2);
+    scene.transgrids[0][1] = std::move(layer0);
+    scene.transgrids[1][1] = std::move(layer1);
+    const double s0[] = {std::exp(-0.2), std::exp(-0.5)}, s1[] = {std::exp(-0.8), 1.0};
+    double expected_tg = 0.0;
+    for (const double lambda : {2.0, 20.0, 200.0}) {
+        auto g = [&](double v) { return std::exp(-(v / lambda) * (v / lambda) / 283.465); };
+        const double a0 = s0[0] * g(cost1) * cond[1] + s0[1] * g(cost2) * cond[2];
+        const double a1 = s1[0] * g(cost1) * cond[1] + s1[1] * g(cost2) * cond[2];
+        expected_tg += ((a0 + a1) / 2 + std::min(a0, a1)) * 0.5 / (g(0.1) * s0[0] + g(0.2) * s0[1]) / 3.0;
+    }
+    check_relative(scene.run()(0, 0), expected_tg, 1e-6, "transgrid form");
+
+    scene.ctx.lambdas.clear();
+    CHECK_EQ(scene.run()(0, 0), 0.0f);
+}
+
+TEST(isolated_source_reaches_itself_one_row_step_away) {
+    Grid base = Grid::filled(3, 3, NAN), membership = Grid::filled(3, 3, NAN);
+    base(1, 1) = 0.6f;
+    membership(1, 1) = 0.5f;
+    for (const bool pa_to_pa : {false, true}) {
+        Scene scene(base, {1});
+        scene.transforms[1] = Affine{100.0, 0, 0, 0, -300.0, 0};  // rows 300 m apart
+        scene.ctx.max_cost = 0.5f;
+        scene.ctx.pa_to_pa = pa_to_pa;
+        scene.set_pa(membership);
+        const Grid out = scene.run();
+        // The step costs 0.3 km times the source's own path weight 0.6 * 0.5 + 0.5.
+        double expected = 0.0;
+        for (const double lambda : {2.0, 20.0, 200.0}) {
+            expected += std::exp(-0.24 / lambda) * 0.6 * 0.5 / std::exp(-0.3 / lambda) / 3.0;
+        }
+        check_relative(out(1, 1), pa_to_pa ? 0.0 : expected, 1e-6, "isolated source");
+        CHECK_EQ(out(0, 0), 0.0f);  // a source without a node of its own reaches nothing
+    }
+}
+
+TEST(uniform_landscape_at_full_cost_weight_scores_one) {
+    // 300 x 400 m cells: every edge is a whole number of hundredths, so both
+    // searches see the same weights and the ratio is 1 up to float sums.
+    Scene exact(Grid::filled(15, 15, 1.0f), {1});
+    exact.transforms[1] = Affine{300.0, 0, 0, 0, -400.0, 0};
+    exact.ctx.window_size = 9;
+    exact.ctx.lambdas = {0.5f, 2.0f, 20.0f};
+    const Grid out = exact.run();
+    for (std::size_t i = 0; i < out.size(); ++i) check_relative(out.data()[i], 1.0, 1e-5, "exact lengths");
+
+    // Three levels of 100 m cells: a path's cost and its quantised length differ
+    // by at most 0.005 km per edge, and no least-cost path here has 40 edges.
+    for (const WindowMode mode : {WindowMode::circular, WindowMode::square}) {
+        Scene scene(Grid::filled(80, 80, 1.0f), {1, 2, 4});
+        scene.ctx.window_mode = mode;
+        for (const float lambda : {20.0f, 200.0f}) {
+            scene.ctx.lambdas = {lambda};
+            const Grid v = scene.run({40});
+            for (std::size_t c = 0; c < 80; ++c) check_relative(v(40, c), 1.0, 40 * 0.005 / lambda, "levels 1, 2, 4");
+        }
+    }
+}
+
+TEST(kernel_faults_on_broken_level_chains_and_inputs) {
+    const Grid base = Grid::filled(40, 40, 1.0f);
+    Scene gap(base, {1, 4});
+    gap.transforms[2] = Affine{200, 0, 0, 0, -200, 0};
+    CHECK_THROWS_TEXT(gap.run({20}), "Node not found in node mapping.");
+    Scene no_coarse_transform(base, {1, 2, 4});
+    no_coarse_transform.transforms.erase(2);
+    CHECK_THROWS_TEXT(no_coarse_transform.run({20}), kUnknownFaultText);
+    Scene no_transform(base, {1, 2});
+    no_transform.transforms.erase(1);
+    CHECK_THROWS_TEXT(no_transform.run({20}), "Missing level in Affine set.");
+    Scene short_mask(base, {1});
+    short_mask.mask = BoolGrid(40, 39);
+    CHECK_THROWS_TEXT(short_mask.run({3}), kIndexOutOfRangeText);
+
+    Scene even(base, {1, 2});
+    even.ctx.window_size = 4;
+    CHECK_THROWS_TEXT(even.run({20}), "Window size must be odd-numbered");
+    // With every cell masked nothing is checked and nothing written.
+    std::fill(even.mask.data(), even.mask.data() + even.mask.size(), true);
+    const Grid out = even.run();
+    CHECK(std::all_of(out.data(), out.data() + out.size(), [](float v) { return std::isnan(v); }));
+}
+
+TEST(values_do_not_depend_on_row_order_or_thread) {
+    std::mt19937 rng(7);
+    std::uniform_real_distribution<float> u(0.0f, 1.0f);
+    Grid base(45, 50), trav(45, 50);
+    for (std::size_t i = 0; i < base.size(); ++i) {
+        base.data()[i] = u(rng) < 0.1f ? NAN : u(rng);
+        trav.data()[i] = u(rng);
+    }
+    for (const bool geo : {false, true}) {
+        Scene scene(base, {1, 2, 4}, 100.0, 3, 5);
+        scene.set_traversal(trav);
+        scene.ctx.max_cost = 4.0f;
+        scene.ctx.is_geo = geo;
+        if (geo) {
+            for (auto& [L, t] : scene.transforms) t = Affine{0.001 * L, 0, 12.0, 0, -0.001 * L, 48.0};
+        }
+        scene.mask(10, 10) = true;
+        const Grid forward = scene.run();
+        CHECK(std::isnan(forward(10, 10)) && !std::isnan(forward(10, 11)));
+
+        std::vector<std::size_t> shuffled = scene.all_rows();
+        std::shuffle(shuffled.begin(), shuffled.end(), rng);
+        Grid other;
+        std::thread worker([&] { other = scene.run(shuffled); });
+        worker.join();
+        const auto bits = [](const Grid& g, std::size_t i) { return std::bit_cast<std::uint32_t>(g.data()[i]); };
+        for (std::size_t i = 0; i < forward.size(); ++i) CHECK_EQ(bits(forward, i), bits(other, i));
+    }
+}
