@@ -93,6 +93,18 @@ EdgeData edge_data(float length_km, float path_weight) {
 template <std::size_t N>
 using EdgeSet = std::array<EdgeData, N>;
 
+// The out-edges of one cell with a bound of their quantised weights.
+template <std::size_t N>
+struct CellEdges {
+    EdgeSet<N> edges{};
+    WeightBound bound;
+};
+
+// The edges from one cell to its coarse candidates, slot by slot.
+struct CrossEdges : CellEdges<4> {
+    Candidates candidates;
+};
+
 // Path weight of level cell (r, c) as an edge destination: (1 - max_cost) times
 // its traversal value (its condition where that is not finite) plus max_cost.
 // NaN for a cell outside the grids, which is never a node.
@@ -139,17 +151,19 @@ public:
 
     // Edges from level cell (r, c) of plan level i to its eight neighbours, in
     // `kNeighbours` order.
-    const EdgeSet<8>& within(std::size_t i, std::int64_t r, std::int64_t c) {
+    const CellEdges<8>& within(std::size_t i, std::int64_t r, std::int64_t c) {
         Entry& e = entry(i, r, c);
         if (!e.has_within) {
+            e.within.bound = {};
             const LevelPlan& lp = frame_->plan->levels[i];
             const Affine& t = *frame_->affines[i];
             const Point from = cell_centre(t, static_cast<double>(r), static_cast<double>(c));
             for (std::size_t d = 0; d < kNeighbours.size(); ++d) {
                 const std::int64_t nr = r + kNeighbours[d][0], nc = c + kNeighbours[d][1];
                 const Point to = cell_centre(t, static_cast<double>(nr), static_cast<double>(nc));
-                e.within[d] = edge_data(edge_length_km(from, to, frame_->is_geo),
-                                        destination_weight(lp, nr, nc, frame_->max_cost));
+                e.within.edges[d] = edge_data(edge_length_km(from, to, frame_->is_geo),
+                                              destination_weight(lp, nr, nc, frame_->max_cost));
+                e.within.bound.include(e.within.edges[d]);
             }
             e.has_within = true;
         }
@@ -157,18 +171,25 @@ public:
     }
 
     // Edges from level cell (r, c) of plan level i to its coarse candidates,
-    // which lie in plan level `coarser`.
-    const EdgeSet<4>& cross(std::size_t i, std::size_t coarser, std::int64_t r, std::int64_t c,
-                            const Candidates& cand) {
+    // which lie in plan level `coarser`; the coarse origin is the global position
+    // of that level's local cell (0, 0). The candidates are kept with the edges.
+    const CrossEdges& cross(std::size_t i, std::size_t coarser, std::int64_t r, std::int64_t c,
+                            std::int64_t coarse_origin_row, std::int64_t coarse_origin_col) {
         Entry& e = entry(i, r, c);
         if (!e.has_cross) {
+            const LevelPlan& fine = frame_->plan->levels[i];
+            e.cross.candidates = coarse_candidates(fine.origin_row + r, fine.origin_col + c, coarse_origin_row,
+                                                   coarse_origin_col);
+            const Candidates& cand = e.cross.candidates;
+            e.cross.bound = {};
             const Point from = cell_centre(*frame_->affines[i], static_cast<double>(r), static_cast<double>(c));
             const Affine& t = *frame_->coarser_affines[i];
             const LevelPlan& lp = frame_->plan->levels[coarser];
             for (std::size_t s = 0; s < cand.count; ++s) {
                 const Point to = cell_centre(t, static_cast<double>(cand.row[s]), static_cast<double>(cand.col[s]));
-                e.cross[s] = edge_data(edge_length_km(from, to, frame_->is_geo),
-                                       destination_weight(lp, cand.row[s], cand.col[s], frame_->max_cost));
+                e.cross.edges[s] = edge_data(edge_length_km(from, to, frame_->is_geo),
+                                             destination_weight(lp, cand.row[s], cand.col[s], frame_->max_cost));
+                e.cross.bound.include(e.cross.edges[s]);
             }
             e.has_cross = true;
         }
@@ -182,8 +203,8 @@ private:
         std::uint64_t stamp = 0;
         std::int64_t row = 0, col = 0;
         bool has_within = false, has_cross = false;
-        EdgeSet<8> within{};
-        EdgeSet<4> cross{};
+        CellEdges<8> within;
+        CrossEdges cross;
     };
     struct Table {
         int shift = 0;
@@ -306,9 +327,12 @@ void isolate_source(const GraphFrame& frame, float source_traversal, float row_s
 
     const float path_weight = source_traversal * (1.0f - frame.max_cost) + frame.max_cost;
     const float cost = row_step_km * path_weight;
+    const EdgeData edge{cost, row_step_km, quantise(cost), quantise(row_step_km)};
     out.open(g.source);
-    out.append(label, {cost, row_step_km, quantise(cost), quantise(row_step_km)});
+    out.append(label, edge);
     out.close();
+    g.weight_bound = {};
+    g.weight_bound.include(edge);
 }
 
 }  // namespace
@@ -319,6 +343,8 @@ void build_graph(const GraphFrame& frame, std::span<const FocalWindow> windows,
     const WindowPlan& plan = *frame.plan;
     add_nodes(windows, s, g);
     EdgeWriter out(g);
+    g.weight_bound = {};
+    WeightBound bound;  // of every edge set looked up, kept or not
     const std::size_t level_count = std::min(windows.size(), plan.levels.size());
     if (level_count == 0) {
         out.close();
@@ -368,7 +394,9 @@ void build_graph(const GraphFrame& frame, std::span<const FocalWindow> windows,
             const std::int32_t u = s.first_node[i] + static_cast<std::int32_t>(k);
             out.open(u);
 
-            const EdgeSet<8>& edges = s.edges->within(i, r, c);
+            const CellEdges<8>& within = s.edges->within(i, r, c);
+            const EdgeSet<8>& edges = within.edges;
+            bound.include(within.bound);
             const std::int32_t* slot = s.current.slot(r, c);
             bool has_neighbour = false;
             for (std::size_t d = 0; d < kNeighbours.size(); ++d) {
@@ -382,14 +410,16 @@ void build_graph(const GraphFrame& frame, std::span<const FocalWindow> windows,
             if (!below_coarsest || k >= attach_here.size() || attach_here[k] == 0) continue;
             if (frame.coarser_affines[i] == nullptr) raise_fault(kUnknownFaultText);
             if (coarser_level < 0) continue;
-            const Candidates cand = coarse_candidates(lp.origin_row + r, lp.origin_col + c, coarse_origin_row,
-                                                      coarse_origin_col);
-            const EdgeSet<4>& cross = s.edges->cross(i, static_cast<std::size_t>(coarser_level), r, c, cand);
+            const CrossEdges& cross = s.edges->cross(i, static_cast<std::size_t>(coarser_level), r, c,
+                                                     coarse_origin_row, coarse_origin_col);
+            const Candidates& cand = cross.candidates;
+            bound.include(cross.bound);
             for (std::size_t t = 0; t < cand.count; ++t) {
-                out.append_if_node(s.coarser.find(cand.row[t], cand.col[t]), cross[t]);
+                out.append_if_node(s.coarser.find(cand.row[t], cand.col[t]), cross.edges[t]);
             }
         }
     }
+    g.weight_bound = bound;
     out.close();
 }
 

@@ -9,8 +9,10 @@
 // every edge into a node carries the same ones.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <span>
 #include <vector>
@@ -30,6 +32,21 @@ struct EdgeData {
     std::uint32_t length_q;  // `length_km` quantised for the searches
 };
 
+// An upper bound of the quantised weights of a set of edges, for each search.
+struct WeightBound {
+    std::uint32_t cost_q = 0;
+    std::uint32_t length_q = 0;
+
+    void include(const EdgeData& e) {
+        cost_q = std::max(cost_q, e.cost_q);
+        length_q = std::max(length_q, e.length_q);
+    }
+    void include(const WeightBound& b) {
+        cost_q = std::max(cost_q, b.cost_q);
+        length_q = std::max(length_q, b.length_q);
+    }
+};
+
 struct Graph {
     std::int32_t source = -1;  // node the searches start from; -1 when the source cell is not a node
     std::size_t layers = 0;    // transgrid layers, entries per node in `similarity`
@@ -45,6 +62,10 @@ struct Graph {
     std::vector<std::int32_t> first_edge;
     std::vector<std::int32_t> edge_target;
     std::vector<EdgeData> edge_data;
+    // An upper bound of the edges' quantised weights, from which the searches
+    // size their queue; they find the exact largest weight only when the bound
+    // is too large for their fastest queue. The maximum when no bound is known.
+    WeightBound weight_bound{std::numeric_limits<std::uint32_t>::max(), std::numeric_limits<std::uint32_t>::max()};
 
     std::size_t node_count() const { return condition.size(); }
     std::size_t edge_count() const { return first_edge.empty() ? 0 : static_cast<std::size_t>(first_edge.back()); }

@@ -1,6 +1,7 @@
 #include "kernel.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 
@@ -32,12 +33,14 @@ void collect_records(const Graph& g, const SearchResult& by_cost, const SearchRe
                      AccumulationScratch& s) {
     const std::size_t nodes = g.node_count();
     for (auto* list : {&s.path_cost, &s.distance_km, &s.condition, &s.pa_membership, &s.weight}) list->resize(nodes);
+    s.distance_q.resize(nodes);
     s.similarity.resize(nodes * g.layers);
     std::size_t n = 0;
     for (std::size_t v = 0; v < nodes; ++v) {
         if (!by_cost.reached(v)) continue;
         if (!by_length.reached(v)) raise_fault("Node not found!");
         s.path_cost[n] = by_cost.path_cost[v];
+        s.distance_q[n] = by_length.total[v];
         s.distance_km[n] = static_cast<float>(by_length.total[v]) / 100.0f;
         s.condition[n] = g.condition[v];
         s.pa_membership[n] = g.pa_membership[v];
@@ -49,31 +52,33 @@ void collect_records(const Graph& g, const SearchResult& by_cost, const SearchRe
         ++n;
     }
     for (auto* list : {&s.path_cost, &s.distance_km, &s.condition, &s.pa_membership, &s.weight}) list->resize(n);
+    s.distance_q.resize(n);
     s.similarity.resize(n * g.layers);
     s.cost_term.resize(n);
     s.distance_term.resize(n);
 }
 
+float decay_of_distance(std::uint32_t total, float lambda) {
+    const float distance = static_cast<float>(total) / 100.0f;
+    return std::exp(-distance / lambda);
+}
+
 // acc / norm with acc = sum exp(-cost/lambda) * condition * pa * weight and
 // norm = sum exp(-distance/lambda) * weight. The divisions and products run as
 // separate passes, which vectorise; the sums keep record order.
-float connectivity_ratio(AccumulationScratch& s, float lambda) {
+float connectivity_ratio(AccumulationScratch& s, float lambda, DistanceDecay& decay) {
     const std::size_t n = s.path_cost.size();
     float* __restrict cost_term = s.cost_term.data();
     float* __restrict distance_term = s.distance_term.data();
     const float* __restrict path_cost = s.path_cost.data();
-    const float* __restrict distance = s.distance_km.data();
+    const std::uint32_t* __restrict distance = s.distance_q.data();
     const float* __restrict condition = s.condition.data();
     const float* __restrict pa = s.pa_membership.data();
     const float* __restrict weight = s.weight.data();
-    for (std::size_t i = 0; i < n; ++i) {
-        cost_term[i] = -path_cost[i] / lambda;
-        distance_term[i] = -distance[i] / lambda;
-    }
-    for (std::size_t i = 0; i < n; ++i) {
-        cost_term[i] = std::exp(cost_term[i]);
-        distance_term[i] = std::exp(distance_term[i]);
-    }
+    for (std::size_t i = 0; i < n; ++i) cost_term[i] = -path_cost[i] / lambda;
+    for (std::size_t i = 0; i < n; ++i) cost_term[i] = std::exp(cost_term[i]);
+    decay.use_bandwidth(lambda);
+    for (std::size_t i = 0; i < n; ++i) distance_term[i] = decay(distance[i]);
     for (std::size_t i = 0; i < n; ++i) {
         cost_term[i] = ((cost_term[i] * condition[i]) * pa[i]) * weight[i];
         distance_term[i] = distance_term[i] * weight[i];
@@ -139,6 +144,25 @@ float source_value(const RowContext& ctx, KernelScratch& s, std::size_t row, std
 
 }  // namespace
 
+void DistanceDecay::use_bandwidth(float lambda) {
+    const auto bits = std::bit_cast<std::uint32_t>(lambda);
+    if (has_lambda_ && bits == lambda_bits_) return;
+    lambda_ = lambda;
+    lambda_bits_ = bits;
+    has_lambda_ = true;
+    std::fill(values_.begin(), values_.end(), std::numeric_limits<float>::quiet_NaN());
+}
+
+float DistanceDecay::compute(std::uint32_t total) {
+    const float value = decay_of_distance(total, lambda_);
+    if (total >= kMaxKept) return value;
+    if (total >= values_.size()) {
+        values_.resize(std::bit_ceil(std::size_t{total} + 1), std::numeric_limits<float>::quiet_NaN());
+    }
+    values_[total] = value;
+    return value;
+}
+
 void select_attachments(const FocalWindow& w, WindowMode mode, std::vector<std::uint8_t>& attach) {
     if (mode == WindowMode::circular) {
         attach.assign(w.boundary.begin(), w.boundary.end());
@@ -160,10 +184,12 @@ float accumulate(const Graph& graph, const SearchResult& by_cost, const SearchRe
     collect_records(graph, by_cost, by_length, s);
     if (lambdas.empty()) return 0.0f;
     const std::size_t layers = s.path_cost.empty() ? 0 : graph.layers;
+    if (s.decays.size() < lambdas.size()) s.decays.resize(lambdas.size());
     float total = -0.0f;
-    for (const float lambda : lambdas) {
+    for (std::size_t l = 0; l < lambdas.size(); ++l) {
+        const float lambda = lambdas[l];
         if (!has_transgrids) {
-            total += connectivity_ratio(s, lambda);
+            total += connectivity_ratio(s, lambda, s.decays[l]);
         } else {
             total += layers == 0 ? 0.0f : transgrid_ratio(s, layers, lambda);
         }

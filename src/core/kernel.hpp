@@ -3,6 +3,7 @@
 // accumulation of the reached destinations over the dispersal bandwidths.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -24,9 +25,41 @@ void conn(const RowContext& ctx, std::size_t row, std::span<float> out_row);
 // circular mode the cells that the outer circle cuts.
 void select_attachments(const FocalWindow& window, WindowMode mode, std::vector<std::uint8_t>& attach);
 
+// exp(-(total / 100) / lambda) of quantised distance totals for one bandwidth,
+// each computed once: a window's distances repeat from record to record and
+// from source to source.
+class DistanceDecay {
+public:
+    // Selects the bandwidth; a new one forgets the values of the old one.
+    void use_bandwidth(float lambda);
+
+    // The value of `total` under the selected bandwidth.
+    float operator()(std::uint32_t total) {
+        if (total < values_.size()) {
+            const float kept = values_[total];
+            if (!std::isnan(kept)) return kept;
+        }
+        return compute(total);
+    }
+
+private:
+    // Computes the value of `total`, keeping it unless the total is very large.
+    // A NaN value (from a degenerate bandwidth) is recomputed every time.
+    float compute(std::uint32_t total);
+
+    static constexpr std::uint32_t kMaxKept = 1u << 16;  // larger totals are rare and not kept
+
+    float lambda_ = 0.0f;
+    std::uint32_t lambda_bits_ = 0;  // the bandwidth of the kept values, bit for bit
+    bool has_lambda_ = false;
+    std::vector<float> values_;  // NaN where not yet computed
+};
+
 // Per-thread storage of the accumulation; keeps its capacity between cells.
 struct AccumulationScratch {
     std::vector<float> path_cost, distance_km, condition, pa_membership, weight;
+    std::vector<std::uint32_t> distance_q;  // quantised distance totals
+    std::vector<DistanceDecay> decays;      // one per bandwidth
     std::vector<float> similarity;  // record-major, absent similarities as 0
     std::vector<float> cost_term, distance_term;  // per-record terms of the sums for one bandwidth
     std::vector<float> layer_sums;

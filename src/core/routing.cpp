@@ -22,48 +22,50 @@ std::uint32_t saturating_add(std::uint32_t a, std::uint32_t b) {
 // Dial's bucket queue: while the largest edge weight is below the number of
 // buckets, every queued total lies in [last popped, last popped + largest
 // weight], so a circular array of buckets indexed by the total's low bits holds
-// one total per bucket. Occupancy bits per bucket, and one summary bit per word
-// of them, find the next total without a scan. Entries of equal total come out
-// last-in first-out.
+// one total per bucket, and an entry needs no total of its own. Occupancy bits
+// per bucket, and one summary bit per word of them, find the next total without
+// a scan. Entries of equal total come out last-in first-out.
 class BucketQueue {
 public:
     // A queue for at most `max_pushes` pushes of totals that grow by at most
     // `max_weight` per edge.
-    BucketQueue(SearchScratch& s, std::uint32_t max_weight, std::size_t max_pushes)
-        : head_(s.bucket_head), bits_(s.bucket_bits), entries_(s.bucket_entries) {
+    BucketQueue(SearchScratch& s, std::uint32_t max_weight, std::size_t max_pushes) {
         const std::size_t size = std::max<std::size_t>(64, std::bit_ceil(std::size_t{max_weight} + 1));
-        mask_ = size - 1;
-        head_.assign(size, -1);
-        bits_.assign(size / 64, 0);
-        if (entries_.size() < max_pushes) entries_.resize(max_pushes);
+        mask_ = static_cast<std::uint32_t>(size - 1);
+        s.bucket_head.assign(size, -1);
+        s.bucket_bits.assign(size / 64, 0);
+        if (s.bucket_entries.size() < max_pushes) s.bucket_entries.resize(max_pushes);
+        head_ = s.bucket_head.data();
+        bits_ = s.bucket_bits.data();
+        entries_ = s.bucket_entries.data();
     }
 
     // Whether this queue can serve edge weights up to `max_weight`.
     static bool fits(std::uint32_t max_weight) { return max_weight < kMaxBuckets; }
 
     void push(std::uint32_t total, std::int32_t node) {
-        const std::size_t b = total & mask_;
-        entries_[pushed_] = {{total, node}, head_[b]};
-        head_[b] = static_cast<std::int32_t>(pushed_);
+        const std::uint32_t b = total & mask_;
+        entries_[pushed_] = {node, head_[b]};
+        head_[b] = pushed_;
         bits_[b >> 6] |= std::uint64_t{1} << (b & 63);
         summary_ |= std::uint64_t{1} << (b >> 6);
         ++pushed_;
-        ++queued_;
     }
 
     bool pop(QueueEntry& out) {
-        if (queued_ == 0) return false;
-        const std::size_t b = next_occupied(last_ & mask_);
-        const auto& linked = entries_[static_cast<std::size_t>(head_[b])];
-        out = linked.entry;
-        head_[b] = linked.next;
-        if (head_[b] < 0) {
+        if (summary_ == 0) return false;
+        const std::uint32_t last_bucket = last_ & mask_;
+        const std::uint32_t b = next_occupied(last_bucket);
+        const BucketEntry& entry = entries_[head_[b]];
+        // The bucket's distance from the last popped one is the growth of the total.
+        last_ += (b - last_bucket) & mask_;
+        out = {last_, entry.node};
+        head_[b] = entry.next;
+        if (entry.next < 0) {
             std::uint64_t& word = bits_[b >> 6];
             word &= ~(std::uint64_t{1} << (b & 63));
             if (word == 0) summary_ &= ~(std::uint64_t{1} << (b >> 6));
         }
-        --queued_;
-        last_ = out.total;
         return true;
     }
 
@@ -71,24 +73,23 @@ private:
     static constexpr std::uint32_t kMaxBuckets = 4096;  // 64 words of 64 bits
 
     // First occupied bucket at or after `start`, wrapping around; one exists.
-    std::size_t next_occupied(std::size_t start) const {
-        std::size_t w = start >> 6;
+    std::uint32_t next_occupied(std::uint32_t start) const {
+        std::uint32_t w = start >> 6;
         std::uint64_t word = bits_[w] & (~std::uint64_t{0} << (start & 63));
         if (word == 0) {
             const std::uint64_t later = w + 1 < 64 ? summary_ & (~std::uint64_t{0} << (w + 1)) : 0;
-            w = static_cast<std::size_t>(std::countr_zero(later != 0 ? later : summary_));
+            w = static_cast<std::uint32_t>(std::countr_zero(later != 0 ? later : summary_));
             word = bits_[w];
         }
-        return w * 64 + static_cast<std::size_t>(std::countr_zero(word));
+        return w * 64 + static_cast<std::uint32_t>(std::countr_zero(word));
     }
 
-    std::vector<std::int32_t>& head_;
-    std::vector<std::uint64_t>& bits_;
-    std::vector<LinkedEntry>& entries_;
+    std::int32_t* head_;
+    std::uint64_t* bits_;
+    BucketEntry* entries_;
     std::uint64_t summary_ = 0;
-    std::size_t mask_ = 0;
-    std::size_t pushed_ = 0;
-    std::size_t queued_ = 0;
+    std::uint32_t mask_ = 0;
+    std::int32_t pushed_ = 0;
     std::uint32_t last_ = 0;
 };
 
@@ -121,67 +122,94 @@ std::uint32_t weight(const EdgeData& edge) {
     return mode == SearchMode::cost ? edge.cost_q : edge.length_q;
 }
 
+template <SearchMode mode>
+std::uint32_t weight(const WeightBound& bound) {
+    return mode == SearchMode::cost ? bound.cost_q : bound.length_q;
+}
+
+// How totals add up: saturating where they could pass 4294967295, plainly
+// where the graph is too small for that.
+enum class Sums : std::uint8_t { saturating, exact };
+
+template <Sums sums>
+std::uint32_t add_weight(std::uint32_t total, std::uint32_t w) {
+    return sums == Sums::exact ? total + w : saturating_add(total, w);
+}
+
 // Dijkstra's search from the graph's source; a node whose total is lowered is
-// queued again and its older entries are skipped when they come out.
-template <SearchMode mode, class Queue>
+// queued again and its older entries are skipped when they come out. The arrays
+// are read through plain pointers so that the stores of the loop cannot be
+// taken to change them. Only the cost search needs the edge of each kept path.
+template <SearchMode mode, Sums sums, class Queue>
 void search(const Graph& graph, SearchScratch& s, Queue& queue, SearchResult& result) {
     constexpr bool cost_mode = mode == SearchMode::cost;
-    const auto source = static_cast<std::size_t>(graph.source);
-    s.best[source] = 0;
-    queue.push(0, graph.source);
+    const std::int32_t* const first_edge = graph.first_edge.data();
+    const std::int32_t* const edge_target = graph.edge_target.data();
+    const EdgeData* const edge_data = graph.edge_data.data();
+    std::uint64_t* const best = s.best.data();
+    std::int32_t* const parent_edge = s.parent_edge.data();
+    std::int32_t* const parent = result.parent.data();
+    float* const path_cost = result.path_cost.data();
+
+    const std::int32_t source = graph.source;
+    best[source] = 0;
+    queue.push(0, source);
     QueueEntry entry;
     while (queue.pop(entry)) {
-        const auto u = static_cast<std::size_t>(entry.node);
+        const std::int32_t u = entry.node;
         const std::uint32_t total = entry.total;
-        if (total != s.best[u]) continue;
+        if (total != best[u]) continue;
         // The parent was settled before u, so its path cost is final: summing
         // here equals summing the edge costs along the whole path in order.
-        if (cost_mode && u != source) {
-            const auto e = static_cast<std::size_t>(s.parent_edge[u]);
-            const auto parent = static_cast<std::size_t>(result.parent[u]);
-            result.path_cost[u] = result.path_cost[parent] + graph.edge_data[e].cost;
-        }
-        const auto end = static_cast<std::size_t>(graph.first_edge[u + 1]);
-        for (auto e = static_cast<std::size_t>(graph.first_edge[u]); e < end; ++e) {
-            const auto v = static_cast<std::size_t>(graph.edge_target[e]);
-            const std::uint32_t candidate = saturating_add(total, weight<mode>(graph.edge_data[e]));
-            if (candidate >= s.best[v]) continue;
-            s.best[v] = candidate;
-            result.parent[v] = static_cast<std::int32_t>(u);
-            s.parent_edge[v] = static_cast<std::int32_t>(e);
-            queue.push(candidate, static_cast<std::int32_t>(v));
+        if (cost_mode && u != source) path_cost[u] = path_cost[parent[u]] + edge_data[parent_edge[u]].cost;
+        const std::int32_t end = first_edge[u + 1];
+        for (std::int32_t e = first_edge[u]; e < end; ++e) {
+            const std::int32_t v = edge_target[e];
+            const std::uint32_t candidate = add_weight<sums>(total, weight<mode>(edge_data[e]));
+            if (candidate >= best[v]) continue;
+            best[v] = candidate;
+            parent[v] = u;
+            if (cost_mode) parent_edge[v] = e;
+            queue.push(candidate, v);
         }
     }
+    std::uint32_t* const totals = result.total.data();
     for (std::size_t v = 0; v < result.total.size(); ++v) {
-        if (result.parent[v] >= 0) result.total[v] = static_cast<std::uint32_t>(s.best[v]);
+        if (parent[v] >= 0) totals[v] = static_cast<std::uint32_t>(best[v]);
     }
 }
 
 template <SearchMode mode>
+std::uint32_t largest_weight(const Graph& graph) {
+    std::uint32_t largest = 0;
+    for (std::size_t e = 0; e < graph.edge_count(); ++e) largest = std::max(largest, weight<mode>(graph.edge_data[e]));
+    return largest;
+}
+
+// The bucket queue whenever the largest weight allows it, else the heap. A
+// bound that fits implies a largest weight that fits, and any bound serves as
+// the bucket queue's size, so the exact largest weight is needed only when the
+// bound is too large.
+template <SearchMode mode>
 void search_with_fitting_queue(const Graph& graph, SearchScratch& s, SearchResult& result) {
-    std::uint32_t max_weight = 0;
-    for (std::size_t e = 0; e < graph.edge_count(); ++e) {
-        max_weight = std::max(max_weight, weight<mode>(graph.edge_data[e]));
-    }
-    if (BucketQueue::fits(max_weight)) {
-        BucketQueue queue(s, max_weight, graph.edge_count() + 1);
-        search<mode>(graph, s, queue, result);
-    } else {
+    std::uint32_t bound = weight<mode>(graph.weight_bound);
+    if (!BucketQueue::fits(bound)) bound = largest_weight<mode>(graph);
+    if (!BucketQueue::fits(bound)) {
         HeapQueue queue(s);
-        search<mode>(graph, s, queue, result);
+        search<mode, Sums::saturating>(graph, s, queue, result);
+        return;
+    }
+    BucketQueue queue(s, bound, graph.edge_count() + 1);
+    // A settled total sums at most n - 1 weights and a candidate one more, so
+    // while n times the bound fits in 32 bits no total can saturate.
+    if (std::uint64_t{bound} * graph.node_count() <= kMaxTotal) {
+        search<mode, Sums::exact>(graph, s, queue, result);
+    } else {
+        search<mode, Sums::saturating>(graph, s, queue, result);
     }
 }
 
 }  // namespace
-
-std::uint32_t quantise(float v) {
-    const float scaled = v * 100.0f;
-    if (!(scaled > 0.0f)) return 0;
-    if (scaled > 4294967040.0f) return kMaxTotal;
-    // Half away from zero on a positive value is floor(x + 0.5), and x + 0.5 is
-    // exact in double precision, so no tie is lost to rounding.
-    return static_cast<std::uint32_t>(static_cast<std::int64_t>(static_cast<double>(scaled) + 0.5));
-}
 
 void shortest_paths(const Graph& graph, SearchMode mode, SearchScratch& s, SearchResult& result) {
     const std::size_t n = graph.node_count();
@@ -191,9 +219,9 @@ void shortest_paths(const Graph& graph, SearchMode mode, SearchScratch& s, Searc
     if (cost_mode) result.path_cost.assign(n, 0.0f);
     if (graph.source < 0 || static_cast<std::size_t>(graph.source) >= n) return;
 
-    s.parent_edge.assign(n, -1);
     s.best.assign(n, kUnrecorded);
     if (cost_mode) {
+        s.parent_edge.assign(n, -1);
         search_with_fitting_queue<SearchMode::cost>(graph, s, result);
     } else {
         search_with_fitting_queue<SearchMode::length>(graph, s, result);

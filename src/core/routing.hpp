@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <vector>
 
 #include "graph.hpp"
@@ -18,8 +19,16 @@ enum class SearchMode : std::uint8_t {
 };
 
 // Hundredths of v rounded half away from zero, saturating to [0, 4294967295];
-// NaN and negative values give 0.
-std::uint32_t quantise(float v);
+// NaN and negative values give 0. Inline, since graph building quantises every
+// edge twice.
+inline std::uint32_t quantise(float v) {
+    const float scaled = v * 100.0f;
+    if (!(scaled > 0.0f)) return 0;
+    if (scaled > 4294967040.0f) return std::numeric_limits<std::uint32_t>::max();
+    // Half away from zero on a positive value is floor(x + 0.5), and x + 0.5 is
+    // exact in double precision, so no tie is lost to rounding.
+    return static_cast<std::uint32_t>(static_cast<std::int64_t>(static_cast<double>(scaled) + 0.5));
+}
 
 // Where a search reached and how.
 struct SearchResult {
@@ -38,8 +47,9 @@ struct QueueEntry {
     std::int32_t node;
 };
 
-struct LinkedEntry {
-    QueueEntry entry;
+// A node queued in a bucket; the bucket gives its total.
+struct BucketEntry {
+    std::int32_t node;
     std::int32_t next;  // next entry of the same bucket, -1 at the end
 };
 
@@ -51,7 +61,7 @@ struct SearchScratch {
     // and the entries, each linked to the next one of its bucket.
     std::vector<std::int32_t> bucket_head;
     std::vector<std::uint64_t> bucket_bits;
-    std::vector<LinkedEntry> bucket_entries;
+    std::vector<BucketEntry> bucket_entries;
     std::vector<std::uint64_t> heap_keys;  // heap queue: (total << 32) | node
 };
 

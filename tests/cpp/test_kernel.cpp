@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <limits>
 #include <numbers>
 #include <numeric>
 #include <random>
@@ -181,6 +182,54 @@ TEST(searches_find_least_totals_and_sum_costs_along_the_kept_path) {
     for (const std::int32_t source : {-1, 2}) {
         shortest_paths(make_graph(3, source, {{0, 1, 1.0f, 1.0f}}), SearchMode::cost, scratch, by_cost);
         for (std::size_t v = 0; v < 3; ++v) CHECK(!by_cost.reached(v));
+    }
+}
+
+TEST(search_results_do_not_depend_on_the_weight_bound) {
+    // Random graphs with many equal totals and zero weights, where the order of
+    // settling decides which path is kept. Any bound at or above the largest
+    // weight must keep the same paths as no bound at all.
+    const std::uint32_t unknown = std::numeric_limits<std::uint32_t>::max();
+    for (const float step : {0.05f, 20.0f}) {  // largest weights below and above the bucket queue's limit
+        const std::uint32_t largest = quantise(3 * step);
+        std::mt19937 rng(7);
+        for (int trial = 0; trial < 20; ++trial) {
+            std::vector<std::tuple<int, int, float, float>> edges;
+            for (int u = 0; u < 60; ++u) {
+                for (int k = 0; k < 6; ++k) {
+                    const float weight = step * static_cast<float>(rng() % 4);
+                    edges.emplace_back(u, static_cast<int>(rng() % 60), weight, weight);
+                }
+            }
+            Graph g = make_graph(60, static_cast<std::int32_t>(rng() % 60), edges);
+            SearchScratch scratch;
+            SearchResult expected, got;
+            for (const SearchMode mode : {SearchMode::cost, SearchMode::length}) {
+                g.weight_bound = {unknown, unknown};
+                shortest_paths(g, mode, scratch, expected);
+                for (const std::uint32_t bound : {largest, largest + 1000, std::uint32_t{4096}}) {
+                    if (bound < largest) continue;
+                    g.weight_bound = {bound, bound};
+                    shortest_paths(g, mode, scratch, got);
+                    CHECK(got.total == expected.total && got.parent == expected.parent);
+                    if (mode == SearchMode::cost) CHECK(got.path_cost == expected.path_cost);
+                }
+            }
+        }
+    }
+}
+
+TEST(distance_decay_equals_its_formula_across_bandwidth_changes) {
+    DistanceDecay decay;
+    const std::uint32_t totals[] = {0, 1, 57, 283, 70000, 4294967295u};
+    for (const float lambda : {2.0f, 20.0f, 2.0f, NAN, 0.0f, 200.0f}) {
+        decay.use_bandwidth(lambda);
+        for (int pass = 0; pass < 2; ++pass) {  // computed, then kept
+            for (const std::uint32_t t : totals) {
+                const float expected = std::exp(-(static_cast<float>(t) / 100.0f) / lambda);
+                CHECK_EQ(std::bit_cast<std::uint32_t>(decay(t)), std::bit_cast<std::uint32_t>(expected));
+            }
+        }
     }
 }
 
