@@ -334,27 +334,6 @@ TEST(small_chain_value_follows_the_cost_and_decay_formulas) {
     CHECK_EQ(scene.run()(0, 0), 0.0f);
 }
 
-TEST(isolated_source_reaches_itself_one_row_step_away) {
-    Grid base = Grid::filled(3, 3, NAN), membership = Grid::filled(3, 3, NAN);
-    base(1, 1) = 0.6f;
-    membership(1, 1) = 0.5f;
-    for (const bool pa_to_pa : {false, true}) {
-        Scene scene(base, {1});
-        scene.transforms[1] = Affine{100.0, 0, 0, 0, -300.0, 0};  // rows 300 m apart
-        scene.ctx.max_cost = 0.5f;
-        scene.ctx.pa_to_pa = pa_to_pa;
-        scene.set_pa(membership);
-        const Grid out = scene.run();
-        // The step costs 0.3 km times the source's own path weight 0.6 * 0.5 + 0.5.
-        double expected = 0.0;
-        for (const double lambda : {2.0, 20.0, 200.0}) {
-            expected += std::exp(-0.24 / lambda) * 0.6 * 0.5 / std::exp(-0.3 / lambda) / 3.0;
-        }
-        check_relative(out(1, 1), pa_to_pa ? 0.0 : expected, 1e-6, "isolated source");
-        CHECK_EQ(out(0, 0), 0.0f);  // a source without a node of its own reaches nothing
-    }
-}
-
 TEST(uniform_landscape_at_full_cost_weight_scores_one) {
     // 300 x 400 m cells: every edge is a whole number of hundredths, so both
     // searches see the same weights and the ratio is 1 up to float sums.
