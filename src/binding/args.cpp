@@ -164,15 +164,6 @@ bool to_bool(PyObject* obj, bool& out) {
     return fail_cast(obj, "bool");
 }
 
-bool to_str(PyObject* obj, std::string& out) {
-    if (!PyUnicode_Check(obj)) return fail_cast(obj, "str");
-    Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
-    if (utf8 == nullptr) return false;
-    out.assign(utf8, static_cast<std::size_t>(size));
-    return true;
-}
-
 bool to_optional_u64(PyObject* obj, std::optional<std::uint64_t>& out) {
     if (obj == nullptr || obj == Py_None) {
         out.reset();

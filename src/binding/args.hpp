@@ -34,8 +34,6 @@ bool to_f64(PyObject* obj, double& out);
 bool to_f32(PyObject* obj, float& out);
 // True or False, or a NumPy boolean scalar.
 bool to_bool(PyObject* obj, bool& out);
-// A str (or subclass), as UTF-8.
-bool to_str(PyObject* obj, std::string& out);
 // None (no count) or a u64.
 bool to_optional_u64(PyObject* obj, std::optional<std::uint64_t>& out);
 // A tuple (or subclass) of exactly `length` items.

@@ -13,10 +13,6 @@ class Ref {
 public:
     Ref() = default;
     explicit Ref(PyObject* owned) : obj_(owned) {}
-    static Ref borrow(PyObject* borrowed) {
-        Py_XINCREF(borrowed);
-        return Ref(borrowed);
-    }
     Ref(Ref&& other) noexcept : obj_(std::exchange(other.obj_, nullptr)) {}
     Ref& operator=(Ref&& other) noexcept {
         if (this != &other) {

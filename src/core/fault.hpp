@@ -34,9 +34,6 @@ inline void check_index(std::size_t index, std::size_t size) {
 
 struct Error {
     std::string message;
-
-    // A new error whose message is `prefix` followed by this error's message.
-    Error with_prefix(const std::string& prefix) const { return Error{prefix + message}; }
 };
 
 // Either a value or an error value.

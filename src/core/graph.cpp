@@ -26,11 +26,6 @@ constexpr std::array<Step, 8> kCandidateNeighbours = {
 constexpr double kDegreesToRadians = 0.017453292519943295;
 constexpr double kEarthRadiusM = 6371000.0;
 
-std::int64_t floor_div64(std::int64_t a, std::int64_t b) {
-    const std::int64_t q = a / b;
-    return (a % b != 0 && ((a < 0) != (b < 0))) ? q - 1 : q;
-}
-
 // The distinct level-2L cells (local indices) that hold a fine cell and its
 // eight neighbours, the fine cell's own first; at most four.
 struct Candidates {
@@ -385,8 +380,8 @@ void build_graph(const GraphFrame& frame, std::span<const FocalWindow> windows,
         if (current_level != static_cast<std::int32_t>(i)) raise_fault("Node not found in node mapping.");
 
         const auto neighbour = s.current.neighbour_offsets(kNeighbours);
-        const std::int64_t coarse_origin_row = floor_div64(plan.row_offset, 2 * static_cast<std::int64_t>(L));
-        const std::int64_t coarse_origin_col = floor_div64(plan.col_offset, 2 * static_cast<std::int64_t>(L));
+        const std::int64_t coarse_origin_row = floor_div(plan.row_offset, 2 * static_cast<std::int64_t>(L));
+        const std::int64_t coarse_origin_col = floor_div(plan.col_offset, 2 * static_cast<std::int64_t>(L));
         const std::vector<std::uint8_t>& attach_here = attach[i];
         const std::size_t n = std::min(w.rows.size(), w.cols.size());
         for (std::size_t k = 0; k < n; ++k) {

@@ -28,9 +28,11 @@ KernelScratch& kernel_scratch() {
     return scratch;
 }
 
-// Gathers one record per reached node, in ascending node order.
+// Gathers one record per reached node, in ascending node order. Distances in
+// kilometres are needed only by the transgrid form; the connectivity form looks
+// its decays up by quantised total.
 void collect_records(const Graph& g, const SearchResult& by_cost, const SearchResult& by_length,
-                     AccumulationScratch& s) {
+                     bool has_transgrids, AccumulationScratch& s) {
     const std::size_t nodes = g.node_count();
     for (auto* list : {&s.path_cost, &s.distance_km, &s.condition, &s.pa_membership, &s.weight}) list->resize(nodes);
     s.distance_q.resize(nodes);
@@ -41,7 +43,7 @@ void collect_records(const Graph& g, const SearchResult& by_cost, const SearchRe
         if (!by_length.reached(v)) raise_fault("Node not found!");
         s.path_cost[n] = by_cost.path_cost[v];
         s.distance_q[n] = by_length.total[v];
-        s.distance_km[n] = static_cast<float>(by_length.total[v]) / 100.0f;
+        if (has_transgrids) s.distance_km[n] = static_cast<float>(by_length.total[v]) / 100.0f;
         s.condition[n] = g.condition[v];
         s.pa_membership[n] = g.pa_membership[v];
         s.weight[n] = g.weight[v];
@@ -181,7 +183,7 @@ void select_attachments(const FocalWindow& w, WindowMode mode, std::vector<std::
 
 float accumulate(const Graph& graph, const SearchResult& by_cost, const SearchResult& by_length,
                  std::span<const float> lambdas, bool has_transgrids, AccumulationScratch& s) {
-    collect_records(graph, by_cost, by_length, s);
+    collect_records(graph, by_cost, by_length, has_transgrids, s);
     if (lambdas.empty()) return 0.0f;
     const std::size_t layers = s.path_cost.empty() ? 0 : graph.layers;
     if (s.decays.size() < lambdas.size()) s.decays.resize(lambdas.size());

@@ -35,20 +35,21 @@ using TransformMap = std::map<LevelKey, Affine>;
 inline LevelKey level_key(std::uint64_t factor) { return static_cast<LevelKey>(static_cast<std::uint32_t>(factor)); }
 
 // Quotient rounded toward negative infinity (remainder never negative).
-inline std::int32_t floor_div(std::int32_t a, std::int32_t b) {
-    const std::int32_t q = a / b;
+inline std::int64_t floor_div(std::int64_t a, std::int64_t b) {
+    const std::int64_t q = a / b;
     return (a % b != 0 && ((a < 0) != (b < 0))) ? q - 1 : q;
 }
 
 // Global coarse (row, column) of local level cell (0, 0): (R0 div L, C0 div L).
 inline std::pair<std::int32_t, std::int32_t> global_coarse(std::int32_t factor, std::int32_t row_offset,
                                                            std::int32_t col_offset) {
-    return {floor_div(row_offset, factor), floor_div(col_offset, factor)};
+    return {static_cast<std::int32_t>(floor_div(row_offset, factor)),
+            static_cast<std::int32_t>(floor_div(col_offset, factor))};
 }
 
 // Number of level cells along one axis of `extent` base cells placed at `offset`.
 inline std::int32_t level_extent(std::int32_t factor, std::int32_t extent, std::int32_t offset) {
-    return floor_div(offset + extent - 1, factor) - floor_div(offset, factor) + 1;
+    return static_cast<std::int32_t>(floor_div(offset + extent - 1, factor) - floor_div(offset, factor) + 1);
 }
 
 // (rows_L, cols_L) of the level-L grid of an nrows x ncols base at (R0, C0).

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <tuple>
 #include <cmath>
 #include <limits>
 #include <string>
@@ -16,11 +17,6 @@ double max_of(double a, double b) { return (a > b || b != b) ? a : b; }
 
 // Shares at or below this (2^-150) round to zero in single precision.
 constexpr double kSmallestStorableShare = 7.006492321624085e-46;
-
-std::int64_t floor_div64(std::int64_t a, std::int64_t b) {
-    const std::int64_t q = a / b;
-    return (a % b != 0 && ((a < 0) != (b < 0))) ? q - 1 : q;
-}
 
 // Conversion to a 32-bit integer that saturates at the bounds and maps NaN to 0.
 std::int32_t saturating_i32(double v) {
@@ -218,8 +214,7 @@ void plan_windows(const RowContext& ctx, WindowPlan& plan) {
         lp.width = level == ctx.coarsest_level ? outer_width : ws;
         lp.reach = static_cast<double>(lp.width) * static_cast<double>(level);
         lp.inner_radius = level != 1 ? static_cast<double>(ws) * static_cast<double>(level) * 0.5 : 0.0;
-        lp.origin_row = floor_div(plan.row_offset, level);
-        lp.origin_col = floor_div(plan.col_offset, level);
+        std::tie(lp.origin_row, lp.origin_col) = global_coarse(level, plan.row_offset, plan.col_offset);
         lp.checked_reads = smaller_than(lp.weights, *lp.condition) || smaller_than(lp.pa, *lp.condition) ||
                            smaller_than(lp.traversal, *lp.condition);
         lp.transgrids.assign(layers, nullptr);
@@ -360,7 +355,7 @@ struct AxisPlacement {
 };
 
 AxisPlacement place(std::int64_t global, LevelKey level) {
-    const std::int64_t block = floor_div64(global, level);
+    const std::int64_t block = floor_div(global, level);
     return {global, block, static_cast<std::int32_t>(global - block * level)};
 }
 
@@ -397,11 +392,11 @@ void build_clipped(FocalWindow& w, const WindowPlan& plan, const LevelPlan& lp, 
     const auto level_cols = static_cast<std::int64_t>(lp.condition->ncols());
     // First and last level cell of the clipped window on each axis.
     auto first_cell = [L](double lo, std::int32_t origin) {
-        return std::max<std::int64_t>(floor_div64(saturating_i32(std::floor(lo)), L) - origin, 0);
+        return std::max<std::int64_t>(floor_div(saturating_i32(std::floor(lo)), L) - origin, 0);
     };
     auto last_cell = [L](double hi, std::int32_t origin, std::int64_t cells) {
         const std::int64_t end = saturating_i32(std::ceil(hi));
-        return std::min<std::int64_t>(floor_div64(end - 1, L) - origin, cells - 1);
+        return std::min<std::int64_t>(floor_div(end - 1, L) - origin, cells - 1);
     };
     const std::int64_t r0 = first_cell(lo_r, lp.origin_row), r1 = last_cell(hi_r, lp.origin_row, level_rows);
     const std::int64_t c0 = first_cell(lo_c, lp.origin_col), c1 = last_cell(hi_c, lp.origin_col, level_cols);
