@@ -224,6 +224,12 @@ private:
     std::vector<Table> tables_;
 };
 
+void Graph::clear_edges() {
+    neighbour.assign(kSlots * node_count(), absent());
+    neighbour_edge.resize(kSlots * node_count());
+    first_link.assign(node_count() + 1, 0);
+}
+
 GraphScratch::GraphScratch() : edges(std::make_unique<EdgeCache>()) {}
 GraphScratch::~GraphScratch() = default;
 
@@ -249,56 +255,68 @@ void add_nodes(std::span<const FocalWindow> windows, GraphScratch& s, Graph& g) 
     }
 }
 
-// Appends out-edges node by node in ascending node order, closing the CSR
-// range of every node passed over.
+// Writes every node's neighbour slots and appends its links, node by node in
+// ascending node order, closing the CSR range of every node passed over.
 class EdgeWriter {
 public:
-    // Room for every edge the nodes of `g` can have: eight neighbours and four
-    // coarse candidates each, or the one edge of an isolated source. The arrays
-    // only grow, so a steady state reuses them without clearing.
+    // Room for every edge the nodes of `g` can have: eight slots and four coarse
+    // candidates each. The link arrays only grow, so a steady state reuses them
+    // without clearing.
     explicit EdgeWriter(Graph& g) : g_(g) {
-        const std::size_t room = 12 * g.node_count() + 1;
-        if (g.edge_target.size() < room) {
-            g.edge_target.resize(room);
-            g.edge_data.resize(room);
+        const std::size_t nodes = g.node_count();
+        g.neighbour.resize(Graph::kSlots * nodes);
+        g.neighbour_edge.resize(Graph::kSlots * nodes);
+        if (g.link_target.size() < 4 * nodes + 1) {
+            g.link_target.resize(4 * nodes + 1);
+            g.link_edge.resize(4 * nodes + 1);
         }
-        g.first_edge.assign(g.node_count() + 1, 0);
+        g.first_link.assign(nodes + 1, 0);
     }
 
+    // Starts the edges of `node`; nodes passed over get empty slots and no link.
     void open(std::int32_t node) {
-        while (next_open_ <= static_cast<std::size_t>(node)) g_.first_edge[next_open_++] = count_;
+        const auto u = static_cast<std::size_t>(node);
+        clear_slots(next_open_, u);
+        while (next_open_ <= u) g_.first_link[next_open_++] = count_;
     }
 
-    // Appends the edge of slot d of `set` to `target`, which is kept only when
-    // it is a node: the writes are unconditional so that the varying presence
-    // of neighbours costs no branch.
-    bool append_if_node(std::int32_t target, const EdgeData& data) {
+    // Fills the slots of `node` from the neighbour nodes (-1 where there is none)
+    // and the edge data of each direction; returns whether any neighbour exists.
+    bool write_slots(std::int32_t node, const std::array<std::int32_t, Graph::kSlots>& targets,
+                     const EdgeSet<Graph::kSlots>& edges) {
+        const std::size_t at = Graph::kSlots * static_cast<std::size_t>(node);
+        const std::int32_t absent = g_.absent();
+        bool any = false;
+        for (std::size_t d = 0; d < Graph::kSlots; ++d) {
+            g_.neighbour[at + d] = targets[d] >= 0 ? targets[d] : absent;
+            any |= targets[d] >= 0;
+        }
+        std::copy(edges.begin(), edges.end(), g_.neighbour_edge.begin() + static_cast<std::ptrdiff_t>(at));
+        return any;
+    }
+
+    // Appends a link to `target`, which is kept only when it is a node: the
+    // writes are unconditional so that the varying presence of candidates costs
+    // no branch.
+    void link_if_node(std::int32_t target, const EdgeData& data) {
         const auto at = static_cast<std::size_t>(count_);
-        g_.edge_target[at] = target;
-        g_.edge_data[at] = data;
-        const bool kept = target >= 0;
-        count_ += kept;
-        return kept;
-    }
-
-    void append(std::int32_t target, const EdgeData& data) {
-        const auto at = static_cast<std::size_t>(count_++);
-        g_.edge_target[at] = target;
-        g_.edge_data[at] = data;
-    }
-
-    // Drops every edge appended so far.
-    void restart() {
-        count_ = 0;
-        next_open_ = 0;
+        g_.link_target[at] = target;
+        g_.link_edge[at] = data;
+        count_ += target >= 0;
     }
 
     void close() {
-        g_.first_edge.resize(g_.node_count() + 1);
-        while (next_open_ < g_.first_edge.size()) g_.first_edge[next_open_++] = count_;
+        clear_slots(next_open_, g_.node_count());
+        while (next_open_ < g_.first_link.size()) g_.first_link[next_open_++] = count_;
     }
 
 private:
+    void clear_slots(std::size_t from_node, std::size_t to_node) {
+        if (from_node >= to_node) return;
+        std::fill(g_.neighbour.begin() + static_cast<std::ptrdiff_t>(Graph::kSlots * from_node),
+                  g_.neighbour.begin() + static_cast<std::ptrdiff_t>(Graph::kSlots * to_node), g_.absent());
+    }
+
     Graph& g_;
     std::int32_t count_ = 0;
     std::size_t next_open_ = 0;
@@ -306,27 +324,28 @@ private:
 
 // The source has no neighbour in its own window. Under pa_to_pa it reaches
 // nothing; otherwise its only edge leads to a label node that carries the
-// source's own values, one row step away.
-void isolate_source(const GraphFrame& frame, float source_traversal, float row_step_km, Graph& g, EdgeWriter& out) {
-    out.restart();
+// source's own values, one row step away. Every other edge is dropped.
+void isolate_source(const GraphFrame& frame, float source_traversal, float row_step_km, Graph& g) {
+    g.weight_bound = {};
     if (frame.pa_to_pa) {
-        out.close();
+        g.clear_edges();
         return;
     }
     const auto src = static_cast<std::size_t>(g.source);
-    const auto label = static_cast<std::int32_t>(g.node_count());
+    const std::int32_t label = g.absent();
     g.condition.push_back(g.condition[src]);
     g.pa_membership.push_back(g.pa_membership[src]);
     g.weight.push_back(g.weight[src]);
     for (std::size_t j = 0; j < g.layers; ++j) g.similarity.push_back(g.similarity[src * g.layers + j]);
+    g.clear_edges();
 
     const float path_weight = source_traversal * (1.0f - frame.max_cost) + frame.max_cost;
     const float cost = row_step_km * path_weight;
     const EdgeData edge{cost, row_step_km, quantise(cost), quantise(row_step_km)};
-    out.open(g.source);
-    out.append(label, edge);
-    out.close();
-    g.weight_bound = {};
+    // The link arrays have room for it: the edge writer sized them.
+    g.link_target[0] = label;
+    g.link_edge[0] = edge;
+    for (std::size_t u = src + 1; u < g.first_link.size(); ++u) g.first_link[u] = 1;
     g.weight_bound.include(edge);
 }
 
@@ -390,15 +409,13 @@ void build_graph(const GraphFrame& frame, std::span<const FocalWindow> windows,
             out.open(u);
 
             const CellEdges<8>& within = s.edges->within(i, r, c);
-            const EdgeSet<8>& edges = within.edges;
             bound.include(within.bound);
             const std::int32_t* slot = s.current.slot(r, c);
-            bool has_neighbour = false;
-            for (std::size_t d = 0; d < kNeighbours.size(); ++d) {
-                has_neighbour |= out.append_if_node(slot[neighbour[d]], edges[d]);
-            }
+            std::array<std::int32_t, Graph::kSlots> targets;
+            for (std::size_t d = 0; d < kNeighbours.size(); ++d) targets[d] = slot[neighbour[d]];
+            const bool has_neighbour = out.write_slots(u, targets, within.edges);
             if (u == g.source && !has_neighbour) {
-                isolate_source(frame, w.traversal[k], edges[kRowBelow].length_km, g, out);
+                isolate_source(frame, w.traversal[k], within.edges[kRowBelow].length_km, g);
                 return;
             }
 
@@ -410,7 +427,7 @@ void build_graph(const GraphFrame& frame, std::span<const FocalWindow> windows,
             const Candidates& cand = cross.candidates;
             bound.include(cross.bound);
             for (std::size_t t = 0; t < cand.count; ++t) {
-                out.append_if_node(s.coarser.find(cand.row[t], cand.col[t]), cross.edges[t]);
+                out.link_if_node(s.coarser.find(cand.row[t], cand.col[t]), cross.edges[t]);
             }
         }
     }

@@ -4,9 +4,11 @@
 // and their neighbours. No edge leads from a coarser level to a finer one.
 //
 // Nodes are dense indices: the cells of the first window, then those of the next,
-// each in window order. Out-edges are stored in CSR form with their data in
-// parallel arrays; a destination's indicator values are node attributes, since
-// every edge into a node carries the same ones.
+// each in window order. Every node has eight neighbour slots for its within-level
+// edges, in a fixed direction order, so that the searches can test them all
+// without a branch per edge; further out-edges (links to the coarser level) are
+// stored in CSR form. A destination's indicator values are node attributes,
+// since every edge into a node carries the same ones.
 #pragma once
 
 #include <algorithm>
@@ -57,18 +59,32 @@ struct Graph {
     std::vector<float> weight;
     std::vector<float> similarity;  // similarity[node * layers + j]; NaN where absent
 
-    // Out-edges of node u: indices first_edge[u] .. first_edge[u + 1] - 1. The
-    // edge arrays may be longer than edge_count(); entries past it are unused.
-    std::vector<std::int32_t> first_edge;
-    std::vector<std::int32_t> edge_target;
-    std::vector<EdgeData> edge_data;
+    // Within-level out-edges: slot d of node u is neighbour[u * 8 + d] with data
+    // neighbour_edge[u * 8 + d]. A slot without a neighbour holds `absent()`, an
+    // index past every node; the slots of one node never name a node twice.
+    std::vector<std::int32_t> neighbour;
+    std::vector<EdgeData> neighbour_edge;
+    // Further out-edges of node u, after its slots: indices first_link[u] ..
+    // first_link[u + 1] - 1. The link arrays may be longer than link_count();
+    // entries past it are unused.
+    std::vector<std::int32_t> first_link;
+    std::vector<std::int32_t> link_target;
+    std::vector<EdgeData> link_edge;
     // An upper bound of the edges' quantised weights, from which the searches
     // size their queue; they find the exact largest weight only when the bound
     // is too large for their fastest queue. The maximum when no bound is known.
     WeightBound weight_bound{std::numeric_limits<std::uint32_t>::max(), std::numeric_limits<std::uint32_t>::max()};
 
+    static constexpr std::size_t kSlots = 8;
+
     std::size_t node_count() const { return condition.size(); }
-    std::size_t edge_count() const { return first_edge.empty() ? 0 : static_cast<std::size_t>(first_edge.back()); }
+    std::int32_t absent() const { return static_cast<std::int32_t>(node_count()); }
+    std::size_t link_count() const { return first_link.empty() ? 0 : static_cast<std::size_t>(first_link.back()); }
+    // An upper bound of the number of edges: every slot and every link.
+    std::size_t edge_capacity() const { return kSlots * node_count() + link_count(); }
+
+    // Makes every node's slots empty and gives no node a link.
+    void clear_edges();
 };
 
 // Centre (x, y) of level cell (row, col) under its level's transform.

@@ -139,19 +139,28 @@ std::uint32_t add_weight(std::uint32_t total, std::uint32_t w) {
 // Dijkstra's search from the graph's source; a node whose total is lowered is
 // queued again and its older entries are skipped when they come out. The arrays
 // are read through plain pointers so that the stores of the loop cannot be
-// taken to change them. Only the cost search needs the edge of each kept path.
+// taken to change them.
+//
+// A settled node's neighbour slots are all compared first, without a branch per
+// slot, and only the lowered ones are then recorded in slot order; since the
+// slots of a node name distinct nodes this equals relaxing them one by one, and
+// it saves the mispredicted branches that dominate the search. Empty slots point
+// at a sink whose total is 0, so they never lower anything.
 template <SearchMode mode, Sums sums, class Queue>
 void search(const Graph& graph, SearchScratch& s, Queue& queue, SearchResult& result) {
     constexpr bool cost_mode = mode == SearchMode::cost;
-    const std::int32_t* const first_edge = graph.first_edge.data();
-    const std::int32_t* const edge_target = graph.edge_target.data();
-    const EdgeData* const edge_data = graph.edge_data.data();
+    constexpr std::size_t slots = Graph::kSlots;
+    const std::int32_t* const neighbour = graph.neighbour.data();
+    const EdgeData* const neighbour_edge = graph.neighbour_edge.data();
+    const std::int32_t* const first_link = graph.first_link.data();
+    const std::int32_t* const link_target = graph.link_target.data();
+    const EdgeData* const link_edge = graph.link_edge.data();
     std::uint64_t* const best = s.best.data();
-    std::int32_t* const parent_edge = s.parent_edge.data();
     std::int32_t* const parent = result.parent.data();
     float* const path_cost = result.path_cost.data();
 
     const std::int32_t source = graph.source;
+    best[graph.absent()] = 0;
     best[source] = 0;
     queue.push(0, source);
     QueueEntry entry;
@@ -159,18 +168,34 @@ void search(const Graph& graph, SearchScratch& s, Queue& queue, SearchResult& re
         const std::int32_t u = entry.node;
         const std::uint32_t total = entry.total;
         if (total != best[u]) continue;
-        // The parent was settled before u, so its path cost is final: summing
-        // here equals summing the edge costs along the whole path in order.
-        if (cost_mode && u != source) path_cost[u] = path_cost[parent[u]] + edge_data[parent_edge[u]].cost;
-        const std::int32_t end = first_edge[u + 1];
-        for (std::int32_t e = first_edge[u]; e < end; ++e) {
-            const std::int32_t v = edge_target[e];
-            const std::uint32_t candidate = add_weight<sums>(total, weight<mode>(edge_data[e]));
-            if (candidate >= best[v]) continue;
+        // u is settled, so its path cost is final: adding the edge cost here
+        // equals summing the edge costs along the whole kept path in order.
+        const float cost_here = cost_mode ? path_cost[u] : 0.0f;
+        auto record = [&](std::int32_t v, std::uint32_t candidate, const EdgeData& edge) {
             best[v] = candidate;
             parent[v] = u;
-            if (cost_mode) parent_edge[v] = e;
+            if (cost_mode) path_cost[v] = cost_here + edge.cost;
             queue.push(candidate, v);
+        };
+
+        const std::size_t first_slot = slots * static_cast<std::size_t>(u);
+        std::uint32_t lowered = 0;
+        for (std::size_t d = 0; d < slots; ++d) {
+            const std::uint32_t candidate = add_weight<sums>(total, weight<mode>(neighbour_edge[first_slot + d]));
+            lowered |= std::uint32_t{candidate < best[neighbour[first_slot + d]]} << d;
+        }
+        while (lowered != 0) {
+            const std::size_t slot = first_slot + static_cast<std::size_t>(std::countr_zero(lowered));
+            lowered &= lowered - 1;
+            const EdgeData& edge = neighbour_edge[slot];
+            record(neighbour[slot], add_weight<sums>(total, weight<mode>(edge)), edge);
+        }
+
+        const std::int32_t end = first_link[u + 1];
+        for (std::int32_t e = first_link[u]; e < end; ++e) {
+            const std::int32_t v = link_target[e];
+            const std::uint32_t candidate = add_weight<sums>(total, weight<mode>(link_edge[e]));
+            if (candidate < best[v]) record(v, candidate, link_edge[e]);
         }
     }
     std::uint32_t* const totals = result.total.data();
@@ -182,7 +207,10 @@ void search(const Graph& graph, SearchScratch& s, Queue& queue, SearchResult& re
 template <SearchMode mode>
 std::uint32_t largest_weight(const Graph& graph) {
     std::uint32_t largest = 0;
-    for (std::size_t e = 0; e < graph.edge_count(); ++e) largest = std::max(largest, weight<mode>(graph.edge_data[e]));
+    for (std::size_t slot = 0; slot < graph.neighbour.size(); ++slot) {
+        if (graph.neighbour[slot] != graph.absent()) largest = std::max(largest, weight<mode>(graph.neighbour_edge[slot]));
+    }
+    for (std::size_t e = 0; e < graph.link_count(); ++e) largest = std::max(largest, weight<mode>(graph.link_edge[e]));
     return largest;
 }
 
@@ -199,7 +227,7 @@ void search_with_fitting_queue(const Graph& graph, SearchScratch& s, SearchResul
         search<mode, Sums::saturating>(graph, s, queue, result);
         return;
     }
-    BucketQueue queue(s, bound, graph.edge_count() + 1);
+    BucketQueue queue(s, bound, graph.edge_capacity() + 1);
     // A settled total sums at most n - 1 weights and a candidate one more, so
     // while n times the bound fits in 32 bits no total can saturate.
     if (std::uint64_t{bound} * graph.node_count() <= kMaxTotal) {
@@ -219,9 +247,8 @@ void shortest_paths(const Graph& graph, SearchMode mode, SearchScratch& s, Searc
     if (cost_mode) result.path_cost.assign(n, 0.0f);
     if (graph.source < 0 || static_cast<std::size_t>(graph.source) >= n) return;
 
-    s.best.assign(n, kUnrecorded);
+    s.best.assign(n + 1, kUnrecorded);  // and the sink of the empty slots
     if (cost_mode) {
-        s.parent_edge.assign(n, -1);
         search_with_fitting_queue<SearchMode::cost>(graph, s, result);
     } else {
         search_with_fitting_queue<SearchMode::length>(graph, s, result);

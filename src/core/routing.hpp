@@ -55,8 +55,7 @@ struct BucketEntry {
 
 // Per-thread storage of the searches; keeps its capacity between cells.
 struct SearchScratch {
-    std::vector<std::uint64_t> best;        // tentative total of each node, 2^32 before the first
-    std::vector<std::int32_t> parent_edge;  // edge that gave each node its total
+    std::vector<std::uint64_t> best;  // tentative total of each node, 2^32 before the first
     // Bucket queue: the head entry of each bucket, one occupancy bit per bucket,
     // and the entries, each linked to the next one of its bucket.
     std::vector<std::int32_t> bucket_head;

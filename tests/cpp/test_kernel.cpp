@@ -120,18 +120,18 @@ void check_relative(double got, double expected, double tolerance, const std::st
     }
 }
 
-// A graph from (from, to, length, cost) edges.
+// A graph from (from, to, length, cost) edges, all of them links.
 Graph make_graph(std::size_t nodes, std::int32_t source, std::vector<std::tuple<int, int, float, float>> edges) {
     auto by_origin = [](const auto& a, const auto& b) { return std::get<0>(a) < std::get<0>(b); };
     std::stable_sort(edges.begin(), edges.end(), by_origin);
     Graph g;
     g.source = source;
     g.condition.assign(nodes, 1.0f);
-    g.first_edge.assign(nodes + 1, 0);
+    g.clear_edges();
     for (const auto& [from, to, length, cost] : edges) {
-        g.edge_target.push_back(to);
-        g.edge_data.push_back({cost, length, quantise(cost), quantise(length)});
-        for (std::size_t u = static_cast<std::size_t>(from) + 1; u <= nodes; ++u) ++g.first_edge[u];
+        g.link_target.push_back(to);
+        g.link_edge.push_back({cost, length, quantise(cost), quantise(length)});
+        for (std::size_t u = static_cast<std::size_t>(from) + 1; u <= nodes; ++u) ++g.first_link[u];
     }
     return g;
 }
@@ -263,19 +263,27 @@ TEST(graph_links_border_cells_to_their_coarse_candidates_in_order) {
     Graph g;
     build_graph(frame, windows, attach, 1, 1, scratch, g);
     CHECK_EQ(g.source, 0);
-    // Cell (1, 1): neighbours (1, 2), (2, 1), (2, 2), then the coarse cells of
-    // itself and its neighbours (0, 0), (1, 0), (0, 1), (1, 1) = nodes 9, 12, 10, 13.
-    // Centres (150, -150) at level 1, (100, -100), (100, -300), (300, -100),
-    // (300, -300) at level 2 (relative to the transforms' origin), in metres.
-    const std::vector<int> targets = {1, 3, 4, 9, 12, 10, 13};
-    const double lengths[][2] = {{100, 0}, {0, 100}, {100, 100}, {50, 50}, {50, 150}, {150, 50}, {150, 150}};
-    CHECK(std::vector<int>(g.edge_target.begin(), g.edge_target.begin() + g.first_edge[1]) == targets);
-    for (std::size_t e = 0; e < targets.size(); ++e) {
-        CHECK_EQ(g.edge_data[e].length_km, float(std::hypot(lengths[e][0], lengths[e][1]) / 1000.0));
+    // Cell (1, 1): neighbours (1, 2), (2, 1), (2, 2) in the slots of directions
+    // (0, 1), (1, 0), (1, 1); links to the coarse cells of itself and its
+    // neighbours (0, 0), (1, 0), (0, 1), (1, 1) = nodes 9, 12, 10, 13. Centres
+    // (150, -150) at level 1, (100, -100), (100, -300), (300, -100), (300, -300)
+    // at level 2 (relative to the transforms' origin), in metres.
+    const std::int32_t none = g.absent();
+    CHECK(std::vector<int>(g.neighbour.begin(), g.neighbour.begin() + 8) ==
+          std::vector<int>({1, 3, none, none, 4, none, none, none}));
+    CHECK_EQ(g.neighbour_edge[0].length_km, 0.1f);
+    CHECK_EQ(g.neighbour_edge[4].length_km, float(std::hypot(100.0, 100.0) / 1000.0));
+    const std::vector<int> links = {9, 12, 10, 13};
+    const double lengths[][2] = {{50, 50}, {50, 150}, {150, 50}, {150, 150}};
+    CHECK(std::vector<int>(g.link_target.begin(), g.link_target.begin() + g.first_link[1]) == links);
+    for (std::size_t e = 0; e < links.size(); ++e) {
+        CHECK_EQ(g.link_edge[e].length_km, float(std::hypot(lengths[e][0], lengths[e][1]) / 1000.0));
     }
-    // The centre cell has no link to level 2, and level 2 none to a coarser one.
-    CHECK_EQ(g.first_edge[5] - g.first_edge[4], 8);
-    for (auto e = g.first_edge[9]; e < g.first_edge[18]; ++e) CHECK(g.edge_target[e] >= 9);
+    // The centre cell has eight neighbours and no link to level 2, and level 2
+    // no link to a coarser one.
+    CHECK(std::count(g.neighbour.begin() + 32, g.neighbour.begin() + 40, none) == 0);
+    CHECK_EQ(g.first_link[5] - g.first_link[4], 0);
+    CHECK_EQ(g.first_link[18] - g.first_link[9], 0);
 }
 
 TEST(geographic_lengths_are_great_circle_distances) {
