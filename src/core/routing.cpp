@@ -61,11 +61,11 @@ public:
         last_ += (b - last_bucket) & mask_;
         out = {last_, entry.node};
         head_[b] = entry.next;
-        if (entry.next < 0) {
-            std::uint64_t& word = bits_[b >> 6];
-            word &= ~(std::uint64_t{1} << (b & 63));
-            if (word == 0) summary_ &= ~(std::uint64_t{1} << (b >> 6));
-        }
+        // Clears the bucket's bit, and its word's summary bit, once it is empty;
+        // without a branch, since whether a bucket empties is unpredictable.
+        std::uint64_t& word = bits_[b >> 6];
+        word &= ~(std::uint64_t{entry.next < 0} << (b & 63));
+        summary_ &= ~(std::uint64_t{word == 0} << (b >> 6));
         return true;
     }
 
