@@ -149,6 +149,20 @@ def test_kernel_faults(overrides, message):
     assert info.value.args == (message,)
 
 
+@pytest.mark.parametrize("n_threads", [1, 2])
+def test_fault_of_the_first_source_row_by_row(n_threads):
+    # Near the end of the node id range, the source at (0, 11) meets a column past
+    # it in its first window row and the one at (6, 0) a row past it; rows come
+    # first, whatever order the sources are computed in.
+    offsets = (2**24 - 4, 2**24 - 14)
+    mask = np.ones((32, 32), bool)
+    mask[0, 11] = mask[6, 0] = False
+    with pytest.raises(quillet.PanicException) as info:
+        run(np.full((32, 32), 0.5), levels=(1,), mask=mask, offsets=offsets,
+            transforms=transforms_for((1,), offsets=offsets), n_threads=n_threads)
+    assert info.value.args == ("Node id overflow for (level,row,col)=(1,16777212,16777216); exceeds 16/24/24-bit layout",)
+
+
 def test_no_fault_when_every_cell_is_masked():
     result = run(np.full((8, 8), 0.5), mask=np.ones((8, 8), bool), window_size=4)
     assert np.isnan(result).all()

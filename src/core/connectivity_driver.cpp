@@ -12,6 +12,7 @@ namespace quillet {
 namespace {
 
 constexpr std::uint64_t kLatticeLimit = std::uint64_t{1} << 31;
+constexpr std::size_t kBandRows = 8;  // rows handed to one kernel call at most
 
 // Level arithmetic runs in 32-bit signed integers on the global lattice: level
 // factors, offsets and offset + extent must stay below 2^31.
@@ -77,7 +78,7 @@ std::vector<LevelKey> sorted_keys(const LevelMap& levels) {
 
 }  // namespace
 
-Result<Grid> run_connectivity(const ConnectivityInputs& in, Pool& pool, const RowJob& row_job) {
+Result<Grid> run_connectivity(const ConnectivityInputs& in, Pool& pool, const RowsJob& rows_job) {
     if (!in.condition) return Error{"No base level (key=1) in condition array"};
     const Grid& condition = *in.condition;
     if (Status range = check_lattice_range(in, condition); !range.ok()) return range.error();
@@ -146,9 +147,11 @@ Result<Grid> run_connectivity(const ConnectivityInputs& in, Pool& pool, const Ro
     ctx.lambdas = in.lambdas;
     ctx.has_transgrids = !in.transgrids.empty();
 
-    pool.parallel_for(0, condition.nrows(), 1, [&](std::size_t lo, std::size_t hi) {
-        for (std::size_t r = lo; r < hi; ++r) row_job(ctx, r, output.row(r));
-    });
+    // Bands of a few rows let the kernel share work between the rows of a band;
+    // smaller bands on small rasters keep every worker busy.
+    const std::size_t band = std::clamp<std::size_t>(condition.nrows() / (4 * pool.size()), 1, kBandRows);
+    pool.parallel_for(0, condition.nrows(), band,
+                      [&](std::size_t lo, std::size_t hi) { rows_job(ctx, lo, hi, output); });
     return output;
 }
 

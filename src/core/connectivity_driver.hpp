@@ -34,11 +34,12 @@ struct ConnectivityInputs {
     bool pa_to_pa = false;
 };
 
-// Computes the values of one output row; cells it does not write stay NaN.
-using RowJob = std::function<void(const RowContext&, std::size_t row, std::span<float> out_row)>;
+// Computes the values of output rows [first_row, end_row); cells it does not
+// write stay NaN.
+using RowsJob = std::function<void(const RowContext&, std::size_t first_row, std::size_t end_row, Grid& output)>;
 
 // Runs the connectivity computation on `pool`: an nrows x ncols grid of values,
 // or an error value. Internal faults propagate as `Fault`.
-Result<Grid> run_connectivity(const ConnectivityInputs& inputs, Pool& pool, const RowJob& row_job);
+Result<Grid> run_connectivity(const ConnectivityInputs& inputs, Pool& pool, const RowsJob& rows_job);
 
 }  // namespace quillet

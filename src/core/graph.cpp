@@ -122,25 +122,28 @@ float destination_weight(const LevelPlan& lp, std::int64_t r, std::int64_t c, fl
 }  // namespace
 
 // Edges depend only on the two cells they join, never on the source, so each
-// cell's are computed once per row. A direct-mapped table per level, indexed by
-// the low bits of the cell's row and column: within one row the cells a source
-// uses span at most 2w + 1 level rows and columns and sources move left to
-// right, so a table of at least that many rows and columns keeps a cell until
-// the windows have passed it.
+// cell's are computed once per band of rows. A direct-mapped table per level,
+// indexed by the low bits of the cell's row and column: the cells that the
+// sources of one column of a band use span at most 2w + 1 level columns and
+// 2w + 1 plus the band's height level rows, and sources move left to right, so a
+// table of at least that many rows and columns keeps a cell until the windows
+// have passed it.
 class EdgeCache {
 public:
-    void start_row(const GraphFrame& frame) {
+    void start_rows(const GraphFrame& frame, std::size_t row_count) {
         ++stamp_;
         frame_ = &frame;
         const auto& levels = frame.plan->levels;
         tables_.resize(levels.size());
+        const auto band = static_cast<std::int64_t>(std::clamp<std::size_t>(row_count, 1, kMaxSide));
         for (std::size_t i = 0; i < levels.size(); ++i) {
             const std::int64_t span = 2 * static_cast<std::int64_t>(std::max(levels[i].width, 0)) + 2;
-            const auto side = std::bit_ceil(static_cast<std::uint64_t>(std::clamp<std::int64_t>(span, 2, kMaxSide)));
+            const std::int64_t band_rows = (band - 1) / std::max<std::int64_t>(levels[i].level, 1) + 1;
             Table& t = tables_[i];
-            t.shift = std::countr_zero(side);
-            t.mask = static_cast<std::int64_t>(side - 1);
-            if (t.entries.size() != side * side) t.entries.assign(side * side, Entry{});
+            t.col_bits = side_bits(span);
+            t.row_bits = side_bits(span + band_rows);
+            const std::size_t entries = std::size_t{1} << (t.row_bits + t.col_bits);
+            if (t.entries.size() != entries) t.entries.assign(entries, Entry{});
         }
     }
 
@@ -202,14 +205,19 @@ private:
         CrossEdges cross;
     };
     struct Table {
-        int shift = 0;
-        std::int64_t mask = 0;
+        int row_bits = 0, col_bits = 0;
         std::vector<Entry> entries;
     };
 
+    // Bits of the smallest power of two that covers `span` table rows or columns.
+    static int side_bits(std::int64_t span) {
+        return std::countr_zero(std::bit_ceil(static_cast<std::uint64_t>(std::clamp<std::int64_t>(span, 2, kMaxSide))));
+    }
+
     Entry& entry(std::size_t i, std::int64_t r, std::int64_t c) {
         Table& t = tables_[i];
-        Entry& e = t.entries[static_cast<std::size_t>(((r & t.mask) << t.shift) | (c & t.mask))];
+        const std::int64_t row_mask = (std::int64_t{1} << t.row_bits) - 1, col_mask = (std::int64_t{1} << t.col_bits) - 1;
+        Entry& e = t.entries[static_cast<std::size_t>(((r & row_mask) << t.col_bits) | (c & col_mask))];
         if (e.stamp != stamp_ || e.row != r || e.col != c) {
             e.stamp = stamp_;
             e.row = r;
@@ -233,7 +241,9 @@ void Graph::clear_edges() {
 GraphScratch::GraphScratch() : edges(std::make_unique<EdgeCache>()) {}
 GraphScratch::~GraphScratch() = default;
 
-void GraphScratch::start_row(const GraphFrame& frame) { edges->start_row(frame); }
+void GraphScratch::start_rows(const GraphFrame& frame, std::size_t row_count) {
+    edges->start_rows(frame, row_count);
+}
 
 namespace {
 

@@ -124,9 +124,10 @@ struct GraphScratch {
     GraphScratch(const GraphScratch&) = delete;
     GraphScratch& operator=(const GraphScratch&) = delete;
 
-    // Starts a new row: edges cached for earlier rows (possibly of another
+    // Starts a band of `row_count` consecutive rows whose sources are visited
+    // column by column: edges cached for earlier bands (possibly of another
     // call) are no longer used.
-    void start_row(const GraphFrame& frame);
+    void start_rows(const GraphFrame& frame, std::size_t row_count);
 
     NodeMapping current, coarser;
     std::vector<std::int32_t> first_node;  // first node of each level
@@ -135,8 +136,8 @@ struct GraphScratch {
 
 // Builds the graph of source (row, col) from its windows (one per plan level) and
 // the attachment flags of their cells (attach[i][k] marks cell k of level i as a
-// place where links to level 2L start). `start_row` must have been called for
-// `frame`.
+// place where links to level 2L start). `start_rows` must have been called for
+// `frame` and a band that holds the source's row.
 void build_graph(const GraphFrame& frame, std::span<const FocalWindow> windows,
                  std::span<const std::vector<std::uint8_t>> attach, std::size_t row, std::size_t col,
                  GraphScratch& scratch, Graph& graph);

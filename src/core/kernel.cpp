@@ -199,22 +199,55 @@ float accumulate(const Graph& graph, const SearchResult& by_cost, const SearchRe
     return total / static_cast<float>(lambdas.size());
 }
 
+namespace {
+
+// Plans the windows and graphs of a band of `row_count` rows. The level lookups
+// and width checks are the same for every source, so they run once per band, at
+// its first source.
+void plan_band(const RowContext& ctx, std::size_t row_count, KernelScratch& s) {
+    plan_windows(ctx, s.plan);
+    plan_graph(ctx, s.plan, s.frame);
+    s.graph_scratch.start_rows(s.frame, row_count);
+}
+
+}  // namespace
+
 void conn(const RowContext& ctx, std::size_t row, std::span<float> out_row) {
     KernelScratch& s = kernel_scratch();
     bool planned = false;
     for (std::size_t col = 0; col < ctx.ncols; ++col) {
         if (ctx.mask->at(row, col)) continue;
-        // The level lookups and width checks are the same for every source, so
-        // they run once per row, at its first source.
         if (!planned) {
-            plan_windows(ctx, s.plan);
-            plan_graph(ctx, s.plan, s.frame);
-            s.graph_scratch.start_row(s.frame);
+            plan_band(ctx, 1, s);
             planned = true;
         }
         const float value = source_value(ctx, s, row, col);
         check_index(col, out_row.size());
         out_row[col] = value;
+    }
+}
+
+void conn_rows(const RowContext& ctx, std::size_t first_row, std::size_t end_row, Grid& output) {
+    KernelScratch& s = kernel_scratch();
+    bool planned = false;
+    try {
+        for (std::size_t col = 0; col < ctx.ncols; ++col) {
+            for (std::size_t row = first_row; row < end_row; ++row) {
+                if (ctx.mask->at(row, col)) continue;
+                if (!planned) {
+                    plan_band(ctx, end_row - first_row, s);
+                    planned = true;
+                }
+                const float value = source_value(ctx, s, row, col);
+                check_index(row, output.nrows());
+                output(row, col) = value;
+            }
+        }
+    } catch (const Fault&) {
+        // Column by column the faults of a band come in another order; the row by
+        // row visit raises the one it meets first.
+        for (std::size_t row = first_row; row < end_row; ++row) conn(ctx, row, output.row(row));
+        throw;
     }
 }
 

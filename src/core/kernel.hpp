@@ -20,6 +20,12 @@ namespace quillet {
 // other cells keep what they hold (the driver fills NaN).
 void conn(const RowContext& ctx, std::size_t row, std::span<float> out_row);
 
+// The same for rows [first_row, end_row) of `output`, visiting their sources
+// column by column: neighbouring sources of a column share most window cells,
+// so the edges of each cell are computed once for the whole band. A fault is
+// the one that `conn` meets first, row after row.
+void conn_rows(const RowContext& ctx, std::size_t first_row, std::size_t end_row, Grid& output);
+
 // Marks the cells of `window` at which links to the next coarser level start:
 // in square mode the cells on the border of the window's bounding box, in
 // circular mode the cells that the outer circle cuts.
