@@ -185,6 +185,55 @@ TEST(searches_find_least_totals_and_sum_costs_along_the_kept_path) {
     }
 }
 
+TEST(slot_searches_equal_relaxing_every_edge_in_turn) {
+    // Random graphs whose nodes have eight slots (distinct targets or none) and
+    // a few links; the same edges as links only, in the same order, are relaxed
+    // one at a time. Both must keep the same paths, with the bucket queue, the
+    // heap and saturating totals alike.
+    const int nodes = 40;
+    for (const float step : {0.05f, 20.0f, 3e7f}) {
+        std::mt19937 rng(11);
+        for (int trial = 0; trial < 10; ++trial) {
+            Graph slotted;
+            slotted.source = static_cast<std::int32_t>(rng() % nodes);
+            slotted.condition.assign(nodes, 1.0f);
+            slotted.clear_edges();
+            std::vector<std::tuple<int, int, float, float>> in_turn;
+            for (int u = 0; u < nodes; ++u) {
+                std::vector<int> others;
+                for (int v = 0; v < nodes; ++v) {
+                    if (v != u) others.push_back(v);
+                }
+                std::shuffle(others.begin(), others.end(), rng);
+                for (std::size_t d = 0; d < Graph::kSlots; ++d) {
+                    if (rng() % 3 == 0) continue;
+                    const float length = step * static_cast<float>(rng() % 4), cost = step * static_cast<float>(rng() % 4);
+                    slotted.neighbour[u * Graph::kSlots + d] = others[d];
+                    slotted.neighbour_edge[u * Graph::kSlots + d] = {cost, length, quantise(cost), quantise(length)};
+                    in_turn.emplace_back(u, others[d], length, cost);
+                }
+                for (int k = static_cast<int>(rng() % 3); k > 0; --k) {
+                    const int v = static_cast<int>(rng() % nodes);
+                    const float length = step * static_cast<float>(rng() % 4), cost = step * static_cast<float>(rng() % 4);
+                    slotted.link_target.push_back(v);
+                    slotted.link_edge.push_back({cost, length, quantise(cost), quantise(length)});
+                    for (int w = u + 1; w <= nodes; ++w) ++slotted.first_link[w];
+                    in_turn.emplace_back(u, v, length, cost);
+                }
+            }
+            const Graph linked = make_graph(nodes, slotted.source, in_turn);
+            SearchScratch scratch;
+            SearchResult expected, got;
+            for (const SearchMode mode : {SearchMode::cost, SearchMode::length}) {
+                shortest_paths(linked, mode, scratch, expected);
+                shortest_paths(slotted, mode, scratch, got);
+                CHECK(got.total == expected.total && got.parent == expected.parent);
+                if (mode == SearchMode::cost) CHECK(got.path_cost == expected.path_cost);
+            }
+        }
+    }
+}
+
 TEST(search_results_do_not_depend_on_the_weight_bound) {
     // Random graphs with many equal totals and zero weights, where the order of
     // settling decides which path is kept. Any bound at or above the largest
