@@ -204,7 +204,7 @@ PyObject* connectivity_body(PyObject* args, PyObject* kwargs) {
 
     std::optional<Result<Grid>> result;
     const bool ran = run_on_pool(thread_count(n_threads),
-                                 [&](Pool& pool) { result.emplace(run_connectivity(inputs, pool, conn_rows)); });
+                                 [&](Pool& pool) { result.emplace(run_connectivity(inputs, pool, conn)); });
     if (!ran) return nullptr;
     if (!result->ok()) {
         raise_runtime_error("Connectivity failed: ", result->error());

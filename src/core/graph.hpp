@@ -98,7 +98,7 @@ Point cell_centre(const Affine& t, double row, double col);
 // 6371000 m with x as longitude and y as latitude in degrees.
 float edge_length_km(Point from, Point to, bool is_geo);
 
-// The per-row inputs of graph building.
+// The per-band inputs of graph building.
 struct GraphFrame {
     const WindowPlan* plan = nullptr;
     // Per plan level, the transforms of the level itself and of key 2L; null

@@ -201,52 +201,47 @@ float accumulate(const Graph& graph, const SearchResult& by_cost, const SearchRe
 
 namespace {
 
-// Plans the windows and graphs of a band of `row_count` rows. The level lookups
-// and width checks are the same for every source, so they run once per band, at
-// its first source.
-void plan_band(const RowContext& ctx, std::size_t row_count, KernelScratch& s) {
-    plan_windows(ctx, s.plan);
-    plan_graph(ctx, s.plan, s.frame);
-    s.graph_scratch.start_rows(s.frame, row_count);
+enum class Visit { column_by_column, row_by_row };
+
+// Computes the unmasked cells of rows [first_row, end_row) in the given order.
+// The level lookups and width checks are the same for every source, so they run
+// once per band, at its first source.
+void visit_band(const RowContext& ctx, std::size_t first_row, std::size_t end_row, Grid& output, Visit order) {
+    KernelScratch& s = kernel_scratch();
+    bool planned = false;
+    auto compute = [&](std::size_t row, std::size_t col) {
+        if (ctx.mask->at(row, col)) return;
+        if (!planned) {
+            plan_windows(ctx, s.plan);
+            plan_graph(ctx, s.plan, s.frame);
+            s.graph_scratch.start_rows(s.frame, end_row - first_row);
+            planned = true;
+        }
+        const float value = source_value(ctx, s, row, col);
+        check_index(row, output.nrows());
+        check_index(col, output.ncols());
+        output(row, col) = value;
+    };
+    if (order == Visit::column_by_column) {
+        for (std::size_t col = 0; col < ctx.ncols; ++col) {
+            for (std::size_t row = first_row; row < end_row; ++row) compute(row, col);
+        }
+    } else {
+        for (std::size_t row = first_row; row < end_row; ++row) {
+            for (std::size_t col = 0; col < ctx.ncols; ++col) compute(row, col);
+        }
+    }
 }
 
 }  // namespace
 
-void conn(const RowContext& ctx, std::size_t row, std::span<float> out_row) {
-    KernelScratch& s = kernel_scratch();
-    bool planned = false;
-    for (std::size_t col = 0; col < ctx.ncols; ++col) {
-        if (ctx.mask->at(row, col)) continue;
-        if (!planned) {
-            plan_band(ctx, 1, s);
-            planned = true;
-        }
-        const float value = source_value(ctx, s, row, col);
-        check_index(col, out_row.size());
-        out_row[col] = value;
-    }
-}
-
-void conn_rows(const RowContext& ctx, std::size_t first_row, std::size_t end_row, Grid& output) {
-    KernelScratch& s = kernel_scratch();
-    bool planned = false;
+void conn(const RowContext& ctx, std::size_t first_row, std::size_t end_row, Grid& output) {
     try {
-        for (std::size_t col = 0; col < ctx.ncols; ++col) {
-            for (std::size_t row = first_row; row < end_row; ++row) {
-                if (ctx.mask->at(row, col)) continue;
-                if (!planned) {
-                    plan_band(ctx, end_row - first_row, s);
-                    planned = true;
-                }
-                const float value = source_value(ctx, s, row, col);
-                check_index(row, output.nrows());
-                output(row, col) = value;
-            }
-        }
+        visit_band(ctx, first_row, end_row, output, Visit::column_by_column);
     } catch (const Fault&) {
         // Column by column the faults of a band come in another order; the row by
         // row visit raises the one it meets first.
-        for (std::size_t row = first_row; row < end_row; ++row) conn(ctx, row, output.row(row));
+        visit_band(ctx, first_row, end_row, output, Visit::row_by_row);
         throw;
     }
 }

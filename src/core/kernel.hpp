@@ -1,4 +1,4 @@
-// The per-row focal kernel: every unmasked cell of a row is a source whose value
+// The focal kernel: every unmasked cell of a band of rows is a source whose value
 // comes from its windows, its routing graph, two shortest-path searches and the
 // accumulation of the reached destinations over the dispersal bandwidths.
 #pragma once
@@ -16,15 +16,12 @@
 
 namespace quillet {
 
-// Computes the connectivity value of every unmasked cell of output row `row`;
-// other cells keep what they hold (the driver fills NaN).
-void conn(const RowContext& ctx, std::size_t row, std::span<float> out_row);
-
-// The same for rows [first_row, end_row) of `output`, visiting their sources
-// column by column: neighbouring sources of a column share most window cells,
-// so the edges of each cell are computed once for the whole band. A fault is
-// the one that `conn` meets first, row after row.
-void conn_rows(const RowContext& ctx, std::size_t first_row, std::size_t end_row, Grid& output);
+// Computes the connectivity value of every unmasked cell of rows [first_row,
+// end_row) of `output`; other cells keep what they hold (the driver fills NaN).
+// The sources of the band are visited column by column: neighbouring sources of
+// a column share most window cells, so the edges of each cell are computed once
+// for the whole band. A fault is the one that a row by row visit meets first.
+void conn(const RowContext& ctx, std::size_t first_row, std::size_t end_row, Grid& output);
 
 // Marks the cells of `window` at which links to the next coarser level start:
 // in square mode the cells on the border of the window's bounding box, in

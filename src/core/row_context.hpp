@@ -1,4 +1,4 @@
-// The read-only record that every row job of a connectivity call receives.
+// The read-only record that the kernel receives for every band of rows of a call.
 #pragma once
 
 #include <cstdint>

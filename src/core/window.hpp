@@ -4,11 +4,12 @@
 // per-cell values that node mapping and the routing graph read.
 //
 // Window building is the first step of the per-source work and runs once per
-// raster cell, so the level lookups are resolved once per row (`WindowPlan`) and
-// the geometry of windows that the raster edge does not clip is taken from
-// per-thread templates: it depends only on where the source lies inside its level
-// block, because every coordinate involved is an exactly representable integer or
-// half-integer and so every difference is computed exactly.
+// raster cell, so the level lookups are resolved once per band of rows
+// (`WindowPlan`) and the geometry of windows that the raster edge does not clip is
+// taken from per-thread templates: it depends only on where the source lies
+// inside its level block, because every coordinate involved is an exactly
+// representable integer or half-integer and so every difference is computed
+// exactly.
 #pragma once
 
 #include <cstddef>
@@ -52,7 +53,7 @@ struct FocalWindow {
     void clear(std::size_t layer_count);
 };
 
-// What window building needs of one level, looked up and checked once per row.
+// What window building needs of one level, looked up and checked once per band.
 struct LevelPlan {
     LevelKey level = 1;
     std::int32_t width = 0;  // window width w in level cells
@@ -68,7 +69,7 @@ struct LevelPlan {
     std::vector<const Grid3*> transgrids;  // one per layer; null where the layer lacks the level
 };
 
-// The per-row, read-only frame of window building: every level in ascending key
+// The per-band, read-only frame of window building: every level in ascending key
 // order and the placement of the base raster on the global grid.
 struct WindowPlan {
     std::vector<LevelPlan> levels;

@@ -104,7 +104,7 @@ struct Scene {
         if (rows.empty()) rows = all_rows();
         const RowContext& c = context();
         Grid out = Grid::filled(mask.nrows(), mask.ncols(), NAN);
-        for (const std::size_t r : rows) conn(c, r, out.row(r));
+        for (const std::size_t r : rows) conn(c, r, r + 1, out);
         return out;
     }
     std::vector<std::size_t> all_rows() const {
