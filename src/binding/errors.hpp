@@ -3,6 +3,8 @@
 // faults into PanicException.
 #pragma once
 
+#include <cxxabi.h>
+
 #include <exception>
 #include <new>
 #include <string>
@@ -42,6 +44,8 @@ template <class Body>
 PyObject* fault_trap(Body&& body) {
     try {
         return body();
+    } catch (const abi::__forced_unwind&) {
+        throw;  // a thread ended by the interpreter at exit must finish unwinding
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     } catch (const std::exception& e) {

@@ -1,6 +1,9 @@
 #include "frame.hpp"
 
+#include <cxxabi.h>
+
 #include <cstdlib>
+#include <exception>
 
 #include "numpy.hpp"
 
@@ -11,6 +14,24 @@ std::size_t thread_count(std::optional<std::uint64_t> requested) {
     return count == 0 ? 1 : static_cast<std::size_t>(count);
 }
 
+namespace {
+
+// Takes the interpreter lock back to run the signal handlers, then lets it go
+// again; true when a handler raised, its exception then stays set for the caller.
+// Only the main thread runs handlers.
+bool signal_handler_raised(PyThreadState*& state) {
+    PyEval_RestoreThread(state);
+    const bool raised = PyErr_CheckSignals() < 0;
+    state = PyEval_SaveThread();
+    return raised;
+}
+
+}  // namespace
+
+// The lock is let go while the pool computes, so that other Python threads run.
+// It is taken back outside any handler: at interpreter exit, taking it ends this
+// thread by unwinding, which must not start inside a destructor or while another
+// exception is in flight.
 bool run_on_pool(std::size_t threads, const std::function<void(Pool&)>& driver) {
     Result<std::unique_ptr<Pool>> pool = Pool::create(threads);
     if (!pool.ok()) {
@@ -18,7 +39,21 @@ bool run_on_pool(std::size_t threads, const std::function<void(Pool&)>& driver) 
         return false;
     }
     Pool& workers = *pool.value();
-    workers.run([&] { driver(workers); });
+    bool interrupted = false;
+    std::exception_ptr failure;
+    PyThreadState* state = PyEval_SaveThread();
+    try {
+        workers.run([&] { driver(workers); }, [&] { return interrupted = signal_handler_raised(state); });
+    } catch (const abi::__forced_unwind&) {
+        throw;
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    PyEval_RestoreThread(state);
+    // After an interruption whatever the workers threw on their way out
+    // (`Cancelled`, or a fault met first) gives way to the handler's exception.
+    if (interrupted) return false;
+    if (failure) std::rethrow_exception(failure);
     return true;
 }
 

@@ -17,9 +17,12 @@ namespace quillet::py {
 std::size_t thread_count(std::optional<std::uint64_t> requested);
 
 // Builds a pool of `threads` workers and runs `driver` on one of them while this
-// thread waits. Returns false with RuntimeError (the operating system's text)
-// set when the pool cannot be built. Faults of the driver propagate as C++
-// exceptions; the pool is torn down in every case.
+// thread waits without the interpreter lock, taking it back every few
+// milliseconds to run the interpreter's signal handlers. Returns false with a
+// Python exception set when the pool cannot be built (RuntimeError with the
+// operating system's text) or when a signal handler raised (its exception, the
+// computation cancelled and its result dropped). Faults of the driver propagate
+// as C++ exceptions; the pool is torn down in every case.
 bool run_on_pool(std::size_t threads, const std::function<void(Pool&)>& driver);
 
 // A new C-contiguous float32 array with the grid's shape and values. The array

@@ -146,6 +146,7 @@ Result<Grid> run_connectivity(const ConnectivityInputs& in, Pool& pool, const Ro
     ctx.pa_to_pa = in.pa_to_pa;
     ctx.lambdas = in.lambdas;
     ctx.has_transgrids = !in.transgrids.empty();
+    ctx.cancel = &pool.cancel_flag();
 
     // Bands of a few rows let the kernel share work between the rows of a band;
     // smaller bands on small rasters keep every worker busy.

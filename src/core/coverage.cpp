@@ -270,7 +270,8 @@ PreparedRing prepare_ring(std::vector<PixelPoint> points, float sign, std::size_
     return ring;
 }
 
-void add_ring_band(const PreparedRing& ring, std::size_t band, Grid& grid, SweepScratch& scratch) {
+void add_ring_band(const PreparedRing& ring, std::size_t band, Grid& grid, SweepScratch& scratch,
+                   const CancelFlag& cancel) {
     const CellWindow& w = ring.window;
     if (w.empty()) return;
     const RowRange rows{std::max(ring.layout.first_row(band), w.row_begin),
@@ -278,6 +279,7 @@ void add_ring_band(const PreparedRing& ring, std::size_t band, Grid& grid, Sweep
     if (rows.empty()) return;
     if (!ring.swept) {
         for (std::size_t r = rows.begin; r < rows.end; ++r) {
+            cancel.check();
             add_row_by_clipping(grid.row(r), r, ring.points, w, ring.sign, scratch.clip);
         }
         return;
@@ -285,6 +287,7 @@ void add_ring_band(const PreparedRing& ring, std::size_t band, Grid& grid, Sweep
     bucket_edges(ring.points, ring.bands.band(band), rows, BandLayout{0}, 1, run_in_order, scratch.counters,
                  scratch.rows);
     for (std::size_t r = rows.begin; r < rows.end; ++r) {
+        cancel.check();
         sweep_row(ring, scratch.rows.band(r), r, grid.row(r), scratch);
     }
 }

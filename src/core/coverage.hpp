@@ -80,7 +80,9 @@ struct SweepScratch {
 
 // Adds sign * |area of the ring inside the cell| to every cell of the rows of band
 // `band` (of the ring's layout) that the ring reaches; at most one addition per
-// cell. The result does not depend on how the rows are split into bands.
-void add_ring_band(const PreparedRing& ring, std::size_t band, Grid& grid, SweepScratch& scratch);
+// cell. The result does not depend on how the rows are split into bands. `cancel`
+// is checked before every row.
+void add_ring_band(const PreparedRing& ring, std::size_t band, Grid& grid, SweepScratch& scratch,
+                   const CancelFlag& cancel = kNeverCancelled);
 
 }  // namespace quillet

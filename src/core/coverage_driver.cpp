@@ -124,12 +124,12 @@ void for_each_row_span(Grid& grid, const CellWindow& window, Fn fn) {
 // Adds the rings that reach one band to its rows, in ring order, and clamps them.
 // Cells no ring reaches are left alone: they hold 0 and need no clamping.
 void add_band(const std::vector<PreparedRing>& rings, std::span<const std::size_t> indices, std::size_t band,
-              BandLayout layout, Grid& grid, SweepScratch& scratch) {
+              BandLayout layout, Grid& grid, SweepScratch& scratch, const CancelFlag& cancel) {
     const std::size_t end_row = std::min(grid.nrows(), layout.first_row(band + 1));
     const CellWindow reach = reach_within(rings, indices, layout.first_row(band), end_row);
     if (reach.empty()) return;
     for_each_row_span(grid, reach, touch_pages);
-    for (const std::size_t i : indices) add_ring_band(rings[i], band, grid, scratch);
+    for (const std::size_t i : indices) add_ring_band(rings[i], band, grid, scratch, cancel);
     for_each_row_span(grid, reach, clamp_to_unit_interval);
 }
 
@@ -158,7 +158,7 @@ Grid pixel_coverage_grid(const std::vector<Polygon>& polygons, const TransformCo
     pool.parallel_for(0, n_bands, 1, [&](std::size_t lo, std::size_t hi) {
         SweepScratch scratch(grid.ncols());
         for (std::size_t band = lo; band < hi; ++band) {
-            add_band(prepared, bands.of_band(band), band, layout, grid, scratch);
+            add_band(prepared, bands.of_band(band), band, layout, grid, scratch, pool.cancel_flag());
         }
     });
     return grid;

@@ -211,6 +211,7 @@ void visit_band(const RowContext& ctx, std::size_t first_row, std::size_t end_ro
     bool planned = false;
     auto compute = [&](std::size_t row, std::size_t col) {
         if (ctx.mask->at(row, col)) return;
+        ctx.cancel->check();
         if (!planned) {
             plan_windows(ctx, s.plan);
             plan_graph(ctx, s.plan, s.frame);

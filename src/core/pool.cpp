@@ -82,6 +82,7 @@ struct Pool::Loop {
     std::size_t grain;
     std::size_t first;
     const std::function<void(std::size_t, std::size_t)>* body;
+    const CancelFlag* cancel;
     std::atomic<std::size_t> next;
     std::atomic<std::size_t> unfinished;
 
@@ -116,7 +117,7 @@ Pool::~Pool() {
     for (std::thread& t : workers_) t.join();
 }
 
-void Pool::run(const std::function<void()>& job) {
+void Pool::run(const std::function<void()>& job, const std::function<bool()>& poll) {
     Job pending{&job, nullptr};
     {
         std::unique_lock lock(mutex_);
@@ -124,11 +125,29 @@ void Pool::run(const std::function<void()>& job) {
         pending_job_ = &pending;
     }
     wake_.notify_all();
-    {
-        std::unique_lock lock(mutex_);
-        wake_.wait(lock, [&] { return pending.done; });
-    }
+    wait_for_job(pending, poll);
     if (pending.fault) std::rethrow_exception(pending.fault);
+}
+
+void Pool::wait_for_job(const Job& job, const std::function<bool()>& poll) {
+    std::unique_lock lock(mutex_);
+    while (!wake_.wait_for(lock, kPollInterval, [&] { return job.done; })) {
+        if (cancel_.raised()) continue;
+        // The poll may block (it takes the interpreter lock): never hold ours meanwhile.
+        lock.unlock();
+        bool cancel = false;
+        try {
+            cancel = poll();
+        } catch (...) {
+            // The job still refers to this frame: cancel it and let it end first.
+            cancel_.raise();
+            lock.lock();
+            wake_.wait(lock, [&] { return job.done; });
+            throw;
+        }
+        lock.lock();
+        if (cancel) cancel_.raise();
+    }
 }
 
 std::shared_ptr<Pool::Loop> Pool::open_loop_locked() {
@@ -176,6 +195,7 @@ void Pool::work_on(Loop& loop) {
         if (lo >= loop.end) return;
         const std::size_t hi = std::min(loop.end, lo + loop.grain);
         try {
+            loop.cancel->check();
             (*loop.body)(lo, hi);
         } catch (...) {
             std::lock_guard lock(loop.mutex);
@@ -202,6 +222,7 @@ void Pool::parallel_for(std::size_t begin, std::size_t end, std::size_t grain,
         std::exception_ptr fault;
         for (std::size_t lo = begin; lo < end; lo += grain) {
             try {
+                cancel_.check();
                 body(lo, std::min(end, lo + grain));
             } catch (...) {
                 if (!fault) fault = std::current_exception();
@@ -215,6 +236,7 @@ void Pool::parallel_for(std::size_t begin, std::size_t end, std::size_t grain,
     loop->grain = grain;
     loop->first = begin;
     loop->body = &body;
+    loop->cancel = &cancel_;
     loop->next.store(begin);
     loop->unfinished.store(pieces);
     {

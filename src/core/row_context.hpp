@@ -5,6 +5,7 @@
 #include <optional>
 #include <vector>
 
+#include "cancel.hpp"
 #include "grid.hpp"
 #include "levels.hpp"
 
@@ -34,6 +35,7 @@ struct RowContext {
     bool pa_to_pa;
     std::vector<float> lambdas;
     bool has_transgrids;
+    const CancelFlag* cancel = &kNeverCancelled;  // checked before every source cell
 };
 
 }  // namespace quillet

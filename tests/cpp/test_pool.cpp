@@ -1,5 +1,7 @@
 #include <atomic>
+#include <chrono>
 #include <numeric>
+#include <thread>
 #include <vector>
 
 #include "check.hpp"
@@ -35,6 +37,31 @@ TEST(pool_carries_the_lowest_faulting_piece_back) {
         int ran = 0;
         pool->run([&] { ran = 1; });
         CHECK_EQ(ran, 1);
+    }
+}
+
+TEST(pool_cancellation_stops_the_pieces_not_yet_started) {
+    for (std::size_t workers : {1, 3}) {
+        auto pool = Pool::create(workers).unwrap();
+        std::atomic<int> started{0};
+        int polls = 0;
+        bool cancelled = false;
+        try {
+            pool->run(
+                [&] {
+                    pool->parallel_for(0, 100000, 1, [&](std::size_t, std::size_t) {
+                        ++started;
+                        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                    });
+                },
+                [&] { return ++polls == 2; });
+        } catch (const Cancelled&) {
+            cancelled = true;
+        }
+        CHECK(cancelled);
+        CHECK_EQ(polls, 2);  // never polled again once cancellation was asked for
+        CHECK(started.load() < 100000);
+        CHECK(pool->cancel_flag().raised());
     }
 }
 
