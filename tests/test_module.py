@@ -81,3 +81,9 @@ def test_failed_thread_start_is_a_runtime_error_with_the_system_text():
     )
     out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
     assert out.stdout.strip() == "RuntimeError: Resource temporarily unavailable", out.stderr
+
+
+@pytest.mark.parametrize("n_threads", [2**63, 2**64 - 1])
+def test_a_thread_count_no_process_can_have_is_a_failed_thread_start(n_threads):
+    with pytest.raises(RuntimeError, match="^Resource temporarily unavailable$"):
+        quillet.pixel_coverage([], (1, 0, 0, 0, 1, 0), (1, 1), n_threads=n_threads)

@@ -3,9 +3,11 @@
 #include <sched.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <fstream>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <system_error>
 
@@ -97,7 +99,12 @@ struct Pool::Loop {
 Result<std::unique_ptr<Pool>> Pool::create(std::size_t n_workers) {
     std::unique_ptr<Pool> pool(new Pool());
     n_workers = std::max<std::size_t>(n_workers, 1);
-    pool->workers_.reserve(n_workers);
+    try {
+        pool->workers_.reserve(n_workers);
+    } catch (const std::length_error&) {
+        // More threads than any process can have: the text of a failed thread start.
+        return Error{std::system_category().message(EAGAIN)};
+    }
     for (std::size_t i = 0; i < n_workers; ++i) {
         try {
             pool->workers_.emplace_back([p = pool.get()] { p->worker_main(); });
