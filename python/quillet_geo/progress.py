@@ -1,0 +1,36 @@
+"""A progress bar over tiles while a result is computed."""
+import contextlib
+
+from dask.callbacks import Callback
+from tqdm import tqdm
+
+
+class _TileBar(Callback):
+    """Advances a tqdm bar, in cells, as each tile task of the graph finishes (threads scheduler)."""
+
+    def __init__(self, bar, cells_per_tile):
+        super().__init__()
+        self.bar, self.cells_per_tile = bar, cells_per_tile
+
+    def _posttask(self, key, result, dsk, state, worker_id):
+        name = key[0] if isinstance(key, tuple) else key
+        if str(name).endswith("-tile") or "-tile-" in str(name):
+            self.bar.update(self.cells_per_tile)
+
+
+@contextlib.contextmanager
+def tile_progress(enabled, tiles, cells):
+    """tqdm over tiles on the threads scheduler; Dask's own progress when a distributed client is active."""
+    if not enabled:
+        yield
+        return
+    try:
+        from distributed import get_client
+
+        get_client()
+    except (ImportError, ValueError):
+        with tqdm(total=cells, unit="cell", unit_scale=True, desc=f"{tiles} tiles") as bar, \
+                _TileBar(bar, cells / max(tiles, 1)):
+            yield
+        return
+    yield
