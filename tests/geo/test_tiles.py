@@ -1,4 +1,7 @@
 """Tiled connectivity equals one whole-raster native call, bit for bit, on exact georeferencing."""
+import os
+import signal
+
 import numpy as np
 import pytest
 
@@ -121,3 +124,26 @@ def test_native_error_names_the_tile():
     with pytest.raises(quillet.PanicException) as info:
         result.compute(scheduler="sync")
     assert any(note.startswith("in connectivity tile (") for note in info.value.__notes__)
+
+
+def test_inexact_georeferencing_stays_within_single_precision():
+    # 30 m cells at a decimal origin: tile origins are rounded to the nearest double, which moves cell
+    # centres by an ulp of the coordinate and may change an edge length's last float32 bit.
+    condition, _ = landscape()
+    transform = from_origin(500000.1, 7000000.3, 30.0, 30.0)
+    expected = whole_call(condition, transform, False)
+    result = quillet_geo.connectivity(georeferenced(condition, "EPSG:32633", transform), tile_size=12, **OPTIONS)
+    np.testing.assert_allclose(result.values, expected, rtol=1e-5, atol=0)
+
+
+def test_killed_worker_gives_the_identical_result():
+    distributed = pytest.importorskip("distributed")
+    condition, arrays, expected = build({})
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster, \
+            distributed.Client(cluster) as client:
+        result = quillet_geo.connectivity(condition.chunk(8), tile_size=8, **OPTIONS)
+        future = client.compute(result.data)
+        victim = sorted(client.scheduler_info()["workers"])[0]
+        pid = client.run(os.getpid, workers=[victim])[victim]
+        os.kill(pid, signal.SIGKILL)
+        assert future.result().tobytes() == expected.tobytes()
