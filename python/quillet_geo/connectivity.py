@@ -8,6 +8,7 @@ import xarray as xr
 
 import quillet
 
+from .progress import compute_with_progress
 from .rasters import FileWindow, check_same_grid, nodata_as_nan, open_raster, reader
 from .tiles import tile_plan, window_reach
 
@@ -123,10 +124,7 @@ def connectivity(condition, *, levels, lambdas, max_cost, window_size=3, outer_w
     result = _like(condition, da.block(blocks), "connectivity")
     if lazy:
         return result
-    from .progress import tile_progress
-
-    with tile_progress(progress, sum(map(len, plan)), condition.size):
-        return result.compute()
+    return compute_with_progress(result, progress, sum(map(len, plan)))
 
 
 def _like(template, data, name):

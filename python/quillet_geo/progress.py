@@ -1,6 +1,4 @@
 """A progress bar over tiles while a result is computed."""
-import contextlib
-
 from dask.callbacks import Callback
 from tqdm import tqdm
 
@@ -18,19 +16,18 @@ class _TileBar(Callback):
             self.bar.update(self.cells_per_tile)
 
 
-@contextlib.contextmanager
-def tile_progress(enabled, tiles, cells):
-    """tqdm over tiles on the threads scheduler; Dask's own progress when a distributed client is active."""
+def compute_with_progress(result, enabled, tiles):
+    """Compute `result`: with tqdm over tiles on the threads scheduler, Dask's progress on a distributed client."""
     if not enabled:
-        yield
-        return
+        return result.compute()
     try:
-        from distributed import get_client
+        from distributed import get_client, progress
 
-        get_client()
+        client = get_client()
     except (ImportError, ValueError):
-        with tqdm(total=cells, unit="cell", unit_scale=True, desc=f"{tiles} tiles") as bar, \
-                _TileBar(bar, cells / max(tiles, 1)):
-            yield
-        return
-    yield
+        with tqdm(total=result.size, unit="cell", unit_scale=True, desc=f"{tiles} tiles") as bar, \
+                _TileBar(bar, result.size / max(tiles, 1)):
+            return result.compute()
+    persisted = client.persist(result)
+    progress(persisted)
+    return persisted.compute()

@@ -147,3 +147,10 @@ def test_killed_worker_gives_the_identical_result():
         pid = client.run(os.getpid, workers=[victim])[victim]
         os.kill(pid, signal.SIGKILL)
         assert future.result().tobytes() == expected.tobytes()
+
+
+def test_progress_bar_counts_every_cell(capsys):
+    condition, _, expected = build({})
+    result = quillet_geo.connectivity(condition, tile_size=16, progress=True, **OPTIONS)
+    assert result.values.tobytes() == expected.tobytes()
+    assert "1.63k/1.63k" in capsys.readouterr().err
