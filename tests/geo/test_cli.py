@@ -155,6 +155,7 @@ def error_cases(tmp):
         (["connectivity", condition, out, "--levels", "1", "3", "--lambdas", "2", "--max-cost", "0.1"], 2, "--levels': 3 is not a power of two"),
         (["connectivity", condition, out, *ARGS, "--window-size", "4"], 2, "--window-size': 4 is not odd"),
         (["connectivity", condition, out, *ARGS, "--resume"], 2, "--resume: no interrupted run"),
+        (["connectivity", condition, out, *ARGS, "--tile-size", "10"], 2, "10 is not a multiple of the coarsest level 4"),
         (["coverage", points, out, "--like", condition], 1, "points.gpkg' has no polygons (found: Point)"),
         (["coverage", tmp / "notes.txt", out, "--like", condition], 1, "is not a vector file"),
         (["coverage", points, out, "--like", condition, "--layer", "lakes"], 1, "--layer"),

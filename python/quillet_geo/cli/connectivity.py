@@ -127,6 +127,9 @@ def connectivity(ctx, condition, output, levels, lambdas, max_cost, window_size,
     if outer_window < window_size:
         raise click.BadParameter(f"{outer_window} is smaller than --window-size {window_size}",
                                  param_hint="--outer-window")
+    if tile_size % max(levels):
+        raise click.BadParameter(f"{tile_size} is not a multiple of the coarsest level {max(levels)}",
+                                 param_hint="--tile-size")
     if workers and scheduler:
         raise click.UsageError("--workers and --scheduler cannot be used together")
     check_output_path(output, overwrite)
