@@ -1,0 +1,111 @@
+"""Ctrl-C, kill -9 and --resume of `quillet connectivity`, with real signals sent to a subprocess."""
+import os
+import shlex
+import signal
+import subprocess
+import sys
+import time
+
+import numpy as np
+import pytest
+
+pytest.importorskip("rasterio")
+from test_cli import ARGS, landscape, quillet_command, write_raster  # noqa: E402
+
+TILES_PER_SIDE = 3
+
+
+def start(*args):
+    return subprocess.Popen([sys.executable, "-m", "quillet_geo.cli", *map(str, args)], stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True)
+
+
+def wait_for(condition, timeout=60):
+    deadline = time.monotonic() + timeout
+    while not condition():
+        assert time.monotonic() < deadline, "timed out"
+        time.sleep(0.05)
+
+
+def tiles_in(output):
+    folder = output.with_name(output.name + ".quillet-run")
+    return list(folder.glob("tile-*.npz")) if folder.is_dir() else []
+
+
+@pytest.fixture(scope="module")
+def slow_run(tmp_path_factory):
+    """A condition whose tiles take a noticeable time each, and the bytes of its uninterrupted map."""
+    folder = tmp_path_factory.mktemp("slow")
+    condition = write_raster(folder / "condition.tif", landscape((48, 48)))
+    args = [condition, *ARGS, "--outer-window", "15", "--tile-size", 16, "--workers", 1]
+    reference = folder / "reference.tif"
+    done = quillet_command("connectivity", condition, reference, *args[1:])
+    assert done.returncode == 0, done.stderr
+    return args, reference.read_bytes()
+
+
+def connectivity_args(slow_run, output):
+    condition, *options = slow_run[0]
+    return ["connectivity", condition, output, *options]
+
+
+@pytest.mark.parametrize("stop", [signal.SIGINT, signal.SIGKILL])
+def test_interrupted_run_resumes_to_the_identical_file(tmp_path, slow_run, stop):
+    output = tmp_path / "map.tif"
+    args = connectivity_args(slow_run, output)
+    run = start(*args)
+    wait_for(lambda: tiles_in(output))
+    run.send_signal(stop)
+    run.wait(timeout=10)
+    stderr = run.stderr.read() if stop == signal.SIGINT else ""
+    kept = len(tiles_in(output))
+    assert not output.exists() and 0 < kept < TILES_PER_SIDE**2
+    if stop == signal.SIGINT:
+        assert run.returncode == 130
+        assert stderr.count("\n") == 1 and "Traceback" not in stderr, stderr
+        assert f"{kept} of {TILES_PER_SIDE**2} tiles are finished and kept" in stderr
+        resume = shlex.split(stderr.split("to go on, run: ")[1])
+        assert resume[0] == "quillet" and resume[-1] == "--resume"
+        args = resume[1:]
+    else:
+        args = [*args, "--resume"]
+    done = quillet_command(*args)
+    assert done.returncode == 0, done.stderr
+    assert f"({kept} of {TILES_PER_SIDE**2} tiles from the interrupted run)" in done.stdout
+    assert output.read_bytes() == slow_run[1]
+    assert not output.with_name("map.tif.quillet-run").exists()
+
+
+def test_ctrl_c_stops_within_two_seconds_during_a_long_tile(tmp_path):
+    condition = write_raster(tmp_path / "condition.tif", landscape((160, 160)))
+    output = tmp_path / "map.tif"
+    run = start("connectivity", condition, output, *ARGS, "--outer-window", "41", "--workers", "1")
+    wait_for(lambda: output.with_name("map.tif.quillet-run").is_dir())
+    time.sleep(2)
+    assert run.poll() is None
+    sent = time.monotonic()
+    run.send_signal(signal.SIGINT)
+    _, stderr = run.communicate(timeout=10)
+    assert time.monotonic() - sent < 2
+    assert run.returncode == 130 and stderr.startswith("Interrupted: 0 of 1 tiles") and stderr.count("\n") == 1
+
+
+def test_resume_refuses_other_arguments_and_changed_inputs(tmp_path, slow_run):
+    output = tmp_path / "map.tif"
+    args = connectivity_args(slow_run, output)
+    run = start(*args)
+    wait_for(lambda: (output.with_name("map.tif.quillet-run") / "manifest.json").exists())
+    run.kill()
+    run.wait()
+    refusals = [
+        (args, "has an interrupted run in"),
+        ([*args, "--resume", "--max-cost", "0.2"], "--max-cost differs from the interrupted run (0.1 there, 0.2 here)"),
+        ([*args, "--resume", "--window-mode", "square"], "--window-mode differs from the interrupted run (circular there"),
+    ]
+    for refused, text in refusals:
+        done = quillet_command(*refused)
+        assert done.returncode == 2 and done.stderr.count("\n") == 1 and text in done.stderr, done.stderr
+    condition = args[1]
+    os.utime(condition, ns=(0, 0))
+    done = quillet_command(*args, "--resume")
+    assert done.returncode == 2 and "changed since the interrupted run" in done.stderr
