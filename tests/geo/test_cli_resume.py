@@ -1,10 +1,12 @@
 """Ctrl-C, kill -9 and --resume of `quillet connectivity`, with real signals sent to a subprocess."""
+import contextlib
 import os
 import shlex
 import signal
 import subprocess
 import sys
 import time
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -25,6 +27,23 @@ def wait_for(condition, timeout=60):
     while not condition():
         assert time.monotonic() < deadline, "timed out"
         time.sleep(0.05)
+
+
+def children_of(pid):
+    """Process ids whose parent is `pid`."""
+    children = []
+    for stat in Path("/proc").glob("[0-9]*/stat"):
+        with contextlib.suppress(OSError):
+            fields = stat.read_text().rsplit(")", 1)[1].split()
+            if int(fields[1]) == pid:
+                children.append(int(stat.parent.name))
+    return children
+
+
+def alive(pid):
+    with contextlib.suppress(OSError):
+        return Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[0] != "Z"
+    return False
 
 
 def tiles_in(output):
@@ -55,8 +74,10 @@ def test_interrupted_run_resumes_to_the_identical_file(tmp_path, slow_run, stop)
     args = connectivity_args(slow_run, output)
     run = start(*args)
     wait_for(lambda: tiles_in(output))
+    workers = children_of(run.pid)
     run.send_signal(stop)
     run.wait(timeout=10)
+    wait_for(lambda: not any(alive(pid) for pid in workers), timeout=10)  # no worker outlives the run
     stderr = run.stderr.read() if stop == signal.SIGINT else ""
     kept = len(tiles_in(output))
     assert not output.exists() and 0 < kept < TILES_PER_SIDE**2

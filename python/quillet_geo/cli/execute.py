@@ -8,6 +8,7 @@ import contextlib
 import ctypes
 import functools
 import multiprocessing
+import os
 import signal
 
 import numpy as np
@@ -30,12 +31,17 @@ def compute_tile(job, index):
         raise RuntimeError(f"internal fault in tile {index}: {fault}") from None
 
 
-def _worker_setup():
-    """Ctrl-C is the main process's to handle; a worker dies with the process that started it."""
+def _worker_setup(main_pid):
+    """Ctrl-C is the main process's to handle; a worker dies with the main process,
+    even when that is killed with SIGKILL (the kernel sends the worker SIGKILL when
+    its parent, the main process, ends; checking the parent afterwards closes the
+    window in which the main process ended before the request was made)."""
     signal.signal(signal.SIGINT, signal.SIG_IGN)
     with contextlib.suppress(OSError, AttributeError):
         pr_set_pdeathsig = 1
         ctypes.CDLL(None, use_errno=True).prctl(pr_set_pdeathsig, signal.SIGKILL)
+    if os.getppid() != main_pid:
+        os._exit(1)
 
 
 @contextlib.contextmanager
@@ -51,9 +57,11 @@ def tile_results(job, indices, *, workers, scheduler=None):
 
 @contextlib.contextmanager
 def _local_results(job, indices, workers):
-    context = multiprocessing.get_context("forkserver")
-    context.set_forkserver_preload([__name__])
-    pool = concurrent.futures.ProcessPoolExecutor(workers, mp_context=context, initializer=_worker_setup)
+    # Spawned workers are children of this process (a fork server's would be its
+    # children instead), so that they end with it.
+    context = multiprocessing.get_context("spawn")
+    pool = concurrent.futures.ProcessPoolExecutor(workers, mp_context=context, initializer=_worker_setup,
+                                                  initargs=(os.getpid(),))
     futures = [pool.submit(compute_tile, job, index) for index in indices]
     try:
         yield _finished(concurrent.futures.as_completed(futures))
