@@ -119,6 +119,8 @@ def layout(array, how):
     if how == "misaligned" and array.dtype != object:
         raw = np.frombuffer(b"\0" + array.tobytes(), dtype=array.dtype, offset=1)
         return raw.reshape(array.shape)
+    if how == "broadcast" and array.size:
+        return np.broadcast_to(array.flat[0], array.shape)  # every stride zero, read-only
     if how == "zero-size" and array.ndim:
         return array[:0]
     if how == "byteswapped" and array.dtype != object:
@@ -126,7 +128,7 @@ def layout(array, how):
     return array
 
 
-LAYOUTS = ["c", "reversed", "strided", "fortran", "readonly", "misaligned", "zero-size", "byteswapped"]
+LAYOUTS = ["c", "reversed", "strided", "fortran", "readonly", "misaligned", "broadcast", "zero-size", "byteswapped"]
 
 
 @st.composite
@@ -188,6 +190,17 @@ LEVELS = st.lists(st.sampled_from([1, 1, 2, 2, 4, 8, 3, 0, 16, 2**31, 2**40, -1,
 
 
 @st.composite
+def level_chains(draw):
+    """Levels, lambdas and transforms that agree: a chain of powers of two up to 2^30, sometimes repeated."""
+    top = draw(st.sampled_from([1, 1, 2, 3, 5, 30]))
+    levels = [2**k for k in range(top + 1)]
+    levels = sorted(levels + draw(st.lists(st.sampled_from(levels), max_size=2)))
+    lambdas = [draw(st.sampled_from([2.0, 20.0, 0.0, 1e-30, 1e30, np.inf])) for _ in levels]
+    transforms = {level: (100.0 * level, 0.0, 0.0, 0.0, -100.0 * level, 0.0) for level in levels}
+    return dict(levels=levels, lambdas=lambdas, transforms=transforms)
+
+
+@st.composite
 def connectivity_arguments(draw):
     nrows, ncols = draw(st.integers(0, 6)), draw(st.integers(0, 6))
     shape = (nrows, ncols)
@@ -227,7 +240,7 @@ def connectivity_arguments(draw):
     }
     # Most examples keep most arguments valid so that the driver and kernels are reached.
     chosen = draw(st.sets(st.sampled_from(sorted(candidates)), max_size=5))
-    arguments = valid_arguments(nrows, ncols, n_threads=1)
+    arguments = valid_arguments(nrows, ncols, n_threads=1, **draw(level_chains()))
     for name in chosen:
         arguments[name] = draw(candidates[name])
     if arguments.get("n_threads") is None:
