@@ -37,24 +37,24 @@ class RaisingIter(list):
         raise Hostile("__iter__")
 
 
-class Index:
+class Converts:
+    """Returns `value` from its one conversion method, or raises it when it is an exception."""
+
     def __init__(self, value):
         self.value = value
 
-    def __index__(self):
+    def convert(self):
         if isinstance(self.value, Exception):
             raise self.value
         return self.value
 
 
-class Float:
-    def __init__(self, value):
-        self.value = value
+class Index(Converts):
+    __index__ = Converts.convert
 
-    def __float__(self):
-        if isinstance(self.value, Exception):
-            raise self.value
-        return self.value
+
+class Float(Converts):
+    __float__ = Converts.convert
 
 
 class Items(dict):
@@ -171,7 +171,7 @@ def call_and_check(function, arguments, expected_shape, hostile_in):
 
 
 def contains_hostile(value):
-    if isinstance(value, (Index, Float, RaisingLength, LyingLength, RaisingIter, Items)):
+    if isinstance(value, (Converts, RaisingLength, LyingLength, RaisingIter, Items)):
         return True
     if isinstance(value, dict):
         return any(contains_hostile(k) or contains_hostile(v) for k, v in dict.items(value))
