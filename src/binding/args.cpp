@@ -1,5 +1,6 @@
 #include "args.hpp"
 
+#include <algorithm>
 #include <limits>
 
 #include "errors.hpp"
@@ -51,13 +52,17 @@ bool check_sequence(PyObject* obj) {
     return true;
 }
 
+// A sequence's __len__ is only its claim: room is reserved for at most this
+// many items up front, so a length that lies cannot demand memory by itself.
+constexpr Py_ssize_t kMaxReservedItems = 1024;
+
 template <class T, class Convert>
 bool to_list(PyObject* obj, std::vector<T>& out, Convert convert) {
     if (!check_sequence(obj)) return false;
     const Py_ssize_t n = PySequence_Size(obj);
     if (n < 0) return false;
     out.clear();
-    out.reserve(static_cast<std::size_t>(n));
+    out.reserve(static_cast<std::size_t>(std::min(n, kMaxReservedItems)));
     for (Py_ssize_t i = 0; i < n; ++i) {
         Ref item(PySequence_GetItem(obj, i));
         T value{};
