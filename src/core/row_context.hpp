@@ -34,6 +34,9 @@ struct RowContext {
     bool pa_to_pa;
     std::vector<float> lambdas;
     bool has_transgrids;
+    // Whether the kernel may take a source's results from an earlier source after
+    // checking that they would come out the same; off only to test that check.
+    bool reuse_across_sources = true;
 };
 
 }  // namespace quillet
