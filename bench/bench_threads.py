@@ -3,7 +3,7 @@ against the same two calls one after the other.
 
 Calls let the interpreter lock go while they compute, so the two threads should
 finish close to twice as fast as the sequence (target: at least 1.8x on two
-cores). The raster is the standard configuration of bench_connectivity.py.
+cores). The raster is the salt-noise configuration of bench_connectivity.py.
 
     python bench/bench_threads.py [--size 256] [--repeat 3]
 """
@@ -42,7 +42,7 @@ def main():
     parser.add_argument("--repeat", type=int, default=3, help="runs per measurement; the fastest counts")
     args = parser.parse_args()
 
-    arguments = configurations(args.size)["standard (circular)"]
+    arguments = configurations(args.size)["salt noise"]
     # Alternate the two ways so that a change of machine load touches both alike.
     sequential, concurrent = float("inf"), float("inf")
     for _ in range(args.repeat):

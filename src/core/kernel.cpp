@@ -1,6 +1,7 @@
 #include "kernel.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <limits>
@@ -8,6 +9,93 @@
 namespace quillet {
 
 namespace {
+
+// The length search of an earlier source, kept with everything of its graph that
+// the search reads: the source node, the neighbour slots, the links and their
+// quantised lengths. Sources in the same position relative to the coarse lattice
+// usually have equal graphs; a source whose graph is equal in all of these gets
+// the same totals and reaches the same nodes, so the kept result is its result.
+struct KeptLengthSearch {
+    bool valid = false;
+    std::int32_t source = -1;
+    std::vector<std::int32_t> neighbour, first_link, link_target;
+    std::vector<std::uint32_t> slot_length, link_length;
+    SearchResult result;
+
+    bool matches(const Graph& g) const {
+        const std::size_t links = g.link_count();
+        if (!valid || g.source != source || g.neighbour != neighbour || g.first_link != first_link ||
+            links != link_target.size() || !std::equal(link_target.begin(), link_target.end(), g.link_target.begin())) {
+            return false;
+        }
+        for (std::size_t e = 0; e < slot_length.size(); ++e) {
+            if (g.neighbour_edge[e].length_q != slot_length[e]) return false;
+        }
+        for (std::size_t e = 0; e < links; ++e) {
+            if (g.link_edge[e].length_q != link_length[e]) return false;
+        }
+        return true;
+    }
+
+    void keep(const Graph& g, const SearchResult& searched) {
+        const std::size_t links = g.link_count();
+        valid = true;
+        source = g.source;
+        neighbour = g.neighbour;
+        first_link = g.first_link;
+        link_target.assign(g.link_target.begin(), g.link_target.begin() + static_cast<std::ptrdiff_t>(links));
+        slot_length.resize(g.neighbour_edge.size());
+        for (std::size_t e = 0; e < slot_length.size(); ++e) slot_length[e] = g.neighbour_edge[e].length_q;
+        link_length.resize(links);
+        for (std::size_t e = 0; e < links; ++e) link_length[e] = g.link_edge[e].length_q;
+        result = searched;
+    }
+};
+
+// Kept length searches, one per position of the source modulo 8 on both axes,
+// which separates the sources whose windows differ in their alignment to the
+// coarse lattice (levels up to 8).
+class LengthSearches {
+public:
+    // The length search of `g`: a kept one when its graph matches, else a new
+    // one, which is then kept for the source's position.
+    // Where graphs rarely repeat (scattered no-data cells, raster edges), checking
+    // and keeping cost more than they save: while the recent sources of a band
+    // have missed far more often than matched, only every 16th source tries.
+    const SearchResult& of(const Graph& g, std::size_t row, std::size_t col, SearchScratch& search) {
+        ++sources_;
+        if (misses_ > 4 * matches_ + kTrialMisses && sources_ % 16 != 0) {
+            shortest_paths(g, SearchMode::length, search, searched_);
+            return searched_;
+        }
+        if (matches_ + misses_ >= kRecent) {
+            matches_ /= 2;
+            misses_ /= 2;
+        }
+        KeptLengthSearch& kept = kept_[(row % 8) * 8 + col % 8];
+        if (kept.matches(g)) {
+            ++matches_;
+            return kept.result;
+        }
+        ++misses_;
+        shortest_paths(g, SearchMode::length, search, searched_);
+        kept.keep(g, searched_);
+        return kept.result;
+    }
+
+    // Forgets every kept search and the counts, at the start of a band.
+    void clear() {
+        for (KeptLengthSearch& k : kept_) k.valid = false;
+        matches_ = misses_ = sources_ = 0;
+    }
+
+private:
+    static constexpr std::size_t kTrialMisses = 16;
+    static constexpr std::size_t kRecent = 128;  // tries after which the counts are halved
+    std::size_t matches_ = 0, misses_ = 0, sources_ = 0;
+    std::array<KeptLengthSearch, 64> kept_;
+    SearchResult searched_;
+};
 
 // Everything one worker thread needs for its sources, reused from cell to cell
 // so that the steady state allocates nothing.
@@ -20,6 +108,7 @@ struct KernelScratch {
     Graph graph;
     SearchScratch search;
     SearchResult by_cost, by_length;
+    LengthSearches length_searches;
     AccumulationScratch accumulation;
 };
 
@@ -140,8 +229,12 @@ float source_value(const RowContext& ctx, KernelScratch& s, std::size_t row, std
     }
     build_graph(s.frame, s.windows.windows, s.attach, row, col, s.graph_scratch, s.graph);
     shortest_paths(s.graph, SearchMode::cost, s.search, s.by_cost);
-    shortest_paths(s.graph, SearchMode::length, s.search, s.by_length);
-    return accumulate(s.graph, s.by_cost, s.by_length, ctx.lambdas, ctx.has_transgrids, s.accumulation);
+    if (!ctx.reuse_across_sources) {
+        shortest_paths(s.graph, SearchMode::length, s.search, s.by_length);
+        return accumulate(s.graph, s.by_cost, s.by_length, ctx.lambdas, ctx.has_transgrids, s.accumulation);
+    }
+    const SearchResult& by_length = s.length_searches.of(s.graph, row, col, s.search);
+    return accumulate(s.graph, s.by_cost, by_length, ctx.lambdas, ctx.has_transgrids, s.accumulation);
 }
 
 }  // namespace
@@ -216,6 +309,7 @@ void visit_band(const RowContext& ctx, std::size_t first_row, std::size_t end_ro
             plan_windows(ctx, s.plan);
             plan_graph(ctx, s.plan, s.frame);
             s.graph_scratch.start_rows(s.frame, end_row - first_row);
+            s.length_searches.clear();
             planned = true;
         }
         const float value = source_value(ctx, s, row, col);

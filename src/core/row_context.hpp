@@ -36,6 +36,9 @@ struct RowContext {
     std::vector<float> lambdas;
     bool has_transgrids;
     const CancelFlag* cancel = &kNeverCancelled;  // checked before every source cell
+    // Whether the kernel may take a source's results from an earlier source after
+    // checking that they would come out the same; off only to test that check.
+    bool reuse_across_sources = true;
 };
 
 }  // namespace quillet
