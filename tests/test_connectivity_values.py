@@ -163,6 +163,14 @@ def test_fault_of_the_first_source_row_by_row(n_threads):
     assert info.value.args == ("Node id overflow for (level,row,col)=(1,16777212,16777216); exceeds 16/24/24-bit layout",)
 
 
+def test_a_raster_ending_at_the_last_global_row_builds_its_overviews():
+    # Its last base row is 2^31 - 1: the level extents must not overflow on the way.
+    offsets = (2**31 - 6, 0)
+    result = run(np.full((6, 6), 0.5), levels=(1, 2), mask=np.ones((6, 6), bool), offsets=offsets,
+                 transforms=transforms_for((1, 2), offsets=offsets))
+    assert result.shape == (6, 6) and np.isnan(result).all()
+
+
 def test_no_fault_when_every_cell_is_masked():
     result = run(np.full((8, 8), 0.5), mask=np.ones((8, 8), bool), window_size=4)
     assert np.isnan(result).all()

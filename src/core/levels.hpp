@@ -49,7 +49,10 @@ inline std::pair<std::int32_t, std::int32_t> global_coarse(std::int32_t factor, 
 
 // Number of level cells along one axis of `extent` base cells placed at `offset`.
 inline std::int32_t level_extent(std::int32_t factor, std::int32_t extent, std::int32_t offset) {
-    return static_cast<std::int32_t>(floor_div(offset + extent - 1, factor) - floor_div(offset, factor) + 1);
+    // In 64 bits: the last cell of an extent that ends at 2^31 is representable, the
+    // sum before subtracting 1 is not.
+    return static_cast<std::int32_t>(floor_div(std::int64_t{offset} + extent - 1, factor) -
+                                     floor_div(offset, factor) + 1);
 }
 
 // (rows_L, cols_L) of the level-L grid of an nrows x ncols base at (R0, C0).
