@@ -3,8 +3,6 @@
 // faults into PanicException.
 #pragma once
 
-#include <cxxabi.h>
-
 #include <exception>
 #include <new>
 #include <string>
@@ -38,19 +36,22 @@ PyObject* panic_exception_type();
 // Sets PanicException(text); returns nullptr.
 PyObject* raise_panic(const std::string& text);
 
+// True while the interpreter ends this thread at exit (it was taking the
+// interpreter lock back): whatever catches everything must let that unwind pass.
+bool thread_is_being_ended();
+
 // Runs `body` (which returns a new reference or nullptr with an exception set),
 // turning any C++ exception that escapes it into a Python exception.
 template <class Body>
 PyObject* fault_trap(Body&& body) {
     try {
         return body();
-    } catch (const abi::__forced_unwind&) {
-        throw;  // a thread ended by the interpreter at exit must finish unwinding
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     } catch (const std::exception& e) {
         return raise_panic(e.what());
     } catch (...) {
+        if (thread_is_being_ended()) throw;  // the interpreter ends this thread at exit
         return raise_panic(kUnknownFaultText);
     }
 }

@@ -1,10 +1,9 @@
 #include "frame.hpp"
 
-#include <cxxabi.h>
-
 #include <cstdlib>
 #include <exception>
 
+#include "errors.hpp"
 #include "numpy.hpp"
 
 namespace quillet::py {
@@ -16,17 +15,30 @@ std::size_t thread_count(std::optional<std::uint64_t> requested) {
 
 namespace {
 
+// Set while this thread takes the interpreter lock back. At interpreter exit that
+// never returns: the thread is ended by a forced unwind, which carries no C++
+// object, so handlers recognise it by this flag instead of by its type.
+thread_local bool taking_lock_back = false;
+
+void take_lock_back(PyThreadState* state) {
+    taking_lock_back = true;
+    PyEval_RestoreThread(state);
+    taking_lock_back = false;
+}
+
 // Takes the interpreter lock back to run the signal handlers, then lets it go
 // again; true when a handler raised, its exception then stays set for the caller.
 // Only the main thread runs handlers.
 bool signal_handler_raised(PyThreadState*& state) {
-    PyEval_RestoreThread(state);
+    take_lock_back(state);
     const bool raised = PyErr_CheckSignals() < 0;
     state = PyEval_SaveThread();
     return raised;
 }
 
 }  // namespace
+
+bool thread_is_being_ended() { return taking_lock_back; }
 
 // The lock is let go while the pool computes, so that other Python threads run.
 // It is taken back outside any handler: at interpreter exit, taking it ends this
@@ -44,12 +56,11 @@ bool run_on_pool(std::size_t threads, const std::function<void(Pool&)>& driver) 
     PyThreadState* state = PyEval_SaveThread();
     try {
         workers.run([&] { driver(workers); }, [&] { return interrupted = signal_handler_raised(state); });
-    } catch (const abi::__forced_unwind&) {
-        throw;
     } catch (...) {
+        if (thread_is_being_ended()) throw;
         failure = std::current_exception();
     }
-    PyEval_RestoreThread(state);
+    take_lock_back(state);
     // After an interruption whatever the workers threw on their way out
     // (`Cancelled`, or a fault met first) gives way to the handler's exception.
     if (interrupted) return false;
