@@ -12,7 +12,7 @@ import shapely
 
 import quillet
 
-from .connectivity import _like
+from .connectivity import _like, level_transforms
 from .rasters import open_raster
 from .tiles import tile_plan
 
@@ -32,17 +32,12 @@ def _rings(geometries):
     return [(shapely.get_coordinates(p.exterior), [shapely.get_coordinates(h) for h in p.interiors]) for p in polygons]
 
 
-def _tile_transform(transform, rows, cols):
-    a, b, c, d, e, f = tuple(transform)[:6]
-    return (a, b, c + a * cols.start + b * rows.start, d, e, f + d * cols.start + e * rows.start)
-
-
 def coverage_tile(tile, geometries, *, transform, n_threads):
     """The covered fraction of one tile's cells by the geometries that touch it."""
     shape = (tile.rows.stop - tile.rows.start, tile.cols.stop - tile.cols.start)
     try:
-        return quillet.pixel_coverage(_rings(geometries), _tile_transform(transform, tile.rows, tile.cols), shape,
-                                      n_threads=n_threads)
+        tile_transform = level_transforms(transform, [1], (tile.rows.start, tile.cols.start))[1]
+        return quillet.pixel_coverage(_rings(geometries), tile_transform, shape, n_threads=n_threads)
     except BaseException as error:
         error.add_note(f"in coverage tile {tile.index}")
         raise

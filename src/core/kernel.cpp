@@ -37,7 +37,8 @@ struct KeptLengthSearch {
         return true;
     }
 
-    void keep(const Graph& g, const SearchResult& searched) {
+    // Keeps the graph of `g`, whose length search `result` now holds.
+    void keep(const Graph& g) {
         const std::size_t links = g.link_count();
         valid = true;
         source = g.source;
@@ -48,7 +49,6 @@ struct KeptLengthSearch {
         for (std::size_t e = 0; e < slot_length.size(); ++e) slot_length[e] = g.neighbour_edge[e].length_q;
         link_length.resize(links);
         for (std::size_t e = 0; e < links; ++e) link_length[e] = g.link_edge[e].length_q;
-        result = searched;
     }
 };
 
@@ -78,8 +78,9 @@ public:
             return kept.result;
         }
         ++misses_;
-        shortest_paths(g, SearchMode::length, search, searched_);
-        kept.keep(g, searched_);
+        kept.valid = false;  // until the search below has filled its result
+        shortest_paths(g, SearchMode::length, search, kept.result);
+        kept.keep(g);
         return kept.result;
     }
 
@@ -229,12 +230,13 @@ float source_value(const RowContext& ctx, KernelScratch& s, std::size_t row, std
     }
     build_graph(s.frame, s.windows.windows, s.attach, row, col, s.graph_scratch, s.graph);
     shortest_paths(s.graph, SearchMode::cost, s.search, s.by_cost);
-    if (!ctx.reuse_across_sources) {
+    const SearchResult* by_length = &s.by_length;
+    if (ctx.reuse_across_sources) {
+        by_length = &s.length_searches.of(s.graph, row, col, s.search);
+    } else {
         shortest_paths(s.graph, SearchMode::length, s.search, s.by_length);
-        return accumulate(s.graph, s.by_cost, s.by_length, ctx.lambdas, ctx.has_transgrids, s.accumulation);
     }
-    const SearchResult& by_length = s.length_searches.of(s.graph, row, col, s.search);
-    return accumulate(s.graph, s.by_cost, by_length, ctx.lambdas, ctx.has_transgrids, s.accumulation);
+    return accumulate(s.graph, s.by_cost, *by_length, ctx.lambdas, ctx.has_transgrids, s.accumulation);
 }
 
 }  // namespace

@@ -84,7 +84,6 @@ struct Pool::Loop {
     std::size_t grain;
     std::size_t first;
     const std::function<void(std::size_t, std::size_t)>* body;
-    const CancelFlag* cancel;
     std::atomic<std::size_t> next;
     std::atomic<std::size_t> unfinished;
 
@@ -196,13 +195,13 @@ void Pool::worker_main() {
 }
 
 // Claims and runs pieces of `loop` until none is left to claim.
-void Pool::work_on(Loop& loop) {
+void Pool::work_on(Loop& loop) const {
     for (;;) {
         const std::size_t lo = loop.next.fetch_add(loop.grain, std::memory_order_relaxed);
         if (lo >= loop.end) return;
         const std::size_t hi = std::min(loop.end, lo + loop.grain);
         try {
-            loop.cancel->check();
+            cancel_.check();
             (*loop.body)(lo, hi);
         } catch (...) {
             std::lock_guard lock(loop.mutex);
@@ -243,7 +242,6 @@ void Pool::parallel_for(std::size_t begin, std::size_t end, std::size_t grain,
     loop->grain = grain;
     loop->first = begin;
     loop->body = &body;
-    loop->cancel = &cancel_;
     loop->next.store(begin);
     loop->unfinished.store(pieces);
     {

@@ -67,7 +67,7 @@ private:
     Pool() = default;
     void worker_main();
     std::shared_ptr<Loop> open_loop_locked();
-    static void work_on(Loop& loop);
+    void work_on(Loop& loop) const;
     void wait_for_job(const Job& job, const std::function<bool()>& poll);
 
     std::mutex mutex_;
