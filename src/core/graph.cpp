@@ -84,19 +84,11 @@ EdgeData edge_data(float length_km, float path_weight) {
     return {cost, length_km, quantise(cost), quantise(length_km)};
 }
 
-// The data of up to N out-edges of one cell, by neighbour or candidate slot.
-template <std::size_t N>
-using EdgeSet = std::array<EdgeData, N>;
-
-// The out-edges of one cell with a bound of their quantised weights.
-template <std::size_t N>
-struct CellEdges {
-    EdgeSet<N> edges{};
+// The edges from one cell to its coarse candidates, slot by slot, with a bound
+// of their quantised weights.
+struct CrossEdges {
+    std::array<EdgeData, 4> edges{};
     WeightBound bound;
-};
-
-// The edges from one cell to its coarse candidates, slot by slot.
-struct CrossEdges : CellEdges<4> {
     Candidates candidates;
 };
 
@@ -135,37 +127,53 @@ public:
         frame_ = &frame;
         const auto& levels = frame.plan->levels;
         tables_.resize(levels.size());
+        keeps_window_cells_ = true;
         const auto band = static_cast<std::int64_t>(std::clamp<std::size_t>(row_count, 1, kMaxSide));
         for (std::size_t i = 0; i < levels.size(); ++i) {
             const std::int64_t span = 2 * static_cast<std::int64_t>(std::max(levels[i].width, 0)) + 2;
+            keeps_window_cells_ = keeps_window_cells_ && span <= kMaxSide;
             const std::int64_t band_rows = (band - 1) / std::max<std::int64_t>(levels[i].level, 1) + 1;
             Table& t = tables_[i];
             t.col_bits = side_bits(span);
             t.row_bits = side_bits(span + band_rows);
             const std::size_t entries = std::size_t{1} << (t.row_bits + t.col_bits);
-            if (t.entries.size() != entries) t.entries.assign(entries, Entry{});
+            if (t.tags.size() != entries) {
+                t.tags.assign(entries, Tag{});
+                t.within.resize(entries);
+                t.cross.resize(entries);
+            }
         }
     }
 
+    // Whether the cells of one window of any level occupy distinct entries, so
+    // that the edges looked up for one source stay in place until its graph has
+    // been searched. Only windows too wide for the largest table can collide.
+    bool keeps_window_cells() const { return keeps_window_cells_; }
+
     // Edges from level cell (r, c) of plan level i to its eight neighbours, in
-    // `kNeighbours` order.
-    const CellEdges<8>& within(std::size_t i, std::int64_t r, std::int64_t c) {
-        Entry& e = entry(i, r, c);
-        if (!e.has_within) {
-            e.within.bound = {};
+    // `kNeighbours` order; their bound is added to `bound`.
+    const SlotEdges& within(std::size_t i, std::int64_t r, std::int64_t c, WeightBound& bound) {
+        const std::size_t at = entry(i, r, c);
+        Table& table = tables_[i];
+        Tag& tag = table.tags[at];
+        SlotEdges& edges = table.within[at];
+        if (!tag.has_within) {
+            tag.within_bound = {};
             const LevelPlan& lp = frame_->plan->levels[i];
             const Affine& t = *frame_->affines[i];
             const Point from = cell_centre(t, static_cast<double>(r), static_cast<double>(c));
             for (std::size_t d = 0; d < kNeighbours.size(); ++d) {
                 const std::int64_t nr = r + kNeighbours[d][0], nc = c + kNeighbours[d][1];
                 const Point to = cell_centre(t, static_cast<double>(nr), static_cast<double>(nc));
-                e.within.edges[d] = edge_data(edge_length_km(from, to, frame_->is_geo),
-                                              destination_weight(lp, nr, nc, frame_->max_cost));
-                e.within.bound.include(e.within.edges[d]);
+                const EdgeData e = edge_data(edge_length_km(from, to, frame_->is_geo),
+                                             destination_weight(lp, nr, nc, frame_->max_cost));
+                edges.set(d, e);
+                tag.within_bound.include(e);
             }
-            e.has_within = true;
+            tag.has_within = true;
         }
-        return e.within;
+        bound.include(tag.within_bound);
+        return edges;
     }
 
     // Edges from level cell (r, c) of plan level i to its coarse candidates,
@@ -173,40 +181,45 @@ public:
     // of that level's local cell (0, 0). The candidates are kept with the edges.
     const CrossEdges& cross(std::size_t i, std::size_t coarser, std::int64_t r, std::int64_t c,
                             std::int64_t coarse_origin_row, std::int64_t coarse_origin_col) {
-        Entry& e = entry(i, r, c);
-        if (!e.has_cross) {
+        const std::size_t at = entry(i, r, c);
+        Tag& tag = tables_[i].tags[at];
+        CrossEdges& e = tables_[i].cross[at];
+        if (!tag.has_cross) {
             const LevelPlan& fine = frame_->plan->levels[i];
-            e.cross.candidates = coarse_candidates(fine.origin_row + r, fine.origin_col + c, coarse_origin_row,
-                                                   coarse_origin_col);
-            const Candidates& cand = e.cross.candidates;
-            e.cross.bound = {};
+            e.candidates = coarse_candidates(fine.origin_row + r, fine.origin_col + c, coarse_origin_row,
+                                             coarse_origin_col);
+            const Candidates& cand = e.candidates;
+            e.bound = {};
             const Point from = cell_centre(*frame_->affines[i], static_cast<double>(r), static_cast<double>(c));
             const Affine& t = *frame_->coarser_affines[i];
             const LevelPlan& lp = frame_->plan->levels[coarser];
             for (std::size_t s = 0; s < cand.count; ++s) {
                 const Point to = cell_centre(t, static_cast<double>(cand.row[s]), static_cast<double>(cand.col[s]));
-                e.cross.edges[s] = edge_data(edge_length_km(from, to, frame_->is_geo),
-                                             destination_weight(lp, cand.row[s], cand.col[s], frame_->max_cost));
-                e.cross.bound.include(e.cross.edges[s]);
+                e.edges[s] = edge_data(edge_length_km(from, to, frame_->is_geo),
+                                       destination_weight(lp, cand.row[s], cand.col[s], frame_->max_cost));
+                e.bound.include(e.edges[s]);
             }
-            e.has_cross = true;
+            tag.has_cross = true;
         }
-        return e.cross;
+        return e;
     }
 
 private:
     static constexpr std::int64_t kMaxSide = 128;
 
-    struct Entry {
+    // Which cell an entry holds and which of its edges are computed; kept apart
+    // from the edges so that the lookups stay in few cache lines.
+    struct Tag {
         std::uint64_t stamp = 0;
         std::int64_t row = 0, col = 0;
+        WeightBound within_bound;
         bool has_within = false, has_cross = false;
-        CellEdges<8> within;
-        CrossEdges cross;
     };
     struct Table {
         int row_bits = 0, col_bits = 0;
-        std::vector<Entry> entries;
+        std::vector<Tag> tags;
+        std::vector<SlotEdges> within;
+        std::vector<CrossEdges> cross;
     };
 
     // Bits of the smallest power of two that covers `span` table rows or columns.
@@ -214,28 +227,38 @@ private:
         return std::countr_zero(std::bit_ceil(static_cast<std::uint64_t>(std::clamp<std::int64_t>(span, 2, kMaxSide))));
     }
 
-    Entry& entry(std::size_t i, std::int64_t r, std::int64_t c) {
+    // The entry of cell (r, c) of plan level i, emptied if it held another cell.
+    std::size_t entry(std::size_t i, std::int64_t r, std::int64_t c) {
         Table& t = tables_[i];
         const std::int64_t row_mask = (std::int64_t{1} << t.row_bits) - 1, col_mask = (std::int64_t{1} << t.col_bits) - 1;
-        Entry& e = t.entries[static_cast<std::size_t>(((r & row_mask) << t.col_bits) | (c & col_mask))];
-        if (e.stamp != stamp_ || e.row != r || e.col != c) {
-            e.stamp = stamp_;
-            e.row = r;
-            e.col = c;
-            e.has_within = e.has_cross = false;
+        const auto at = static_cast<std::size_t>(((r & row_mask) << t.col_bits) | (c & col_mask));
+        Tag& tag = t.tags[at];
+        if (tag.stamp != stamp_ || tag.row != r || tag.col != c) {
+            tag.stamp = stamp_;
+            tag.row = r;
+            tag.col = c;
+            tag.has_within = tag.has_cross = false;
         }
-        return e;
+        return at;
     }
 
     std::uint64_t stamp_ = 0;
+    bool keeps_window_cells_ = true;
     const GraphFrame* frame_ = nullptr;
     std::vector<Table> tables_;
 };
 
 void Graph::clear_edges() {
     neighbour.assign(kSlots * node_count(), absent());
-    neighbour_edge.resize(kSlots * node_count());
+    own_slot_edges.resize(node_count());
+    use_own_slot_edges();
     first_link.assign(node_count() + 1, 0);
+}
+
+void Graph::use_own_slot_edges() {
+    own_slot_edges.resize(node_count());
+    slot_edges.resize(node_count());
+    for (std::size_t u = 0; u < node_count(); ++u) slot_edges[u] = &own_slot_edges[u];
 }
 
 GraphScratch::GraphScratch() : edges(std::make_unique<EdgeCache>()) {}
@@ -271,11 +294,13 @@ class EdgeWriter {
 public:
     // Room for every edge the nodes of `g` can have: eight slots and four coarse
     // candidates each. The link arrays only grow, so a steady state reuses them
-    // without clearing.
-    explicit EdgeWriter(Graph& g) : g_(g) {
+    // without clearing. Slot data is copied into the graph only when `copy_slots`
+    // is set; otherwise the graph points at the data it is given.
+    EdgeWriter(Graph& g, bool copy_slots) : g_(g), copy_slots_(copy_slots) {
         const std::size_t nodes = g.node_count();
         g.neighbour.resize(Graph::kSlots * nodes);
-        g.neighbour_edge.resize(Graph::kSlots * nodes);
+        g.slot_edges.resize(nodes);
+        if (copy_slots) g.own_slot_edges.resize(nodes);
         if (g.link_target.size() < 4 * nodes + 1) {
             g.link_target.resize(4 * nodes + 1);
             g.link_edge.resize(4 * nodes + 1);
@@ -293,15 +318,21 @@ public:
     // Fills the slots of `node` from the neighbour nodes (-1 where there is none)
     // and the edge data of each direction; returns whether any neighbour exists.
     bool write_slots(std::int32_t node, const std::array<std::int32_t, Graph::kSlots>& targets,
-                     const EdgeSet<Graph::kSlots>& edges) {
-        const std::size_t at = Graph::kSlots * static_cast<std::size_t>(node);
+                     const SlotEdges& edges) {
+        const auto u = static_cast<std::size_t>(node);
+        const std::size_t at = Graph::kSlots * u;
         const std::int32_t absent = g_.absent();
         bool any = false;
         for (std::size_t d = 0; d < Graph::kSlots; ++d) {
             g_.neighbour[at + d] = targets[d] >= 0 ? targets[d] : absent;
             any |= targets[d] >= 0;
         }
-        std::copy(edges.begin(), edges.end(), g_.neighbour_edge.begin() + static_cast<std::ptrdiff_t>(at));
+        if (copy_slots_) {
+            g_.own_slot_edges[u] = edges;
+            g_.slot_edges[u] = &g_.own_slot_edges[u];
+        } else {
+            g_.slot_edges[u] = &edges;
+        }
         return any;
     }
 
@@ -325,9 +356,14 @@ private:
         if (from_node >= to_node) return;
         std::fill(g_.neighbour.begin() + static_cast<std::ptrdiff_t>(Graph::kSlots * from_node),
                   g_.neighbour.begin() + static_cast<std::ptrdiff_t>(Graph::kSlots * to_node), g_.absent());
+        std::fill(g_.slot_edges.begin() + static_cast<std::ptrdiff_t>(from_node),
+                  g_.slot_edges.begin() + static_cast<std::ptrdiff_t>(to_node), &kNoEdges);
     }
 
+    static constexpr SlotEdges kNoEdges{};  // data of the slots of a node without neighbours
+
     Graph& g_;
+    bool copy_slots_;
     std::int32_t count_ = 0;
     std::size_t next_open_ = 0;
 };
@@ -366,7 +402,7 @@ void build_graph(const GraphFrame& frame, std::span<const FocalWindow> windows,
                  GraphScratch& s, Graph& g) {
     const WindowPlan& plan = *frame.plan;
     add_nodes(windows, s, g);
-    EdgeWriter out(g);
+    EdgeWriter out(g, !s.edges->keeps_window_cells());
     g.weight_bound = {};
     WeightBound bound;  // of every edge set looked up, kept or not
     const std::size_t level_count = std::min(windows.size(), plan.levels.size());
@@ -418,14 +454,13 @@ void build_graph(const GraphFrame& frame, std::span<const FocalWindow> windows,
             const std::int32_t u = s.first_node[i] + static_cast<std::int32_t>(k);
             out.open(u);
 
-            const CellEdges<8>& within = s.edges->within(i, r, c);
-            bound.include(within.bound);
+            const SlotEdges& within = s.edges->within(i, r, c, bound);
             const std::int32_t* slot = s.current.slot(r, c);
             std::array<std::int32_t, Graph::kSlots> targets;
             for (std::size_t d = 0; d < kNeighbours.size(); ++d) targets[d] = slot[neighbour[d]];
-            const bool has_neighbour = out.write_slots(u, targets, within.edges);
+            const bool has_neighbour = out.write_slots(u, targets, within);
             if (u == g.source && !has_neighbour) {
-                isolate_source(frame, w.traversal[k], within.edges[kRowBelow].length_km, g);
+                isolate_source(frame, w.traversal[k], within.length_km[kRowBelow], g);
                 return;
             }
 

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -32,6 +33,24 @@ struct EdgeData {
     float length_km;         // geometric length
     std::uint32_t cost_q;    // `cost` quantised for the searches
     std::uint32_t length_q;  // `length_km` quantised for the searches
+};
+
+// The within-level out-edges of one node, by neighbour slot, laid out by field
+// so that the cost search reads one cache line per node (the quantised costs
+// and the costs) and the length search one more.
+struct alignas(64) SlotEdges {
+    static constexpr std::size_t kSlots = 8;
+    std::array<std::uint32_t, kSlots> cost_q;
+    std::array<float, kSlots> cost;
+    std::array<std::uint32_t, kSlots> length_q;
+    std::array<float, kSlots> length_km;
+
+    void set(std::size_t slot, const EdgeData& e) {
+        cost_q[slot] = e.cost_q;
+        cost[slot] = e.cost;
+        length_q[slot] = e.length_q;
+        length_km[slot] = e.length_km;
+    }
 };
 
 // An upper bound of the quantised weights of a set of edges, for each search.
@@ -60,10 +79,13 @@ struct Graph {
     std::vector<float> similarity;  // similarity[node * layers + j]; NaN where absent
 
     // Within-level out-edges: slot d of node u is neighbour[u * 8 + d] with data
-    // neighbour_edge[u * 8 + d]. A slot without a neighbour holds `absent()`, an
+    // slot d of *slot_edges[u]. A slot without a neighbour holds `absent()`, an
     // index past every node; the slots of one node never name a node twice.
+    // Graph building points a node's slot data at its cell's entry in the edge
+    // cache; a graph that holds its own copy keeps it in `own_slot_edges`.
     std::vector<std::int32_t> neighbour;
-    std::vector<EdgeData> neighbour_edge;
+    std::vector<const SlotEdges*> slot_edges;
+    std::vector<SlotEdges> own_slot_edges;
     // Further out-edges of node u, after its slots: indices first_link[u] ..
     // first_link[u + 1] - 1. The link arrays may be longer than link_count();
     // entries past it are unused.
@@ -75,7 +97,7 @@ struct Graph {
     // is too large for their fastest queue. The maximum when no bound is known.
     WeightBound weight_bound{std::numeric_limits<std::uint32_t>::max(), std::numeric_limits<std::uint32_t>::max()};
 
-    static constexpr std::size_t kSlots = 8;
+    static constexpr std::size_t kSlots = SlotEdges::kSlots;
 
     std::size_t node_count() const { return condition.size(); }
     std::int32_t absent() const { return static_cast<std::int32_t>(node_count()); }
@@ -83,8 +105,11 @@ struct Graph {
     // An upper bound of the number of edges: every slot and every link.
     std::size_t edge_capacity() const { return kSlots * node_count() + link_count(); }
 
-    // Makes every node's slots empty and gives no node a link.
+    // Makes every node's slots empty, with their data in `own_slot_edges`, and
+    // gives no node a link.
     void clear_edges();
+    // Points the slot data of every node at its entry of `own_slot_edges`.
+    void use_own_slot_edges();
 };
 
 // Centre (x, y) of level cell (row, col) under its level's transform.

@@ -29,7 +29,7 @@ struct KeptLengthSearch {
             return false;
         }
         for (std::size_t e = 0; e < slot_length.size(); ++e) {
-            if (g.neighbour_edge[e].length_q != slot_length[e]) return false;
+            if (g.slot_edges[e / Graph::kSlots]->length_q[e % Graph::kSlots] != slot_length[e]) return false;
         }
         for (std::size_t e = 0; e < links; ++e) {
             if (g.link_edge[e].length_q != link_length[e]) return false;
@@ -45,8 +45,10 @@ struct KeptLengthSearch {
         neighbour = g.neighbour;
         first_link = g.first_link;
         link_target.assign(g.link_target.begin(), g.link_target.begin() + static_cast<std::ptrdiff_t>(links));
-        slot_length.resize(g.neighbour_edge.size());
-        for (std::size_t e = 0; e < slot_length.size(); ++e) slot_length[e] = g.neighbour_edge[e].length_q;
+        slot_length.resize(g.neighbour.size());
+        for (std::size_t e = 0; e < slot_length.size(); ++e) {
+            slot_length[e] = g.slot_edges[e / Graph::kSlots]->length_q[e % Graph::kSlots];
+        }
         link_length.resize(links);
         for (std::size_t e = 0; e < links; ++e) link_length[e] = g.link_edge[e].length_q;
     }

@@ -123,6 +123,11 @@ std::uint32_t weight(const EdgeData& edge) {
 }
 
 template <SearchMode mode>
+const std::array<std::uint32_t, Graph::kSlots>& weights(const SlotEdges& edges) {
+    return mode == SearchMode::cost ? edges.cost_q : edges.length_q;
+}
+
+template <SearchMode mode>
 std::uint32_t weight(const WeightBound& bound) {
     return mode == SearchMode::cost ? bound.cost_q : bound.length_q;
 }
@@ -151,7 +156,7 @@ void search(const Graph& graph, SearchScratch& s, Queue& queue, SearchResult& re
     constexpr bool cost_mode = mode == SearchMode::cost;
     constexpr std::size_t slots = Graph::kSlots;
     const std::int32_t* const neighbour = graph.neighbour.data();
-    const EdgeData* const neighbour_edge = graph.neighbour_edge.data();
+    const SlotEdges* const* const slot_edges = graph.slot_edges.data();
     const std::int32_t* const first_link = graph.first_link.data();
     const std::int32_t* const link_target = graph.link_target.data();
     const EdgeData* const link_edge = graph.link_edge.data();
@@ -171,31 +176,32 @@ void search(const Graph& graph, SearchScratch& s, Queue& queue, SearchResult& re
         // u is settled, so its path cost is final: adding the edge cost here
         // equals summing the edge costs along the whole kept path in order.
         const float cost_here = cost_mode ? path_cost[u] : 0.0f;
-        auto record = [&](std::int32_t v, std::uint32_t candidate, const EdgeData& edge) {
+        auto record = [&](std::int32_t v, std::uint32_t candidate, float edge_cost) {
             best[v] = candidate;
             parent[v] = u;
-            if (cost_mode) path_cost[v] = cost_here + edge.cost;
+            if (cost_mode) path_cost[v] = cost_here + edge_cost;
             queue.push(candidate, v);
         };
 
-        const std::size_t first_slot = slots * static_cast<std::size_t>(u);
+        const std::int32_t* const targets = neighbour + slots * static_cast<std::size_t>(u);
+        const SlotEdges& edges = *slot_edges[u];
+        const auto& slot_weight = weights<mode>(edges);
         std::uint32_t lowered = 0;
         for (std::size_t d = 0; d < slots; ++d) {
-            const std::uint32_t candidate = add_weight<sums>(total, weight<mode>(neighbour_edge[first_slot + d]));
-            lowered |= std::uint32_t{candidate < best[neighbour[first_slot + d]]} << d;
+            const std::uint32_t candidate = add_weight<sums>(total, slot_weight[d]);
+            lowered |= std::uint32_t{candidate < best[targets[d]]} << d;
         }
         while (lowered != 0) {
-            const std::size_t slot = first_slot + static_cast<std::size_t>(std::countr_zero(lowered));
+            const auto d = static_cast<std::size_t>(std::countr_zero(lowered));
             lowered &= lowered - 1;
-            const EdgeData& edge = neighbour_edge[slot];
-            record(neighbour[slot], add_weight<sums>(total, weight<mode>(edge)), edge);
+            record(targets[d], add_weight<sums>(total, slot_weight[d]), edges.cost[d]);
         }
 
         const std::int32_t end = first_link[u + 1];
         for (std::int32_t e = first_link[u]; e < end; ++e) {
             const std::int32_t v = link_target[e];
             const std::uint32_t candidate = add_weight<sums>(total, weight<mode>(link_edge[e]));
-            if (candidate < best[v]) record(v, candidate, link_edge[e]);
+            if (candidate < best[v]) record(v, candidate, link_edge[e].cost);
         }
     }
     std::uint32_t* const totals = result.total.data();
@@ -208,7 +214,10 @@ template <SearchMode mode>
 std::uint32_t largest_weight(const Graph& graph) {
     std::uint32_t largest = 0;
     for (std::size_t slot = 0; slot < graph.neighbour.size(); ++slot) {
-        if (graph.neighbour[slot] != graph.absent()) largest = std::max(largest, weight<mode>(graph.neighbour_edge[slot]));
+        if (graph.neighbour[slot] != graph.absent()) {
+            const SlotEdges& edges = *graph.slot_edges[slot / Graph::kSlots];
+            largest = std::max(largest, weights<mode>(edges)[slot % Graph::kSlots]);
+        }
     }
     for (std::size_t e = 0; e < graph.link_count(); ++e) largest = std::max(largest, weight<mode>(graph.link_edge[e]));
     return largest;

@@ -210,7 +210,7 @@ TEST(slot_searches_equal_relaxing_every_edge_in_turn) {
                     if (rng() % 3 == 0) continue;
                     const float length = step * static_cast<float>(rng() % 4), cost = step * static_cast<float>(rng() % 4);
                     slotted.neighbour[u * Graph::kSlots + d] = others[d];
-                    slotted.neighbour_edge[u * Graph::kSlots + d] = {cost, length, quantise(cost), quantise(length)};
+                    slotted.own_slot_edges[u].set(d, {cost, length, quantise(cost), quantise(length)});
                     in_turn.emplace_back(u, others[d], length, cost);
                 }
                 for (int k = static_cast<int>(rng() % 3); k > 0; --k) {
@@ -321,8 +321,8 @@ TEST(graph_links_border_cells_to_their_coarse_candidates_in_order) {
     const std::int32_t none = g.absent();
     CHECK(std::vector<int>(g.neighbour.begin(), g.neighbour.begin() + 8) ==
           std::vector<int>({1, 3, none, none, 4, none, none, none}));
-    CHECK_EQ(g.neighbour_edge[0].length_km, 0.1f);
-    CHECK_EQ(g.neighbour_edge[4].length_km, float(std::hypot(100.0, 100.0) / 1000.0));
+    CHECK_EQ(g.slot_edges[0]->length_km[0], 0.1f);
+    CHECK_EQ(g.slot_edges[0]->length_km[4], float(std::hypot(100.0, 100.0) / 1000.0));
     const std::vector<int> links = {9, 12, 10, 13};
     const double lengths[][2] = {{50, 50}, {50, 150}, {150, 50}, {150, 150}};
     CHECK(std::vector<int>(g.link_target.begin(), g.link_target.begin() + g.first_link[1]) == links);
