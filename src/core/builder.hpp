@@ -58,6 +58,9 @@ private:
     std::vector<std::int32_t> slots_;
 };
 
+// Whether the node ids of every cell of `window` (level `level`) fit their layout.
+bool node_ids_fit(const FocalWindow& window, LevelKey level, std::int32_t row_offset, std::int32_t col_offset);
+
 // Maps every cell k of `window` (level `level`) to node `first_node + k`,
 // checking the node ids of the cells in list order. Offsets are the call's tile
 // offsets.

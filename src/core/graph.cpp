@@ -261,11 +261,58 @@ void Graph::use_own_slot_edges() {
     for (std::size_t u = 0; u < node_count(); ++u) slot_edges[u] = &own_slot_edges[u];
 }
 
-GraphScratch::GraphScratch() : edges(std::make_unique<EdgeCache>()) {}
+// Regular sources of one shape have windows that are the same cell lists moved
+// by whole level cells, all valid, so their graphs have the same slots and links
+// between the same node indices; only the edge data of the cells differs. Kept
+// for one band, direct-mapped by the low bits of the shape.
+class Topologies {
+public:
+    struct Topology {
+        bool valid = false;
+        SourceShape shape;
+        std::int32_t source = -1;
+        std::vector<std::int32_t> neighbour, first_link, link_target;
+        std::vector<std::uint8_t> link_slot;
+    };
+
+    void clear() {
+        for (Topology& t : slots_) t.valid = false;
+    }
+
+    // The kept topology of `shape`, or null.
+    const Topology* find(const SourceShape& shape) const {
+        const Topology& t = slot(shape);
+        return t.valid && t.shape.row == shape.row && t.shape.col == shape.col ? &t : nullptr;
+    }
+
+    // Keeps the slots and links of `g`, the graph of a source of `shape`.
+    void keep(const SourceShape& shape, const Graph& g, const std::vector<std::uint8_t>& link_slot) {
+        Topology& t = slot(shape);
+        const auto links = static_cast<std::ptrdiff_t>(g.link_count());
+        t.valid = true;
+        t.shape = shape;
+        t.source = g.source;
+        t.neighbour = g.neighbour;
+        t.first_link = g.first_link;
+        t.link_target.assign(g.link_target.begin(), g.link_target.begin() + links);
+        t.link_slot.assign(link_slot.begin(), link_slot.begin() + links);
+    }
+
+private:
+    Topology& slot(const SourceShape& shape) { return slots_[static_cast<std::size_t>((shape.row & 7) * 8 + (shape.col & 7))]; }
+    const Topology& slot(const SourceShape& shape) const {
+        return slots_[static_cast<std::size_t>((shape.row & 7) * 8 + (shape.col & 7))];
+    }
+
+    std::array<Topology, 64> slots_;
+};
+
+GraphScratch::GraphScratch() : edges(std::make_unique<EdgeCache>()), topologies(std::make_unique<Topologies>()) {}
 GraphScratch::~GraphScratch() = default;
 
 void GraphScratch::start_rows(const GraphFrame& frame, std::size_t row_count) {
     edges->start_rows(frame, row_count);
+    topologies->clear();
 }
 
 namespace {
@@ -296,7 +343,8 @@ public:
     // candidates each. The link arrays only grow, so a steady state reuses them
     // without clearing. Slot data is copied into the graph only when `copy_slots`
     // is set; otherwise the graph points at the data it is given.
-    EdgeWriter(Graph& g, bool copy_slots) : g_(g), copy_slots_(copy_slots) {
+    EdgeWriter(Graph& g, std::vector<std::uint8_t>& link_slot, bool copy_slots)
+        : g_(g), link_slot_(link_slot), copy_slots_(copy_slots) {
         const std::size_t nodes = g.node_count();
         g.neighbour.resize(Graph::kSlots * nodes);
         g.slot_edges.resize(nodes);
@@ -305,6 +353,7 @@ public:
             g.link_target.resize(4 * nodes + 1);
             g.link_edge.resize(4 * nodes + 1);
         }
+        if (link_slot.size() < g.link_target.size()) link_slot.resize(g.link_target.size());
         g.first_link.assign(nodes + 1, 0);
     }
 
@@ -339,10 +388,11 @@ public:
     // Appends a link to `target`, which is kept only when it is a node: the
     // writes are unconditional so that the varying presence of candidates costs
     // no branch.
-    void link_if_node(std::int32_t target, const EdgeData& data) {
+    void link_if_node(std::int32_t target, std::size_t candidate, const EdgeData& data) {
         const auto at = static_cast<std::size_t>(count_);
         g_.link_target[at] = target;
         g_.link_edge[at] = data;
+        link_slot_[at] = static_cast<std::uint8_t>(candidate);
         count_ += target >= 0;
     }
 
@@ -363,6 +413,7 @@ private:
     static constexpr SlotEdges kNoEdges{};  // data of the slots of a node without neighbours
 
     Graph& g_;
+    std::vector<std::uint8_t>& link_slot_;
     bool copy_slots_;
     std::int32_t count_ = 0;
     std::size_t next_open_ = 0;
@@ -397,12 +448,17 @@ void isolate_source(const GraphFrame& frame, float source_traversal, float row_s
 
 }  // namespace
 
-void build_graph(const GraphFrame& frame, std::span<const FocalWindow> windows,
-                 std::span<const std::vector<std::uint8_t>> attach, std::size_t row, std::size_t col,
-                 GraphScratch& s, Graph& g) {
+namespace {
+
+// Builds the graph cell by cell: node mappings give every slot's and link's
+// target, the edge cache their data.
+void build_graph_in_full(const GraphFrame& frame, std::span<const FocalWindow> windows,
+                         std::span<const std::vector<std::uint8_t>> attach, std::size_t row, std::size_t col,
+                         GraphScratch& s, Graph& g) {
     const WindowPlan& plan = *frame.plan;
     add_nodes(windows, s, g);
-    EdgeWriter out(g, !s.edges->keeps_window_cells());
+    s.isolated = false;
+    EdgeWriter out(g, s.link_slot, !s.edges->keeps_window_cells());
     g.weight_bound = {};
     WeightBound bound;  // of every edge set looked up, kept or not
     const std::size_t level_count = std::min(windows.size(), plan.levels.size());
@@ -461,6 +517,7 @@ void build_graph(const GraphFrame& frame, std::span<const FocalWindow> windows,
             const bool has_neighbour = out.write_slots(u, targets, within);
             if (u == g.source && !has_neighbour) {
                 isolate_source(frame, w.traversal[k], within.length_km[kRowBelow], g);
+                s.isolated = true;
                 return;
             }
 
@@ -472,12 +529,80 @@ void build_graph(const GraphFrame& frame, std::span<const FocalWindow> windows,
             const Candidates& cand = cross.candidates;
             bound.include(cross.bound);
             for (std::size_t t = 0; t < cand.count; ++t) {
-                out.link_if_node(s.coarser.find(cand.row[t], cand.col[t]), cross.edges[t]);
+                out.link_if_node(s.coarser.find(cand.row[t], cand.col[t]), t, cross.edges[t]);
             }
         }
     }
     g.weight_bound = bound;
     out.close();
+}
+
+// Builds the graph of a regular source from the topology of its shape: its
+// nodes, then the edge data of every slot and link, from the cells' cache
+// entries. Returns false, having built nothing usable, where the topology does
+// not apply: another node count, or node ids that do not fit (the full build
+// reports those).
+bool build_graph_from_topology(const GraphFrame& frame, std::span<const FocalWindow> windows,
+                               std::span<const std::vector<std::uint8_t>> attach,
+                               const Topologies::Topology& topology, GraphScratch& s, Graph& g) {
+    const WindowPlan& plan = *frame.plan;
+    add_nodes(windows, s, g);
+    if (g.node_count() + 1 != topology.first_link.size()) return false;
+    const std::size_t level_count = std::min(windows.size(), plan.levels.size());
+    for (std::size_t i = 0; i < level_count; ++i) {
+        if (!node_ids_fit(windows[i], plan.levels[i].level, plan.row_offset, plan.col_offset)) return false;
+    }
+    s.isolated = false;
+    g.source = topology.source;
+    g.neighbour = topology.neighbour;
+    g.first_link = topology.first_link;
+    const std::size_t links = topology.link_target.size();
+    if (g.link_target.size() < links) {
+        g.link_target.resize(links);
+        g.link_edge.resize(links);
+    }
+    std::copy(topology.link_target.begin(), topology.link_target.end(), g.link_target.begin());
+    g.slot_edges.resize(g.node_count());
+
+    WeightBound bound;
+    const LevelKey coarsest = plan.levels[level_count - 1].level;
+    for (std::size_t i = 0; i < level_count; ++i) {
+        const LevelPlan& lp = plan.levels[i];
+        const FocalWindow& w = windows[i];
+        const bool links_out = lp.level < coarsest && lp.coarser >= 0;
+        const std::int64_t coarse_origin_row = floor_div(plan.row_offset, 2 * static_cast<std::int64_t>(lp.level));
+        const std::int64_t coarse_origin_col = floor_div(plan.col_offset, 2 * static_cast<std::int64_t>(lp.level));
+        const std::vector<std::uint8_t>& attach_here = attach[i];
+        for (std::size_t k = 0; k < w.size(); ++k) {
+            const std::int64_t r = w.rows[k], c = w.cols[k];
+            const auto u = static_cast<std::size_t>(s.first_node[i]) + k;
+            g.slot_edges[u] = &s.edges->within(i, r, c, bound);
+            if (!links_out || attach_here[k] == 0) continue;
+            const CrossEdges& cross = s.edges->cross(i, static_cast<std::size_t>(lp.coarser), r, c,
+                                                     coarse_origin_row, coarse_origin_col);
+            bound.include(cross.bound);
+            for (auto e = static_cast<std::size_t>(g.first_link[u]); e < static_cast<std::size_t>(g.first_link[u + 1]); ++e) {
+                g.link_edge[e] = cross.edges[topology.link_slot[e]];
+            }
+        }
+    }
+    g.weight_bound = bound;
+    return true;
+}
+
+}  // namespace
+
+void build_graph(const GraphFrame& frame, std::span<const FocalWindow> windows,
+                 std::span<const std::vector<std::uint8_t>> attach, std::size_t row, std::size_t col,
+                 GraphScratch& s, Graph& g, const SourceShape& shape) {
+    // Pointing at cache entries needs every cell of a window in its own entry.
+    const bool by_shape = shape.regular && s.edges->keeps_window_cells();
+    if (by_shape) {
+        const Topologies::Topology* topology = s.topologies->find(shape);
+        if (topology != nullptr && build_graph_from_topology(frame, windows, attach, *topology, s, g)) return;
+    }
+    build_graph_in_full(frame, windows, attach, row, col, s, g);
+    if (by_shape && !s.isolated) s.topologies->keep(shape, g, s.link_slot);
 }
 
 void plan_graph(const RowContext& ctx, const WindowPlan& plan, GraphFrame& frame) {

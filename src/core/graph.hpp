@@ -142,6 +142,9 @@ void plan_graph(const RowContext& ctx, const WindowPlan& plan, GraphFrame& frame
 // per row, since neighbouring sources share most of their window cells.
 class EdgeCache;
 
+// The neighbour slots and links of the graphs of regular sources, by shape.
+class Topologies;
+
 // Per-thread storage for graph building; keeps its capacity between cells.
 struct GraphScratch {
     GraphScratch();
@@ -156,15 +159,20 @@ struct GraphScratch {
 
     NodeMapping current, coarser;
     std::vector<std::int32_t> first_node;  // first node of each level
+    std::vector<std::uint8_t> link_slot;   // coarse candidate that each link of the graph leads to
+    bool isolated = false;                 // whether the last graph is that of an isolated source
     std::unique_ptr<EdgeCache> edges;
+    std::unique_ptr<Topologies> topologies;
 };
 
 // Builds the graph of source (row, col) from its windows (one per plan level) and
 // the attachment flags of their cells (attach[i][k] marks cell k of level i as a
 // place where links to level 2L start). `start_rows` must have been called for
-// `frame` and a band that holds the source's row.
+// `frame` and a band that holds the source's row. The slots and links of a
+// regular source are those of the first source of its shape in the band, so
+// only their edge data is looked up.
 void build_graph(const GraphFrame& frame, std::span<const FocalWindow> windows,
                  std::span<const std::vector<std::uint8_t>> attach, std::size_t row, std::size_t col,
-                 GraphScratch& scratch, Graph& graph);
+                 GraphScratch& scratch, Graph& graph, const SourceShape& shape = {});
 
 }  // namespace quillet

@@ -230,7 +230,7 @@ float source_value(const RowContext& ctx, KernelScratch& s, std::size_t row, std
     for (std::size_t i = 0; i < s.windows.windows.size(); ++i) {
         select_attachments(s.windows.windows[i], ctx.window_mode, s.attach[i]);
     }
-    build_graph(s.frame, s.windows.windows, s.attach, row, col, s.graph_scratch, s.graph);
+    build_graph(s.frame, s.windows.windows, s.attach, row, col, s.graph_scratch, s.graph, s.windows.shape);
     shortest_paths(s.graph, SearchMode::cost, s.search, s.by_cost);
     const SearchResult* by_length = &s.by_length;
     if (ctx.reuse_across_sources) {

@@ -169,6 +169,16 @@ void FocalWindow::clear(std::size_t layer_count) {
     layers = layer_count;
 }
 
+void FocalWindow::resize(std::size_t n) {
+    rows.resize(n);
+    cols.resize(n);
+    condition.resize(n);
+    weights.resize(n);
+    pa_membership.resize(n);
+    traversal.resize(n);
+    boundary.resize(n);
+}
+
 void plan_windows(const RowContext& ctx, WindowPlan& plan) {
     std::vector<LevelKey> keys = ctx.level_keys;
     std::sort(keys.begin(), keys.end());
@@ -223,6 +233,10 @@ void plan_windows(const RowContext& ctx, WindowPlan& plan) {
             const auto it = layer.find(level);
             if (it != layer.end()) lp.transgrids[j] = &it->second;
         }
+    }
+    plan.shape_period = keys.empty() ? 0 : keys.back();
+    for (const LevelKey level : keys) {
+        if (plan.shape_period % level != 0) plan.shape_period = 0;
     }
     for (LevelPlan& lp : plan.levels) {
         const std::int64_t doubled = 2 * static_cast<std::int64_t>(lp.level);
@@ -368,13 +382,51 @@ bool unclipped(const AxisPlacement& a, const LevelPlan& lp, std::int64_t offset,
            a.block + w - origin <= level_cells - 1;
 }
 
+// The cells of a template placed with its source block at level cell
+// (first_row, first_col). Every list is written at the next free entry and the
+// entry is kept only when the cell is valid, so that the usual window, whose
+// cells are all valid, costs no branch per cell.
 void build_from_template(FocalWindow& w, const LevelPlan& lp, const WindowTemplate& t, std::int64_t first_row,
                          std::int64_t first_col) {
     const std::size_t n = t.drow.size();
-    for (std::size_t k = 0; k < n; ++k) {
-        append_cell(w, lp, static_cast<std::int32_t>(first_row + t.drow[k]),
-                    static_cast<std::int32_t>(first_col + t.dcol[k]), t.share[k], t.boundary[k] != 0);
+    if (lp.checked_reads) {
+        w.clear(w.layers);
+        for (std::size_t k = 0; k < n; ++k) {
+            append_cell(w, lp, static_cast<std::int32_t>(first_row + t.drow[k]),
+                        static_cast<std::int32_t>(first_col + t.dcol[k]), t.share[k], t.boundary[k] != 0);
+        }
+        return;
     }
+    w.resize(n);
+    const Grid& condition = *lp.condition;
+    const Grid& weights = *lp.weights;
+    std::size_t kept = 0;
+    for (std::size_t k = 0; k < n; ++k) {
+        const auto r = static_cast<std::int32_t>(first_row + t.drow[k]);
+        const auto c = static_cast<std::int32_t>(first_col + t.dcol[k]);
+        const auto ur = static_cast<std::size_t>(r), uc = static_cast<std::size_t>(c);
+        const float cond = condition(ur, uc);
+        const float cw = weights(ur, uc);
+        float pa = 1.0f;
+        if (lp.pa != nullptr) {
+            pa = (*lp.pa)(ur, uc);
+            if (!std::isfinite(pa)) pa = 0.0f;
+        }
+        float traversal = cond;
+        if (lp.traversal != nullptr) {
+            traversal = (*lp.traversal)(ur, uc);
+            if (!std::isfinite(traversal)) traversal = cond;
+        }
+        w.rows[kept] = r;
+        w.cols[kept] = c;
+        w.condition[kept] = cond;
+        w.weights[kept] = t.share[k] * cw;
+        w.pa_membership[kept] = pa;
+        w.traversal[kept] = traversal;
+        w.boundary[kept] = t.boundary[k];
+        kept += static_cast<std::size_t>(!std::isnan(cond) && std::isfinite(cw));
+    }
+    w.resize(kept);
 }
 
 // The general window: clips the window and its cells to the raster and evaluates
@@ -466,10 +518,11 @@ void build_windows(const WindowPlan& plan, std::size_t row, std::size_t col, Win
     const double centre_row = static_cast<double>(global_row) + 0.5;
     const double centre_col = static_cast<double>(global_col) + 0.5;
 
+    bool regular = plan.shape_period > 0;
     for (std::size_t i = 0; i < plan.levels.size(); ++i) {
         const LevelPlan& lp = plan.levels[i];
         FocalWindow& w = scratch.windows[i];
-        w.clear(lp.transgrids.size());
+        w.layers = lp.transgrids.size();
 
         const AxisPlacement pr = place(global_row, lp.level);
         const AxisPlacement pc = place(global_col, lp.level);
@@ -482,10 +535,18 @@ void build_windows(const WindowPlan& plan, std::size_t row, std::size_t col, Win
             const TemplateKey key{lp.level, lp.width, lp.reach, lp.inner_radius, plan.mode, pr.phase, pc.phase};
             const WindowTemplate& t = scratch.templates->get(i, key);
             build_from_template(w, lp, t, pr.block - lp.origin_row, pc.block - lp.origin_col);
+            regular = regular && w.size() == t.drow.size();
         } else {
+            w.clear(w.layers);
             build_clipped(w, plan, lp, centre_row, centre_col);
+            regular = false;
         }
         fill_similarities(w, lp, scratch.profile);
+    }
+    scratch.shape = {regular, 0, 0};
+    if (regular) {
+        scratch.shape.row = static_cast<std::int32_t>(global_row - floor_div(global_row, plan.shape_period) * plan.shape_period);
+        scratch.shape.col = static_cast<std::int32_t>(global_col - floor_div(global_col, plan.shape_period) * plan.shape_period);
     }
 }
 

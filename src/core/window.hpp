@@ -51,6 +51,8 @@ struct FocalWindow {
     std::size_t size() const { return rows.size(); }
     bool empty() const { return rows.empty(); }
     void clear(std::size_t layer_count);
+    // Gives every cell list `n` entries, to be overwritten.
+    void resize(std::size_t n);
 };
 
 // What window building needs of one level, looked up and checked once per band.
@@ -76,6 +78,9 @@ struct WindowPlan {
     std::int32_t row_offset = 0, col_offset = 0;
     std::int64_t base_rows = 0, base_cols = 0;
     WindowMode mode = WindowMode::circular;
+    // The coarsest level when every level divides it, else 0: the period after
+    // which sources are in the same place against every level's lattice.
+    LevelKey shape_period = 0;
 };
 
 // Looks up every level's grids and checks the window widths, level by level in
@@ -86,6 +91,14 @@ void plan_windows(const RowContext& ctx, WindowPlan& plan);
 // by (level geometry, position of the source inside its level block).
 class WindowTemplates;
 
+// Where a source lies against the lattice of the coarsest level, when every
+// window of the source is its template whole: the window cells relative to the
+// source, and so the source's graph, depend on nothing else.
+struct SourceShape {
+    bool regular = false;
+    std::int32_t row = 0, col = 0;  // source position inside its coarsest-level block
+};
+
 // Per-thread storage for window building; keeps its capacity between cells.
 struct WindowScratch {
     WindowScratch();
@@ -95,6 +108,7 @@ struct WindowScratch {
 
     std::vector<FocalWindow> windows;  // one per plan level, same order
     std::vector<float> profile;        // band values of the source under the first transgrid layer
+    SourceShape shape;                 // of the source whose windows were built last
     std::unique_ptr<WindowTemplates> templates;
 };
 
