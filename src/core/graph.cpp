@@ -84,6 +84,13 @@ EdgeData edge_data(float length_km, float path_weight) {
     return {cost, length_km, quantise(cost), quantise(length_km)};
 }
 
+// What graph building gathers of the edge sets it looks up: a bound of their
+// quantised weights, and whether all have the band's reference lengths.
+struct EdgeSummary {
+    WeightBound bound;
+    bool reference_lengths = true;
+};
+
 // The edges from one cell to its coarse candidates, slot by slot, with a bound
 // of their quantised weights.
 struct CrossEdges {
@@ -136,6 +143,8 @@ public:
             Table& t = tables_[i];
             t.col_bits = side_bits(span);
             t.row_bits = side_bits(span + band_rows);
+            t.has_reference = false;
+            t.cross_reference = {};
             const std::size_t entries = std::size_t{1} << (t.row_bits + t.col_bits);
             if (t.tags.size() != entries) {
                 t.tags.assign(entries, Tag{});
@@ -151,8 +160,9 @@ public:
     bool keeps_window_cells() const { return keeps_window_cells_; }
 
     // Edges from level cell (r, c) of plan level i to its eight neighbours, in
-    // `kNeighbours` order; their bound is added to `bound`.
-    const SlotEdges& within(std::size_t i, std::int64_t r, std::int64_t c, WeightBound& bound) {
+    // `kNeighbours` order; their bound and whether they have the reference
+    // lengths are added to `summary`.
+    const SlotEdges& within(std::size_t i, std::int64_t r, std::int64_t c, EdgeSummary& summary) {
         const std::size_t at = entry(i, r, c);
         Table& table = tables_[i];
         Tag& tag = table.tags[at];
@@ -171,8 +181,14 @@ public:
                 tag.within_bound.include(e);
             }
             tag.has_within = true;
+            if (!table.has_reference) {
+                table.reference = edges.length_q;
+                table.has_reference = true;
+            }
+            tag.within_reference = edges.length_q == table.reference;
         }
-        bound.include(tag.within_bound);
+        summary.bound.include(tag.within_bound);
+        summary.reference_lengths = summary.reference_lengths && tag.within_reference;
         return edges;
     }
 
@@ -180,10 +196,11 @@ public:
     // which lie in plan level `coarser`; the coarse origin is the global position
     // of that level's local cell (0, 0). The candidates are kept with the edges.
     const CrossEdges& cross(std::size_t i, std::size_t coarser, std::int64_t r, std::int64_t c,
-                            std::int64_t coarse_origin_row, std::int64_t coarse_origin_col) {
+                            std::int64_t coarse_origin_row, std::int64_t coarse_origin_col, EdgeSummary& summary) {
         const std::size_t at = entry(i, r, c);
-        Tag& tag = tables_[i].tags[at];
-        CrossEdges& e = tables_[i].cross[at];
+        Table& table = tables_[i];
+        Tag& tag = table.tags[at];
+        CrossEdges& e = table.cross[at];
         if (!tag.has_cross) {
             const LevelPlan& fine = frame_->plan->levels[i];
             e.candidates = coarse_candidates(fine.origin_row + r, fine.origin_col + c, coarse_origin_row,
@@ -200,7 +217,16 @@ public:
                 e.bound.include(e.edges[s]);
             }
             tag.has_cross = true;
+            // The candidates, and so the lengths, follow the fine cell's place in its coarse cell.
+            const auto place = static_cast<std::size_t>(((fine.origin_row + r) & 1) * 2 + ((fine.origin_col + c) & 1));
+            CrossReference& reference = table.cross_reference[place];
+            std::array<std::uint32_t, 4> lengths{};
+            for (std::size_t s = 0; s < cand.count; ++s) lengths[s] = e.edges[s].length_q;
+            if (!reference.known) reference = {true, cand.count, lengths};
+            tag.cross_reference = reference.count == cand.count && reference.length_q == lengths;
         }
+        summary.bound.include(e.bound);
+        summary.reference_lengths = summary.reference_lengths && tag.cross_reference;
         return e;
     }
 
@@ -214,12 +240,24 @@ private:
         std::int64_t row = 0, col = 0;
         WeightBound within_bound;
         bool has_within = false, has_cross = false;
+        bool within_reference = false, cross_reference = false;  // edges with the reference lengths
+    };
+    // The quantised lengths of the band's first cross edges from a fine cell in
+    // one of the four places inside its coarse cell.
+    struct CrossReference {
+        bool known = false;
+        std::size_t count = 0;
+        std::array<std::uint32_t, 4> length_q{};
     };
     struct Table {
         int row_bits = 0, col_bits = 0;
         std::vector<Tag> tags;
         std::vector<SlotEdges> within;
         std::vector<CrossEdges> cross;
+        // Quantised lengths of the band's first within-level edges of the level.
+        bool has_reference = false;
+        std::array<std::uint32_t, Graph::kSlots> reference{};
+        std::array<CrossReference, 4> cross_reference;
     };
 
     // Bits of the smallest power of two that covers `span` table rows or columns.
@@ -460,7 +498,8 @@ void build_graph_in_full(const GraphFrame& frame, std::span<const FocalWindow> w
     s.isolated = false;
     EdgeWriter out(g, s.link_slot, !s.edges->keeps_window_cells());
     g.weight_bound = {};
-    WeightBound bound;  // of every edge set looked up, kept or not
+    EdgeSummary edges;  // of every edge set looked up, kept or not
+    s.reference_lengths = true;
     const std::size_t level_count = std::min(windows.size(), plan.levels.size());
     if (level_count == 0) {
         out.close();
@@ -510,7 +549,7 @@ void build_graph_in_full(const GraphFrame& frame, std::span<const FocalWindow> w
             const std::int32_t u = s.first_node[i] + static_cast<std::int32_t>(k);
             out.open(u);
 
-            const SlotEdges& within = s.edges->within(i, r, c, bound);
+            const SlotEdges& within = s.edges->within(i, r, c, edges);
             const std::int32_t* slot = s.current.slot(r, c);
             std::array<std::int32_t, Graph::kSlots> targets;
             for (std::size_t d = 0; d < kNeighbours.size(); ++d) targets[d] = slot[neighbour[d]];
@@ -518,6 +557,7 @@ void build_graph_in_full(const GraphFrame& frame, std::span<const FocalWindow> w
             if (u == g.source && !has_neighbour) {
                 isolate_source(frame, w.traversal[k], within.length_km[kRowBelow], g);
                 s.isolated = true;
+                s.reference_lengths = false;
                 return;
             }
 
@@ -525,15 +565,15 @@ void build_graph_in_full(const GraphFrame& frame, std::span<const FocalWindow> w
             if (frame.coarser_affines[i] == nullptr) raise_fault(kUnknownFaultText);
             if (coarser_level < 0) continue;
             const CrossEdges& cross = s.edges->cross(i, static_cast<std::size_t>(coarser_level), r, c,
-                                                     coarse_origin_row, coarse_origin_col);
+                                                     coarse_origin_row, coarse_origin_col, edges);
             const Candidates& cand = cross.candidates;
-            bound.include(cross.bound);
             for (std::size_t t = 0; t < cand.count; ++t) {
                 out.link_if_node(s.coarser.find(cand.row[t], cand.col[t]), t, cross.edges[t]);
             }
         }
     }
-    g.weight_bound = bound;
+    g.weight_bound = edges.bound;
+    s.reference_lengths = edges.reference_lengths;
     out.close();
 }
 
@@ -564,7 +604,7 @@ bool build_graph_from_topology(const GraphFrame& frame, std::span<const FocalWin
     std::copy(topology.link_target.begin(), topology.link_target.end(), g.link_target.begin());
     g.slot_edges.resize(g.node_count());
 
-    WeightBound bound;
+    EdgeSummary edges;
     const LevelKey coarsest = plan.levels[level_count - 1].level;
     for (std::size_t i = 0; i < level_count; ++i) {
         const LevelPlan& lp = plan.levels[i];
@@ -576,17 +616,17 @@ bool build_graph_from_topology(const GraphFrame& frame, std::span<const FocalWin
         for (std::size_t k = 0; k < w.size(); ++k) {
             const std::int64_t r = w.rows[k], c = w.cols[k];
             const auto u = static_cast<std::size_t>(s.first_node[i]) + k;
-            g.slot_edges[u] = &s.edges->within(i, r, c, bound);
+            g.slot_edges[u] = &s.edges->within(i, r, c, edges);
             if (!links_out || attach_here[k] == 0) continue;
             const CrossEdges& cross = s.edges->cross(i, static_cast<std::size_t>(lp.coarser), r, c,
-                                                     coarse_origin_row, coarse_origin_col);
-            bound.include(cross.bound);
+                                                     coarse_origin_row, coarse_origin_col, edges);
             for (auto e = static_cast<std::size_t>(g.first_link[u]); e < static_cast<std::size_t>(g.first_link[u + 1]); ++e) {
                 g.link_edge[e] = cross.edges[topology.link_slot[e]];
             }
         }
     }
-    g.weight_bound = bound;
+    g.weight_bound = edges.bound;
+    s.reference_lengths = edges.reference_lengths;
     return true;
 }
 

@@ -161,6 +161,9 @@ struct GraphScratch {
     std::vector<std::int32_t> first_node;  // first node of each level
     std::vector<std::uint8_t> link_slot;   // coarse candidate that each link of the graph leads to
     bool isolated = false;                 // whether the last graph is that of an isolated source
+    // Whether every edge of the last graph has the quantised length of the
+    // band's first edge of the same level, direction and candidate.
+    bool reference_lengths = false;
     std::unique_ptr<EdgeCache> edges;
     std::unique_ptr<Topologies> topologies;
 };

@@ -86,17 +86,38 @@ public:
         return kept.result;
     }
 
+    // The length search of `g`, the graph of a regular source of `shape` whose
+    // edges all have the band's reference lengths: the graph is the same for
+    // every such source of the shape in the band, so one search serves them all.
+    const SearchResult& of_shape(const Graph& g, const SourceShape& shape, SearchScratch& search) {
+        KeptShapeSearch& kept = by_shape_[static_cast<std::size_t>((shape.row & 7) * 8 + (shape.col & 7))];
+        if (kept.valid && kept.shape.row == shape.row && kept.shape.col == shape.col) return kept.result;
+        kept.valid = false;  // until the search below has filled its result
+        shortest_paths(g, SearchMode::length, search, kept.result);
+        kept.valid = true;
+        kept.shape = shape;
+        return kept.result;
+    }
+
     // Forgets every kept search and the counts, at the start of a band.
     void clear() {
         for (KeptLengthSearch& k : kept_) k.valid = false;
+        for (KeptShapeSearch& k : by_shape_) k.valid = false;
         matches_ = misses_ = sources_ = 0;
     }
 
 private:
+    struct KeptShapeSearch {
+        bool valid = false;
+        SourceShape shape;
+        SearchResult result;
+    };
+
     static constexpr std::size_t kTrialMisses = 16;
     static constexpr std::size_t kRecent = 128;  // tries after which the counts are halved
     std::size_t matches_ = 0, misses_ = 0, sources_ = 0;
     std::array<KeptLengthSearch, 64> kept_;
+    std::array<KeptShapeSearch, 64> by_shape_;
     SearchResult searched_;
 };
 
@@ -233,7 +254,9 @@ float source_value(const RowContext& ctx, KernelScratch& s, std::size_t row, std
     build_graph(s.frame, s.windows.windows, s.attach, row, col, s.graph_scratch, s.graph, s.windows.shape);
     shortest_paths(s.graph, SearchMode::cost, s.search, s.by_cost);
     const SearchResult* by_length = &s.by_length;
-    if (ctx.reuse_across_sources) {
+    if (ctx.reuse_across_sources && s.windows.shape.regular && s.graph_scratch.reference_lengths) {
+        by_length = &s.length_searches.of_shape(s.graph, s.windows.shape, s.search);
+    } else if (ctx.reuse_across_sources) {
         by_length = &s.length_searches.of(s.graph, row, col, s.search);
     } else {
         shortest_paths(s.graph, SearchMode::length, s.search, s.by_length);
