@@ -30,16 +30,11 @@ std::uint64_t node_id(std::int64_t level, std::int64_t global_row, std::int64_t 
            static_cast<std::uint64_t>(global_col);
 }
 
-bool node_ids_fit(const FocalWindow& window, LevelKey level, std::int32_t row_offset, std::int32_t col_offset) {
-    const std::size_t n = std::min(window.rows.size(), window.cols.size());
-    if (n == 0) return true;
-    const auto [row_min, row_max] = std::minmax_element(window.rows.begin(), window.rows.begin() + n);
-    const auto [col_min, col_max] = std::minmax_element(window.cols.begin(), window.cols.begin() + n);
-    // Every id fits when the corners of the bounding box do.
-    const std::int64_t origin_row = floor_div(row_offset, level);
-    const std::int64_t origin_col = floor_div(col_offset, level);
-    return fits_id_layout(level, *row_min + origin_row, *col_min + origin_col) &&
-           fits_id_layout(level, *row_max + origin_row, *col_max + origin_col);
+bool grid_ids_fit(LevelKey level, std::int64_t origin_row, std::int64_t origin_col, std::size_t rows, std::size_t cols) {
+    return rows == 0 || cols == 0 ||
+           (fits_id_layout(level, origin_row, origin_col) &&
+            fits_id_layout(level, origin_row + static_cast<std::int64_t>(rows) - 1,
+                           origin_col + static_cast<std::int64_t>(cols) - 1));
 }
 
 void create_node_mapping(const FocalWindow& window, LevelKey level, std::int32_t row_offset, std::int32_t col_offset,
@@ -50,10 +45,12 @@ void create_node_mapping(const FocalWindow& window, LevelKey level, std::int32_t
     const auto [row_min, row_max] = std::minmax_element(window.rows.begin(), window.rows.begin() + n);
     const auto [col_min, col_max] = std::minmax_element(window.cols.begin(), window.cols.begin() + n);
 
-    // Cells are checked in list order, so the fault names the first offending cell.
-    if (!node_ids_fit(window, level, row_offset, col_offset)) {
-        const std::int64_t origin_row = floor_div(row_offset, level);
-        const std::int64_t origin_col = floor_div(col_offset, level);
+    // Every id fits when the corners of the bounding box do; otherwise the cells
+    // are checked in list order, so the fault names the first offending cell.
+    const std::int64_t origin_row = floor_div(row_offset, level);
+    const std::int64_t origin_col = floor_div(col_offset, level);
+    if (!fits_id_layout(level, *row_min + origin_row, *col_min + origin_col) ||
+        !fits_id_layout(level, *row_max + origin_row, *col_max + origin_col)) {
         for (std::size_t k = 0; k < n; ++k) node_id(level, window.rows[k] + origin_row, window.cols[k] + origin_col);
     }
 

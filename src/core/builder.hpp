@@ -58,8 +58,10 @@ private:
     std::vector<std::int32_t> slots_;
 };
 
-// Whether the node ids of every cell of `window` (level `level`) fit their layout.
-bool node_ids_fit(const FocalWindow& window, LevelKey level, std::int32_t row_offset, std::int32_t col_offset);
+// Whether every cell of a level grid of `rows` x `cols` cells whose local cell
+// (0, 0) lies at global level position (origin_row, origin_col) has a node id
+// that fits the layout.
+bool grid_ids_fit(LevelKey level, std::int64_t origin_row, std::int64_t origin_col, std::size_t rows, std::size_t cols);
 
 // Maps every cell k of `window` (level `level`) to node `first_node + k`,
 // checking the node ids of the cells in list order. Offsets are the call's tile

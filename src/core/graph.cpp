@@ -580,8 +580,7 @@ void build_graph_in_full(const GraphFrame& frame, std::span<const FocalWindow> w
 // Builds the graph of a regular source from the topology of its shape: its
 // nodes, then the edge data of every slot and link, from the cells' cache
 // entries. Returns false, having built nothing usable, where the topology does
-// not apply: another node count, or node ids that do not fit (the full build
-// reports those).
+// not apply: another node count.
 bool build_graph_from_topology(const GraphFrame& frame, std::span<const FocalWindow> windows,
                                std::span<const std::vector<std::uint8_t>> attach,
                                const Topologies::Topology& topology, GraphScratch& s, Graph& g) {
@@ -589,9 +588,6 @@ bool build_graph_from_topology(const GraphFrame& frame, std::span<const FocalWin
     add_nodes(windows, s, g);
     if (g.node_count() + 1 != topology.first_link.size()) return false;
     const std::size_t level_count = std::min(windows.size(), plan.levels.size());
-    for (std::size_t i = 0; i < level_count; ++i) {
-        if (!node_ids_fit(windows[i], plan.levels[i].level, plan.row_offset, plan.col_offset)) return false;
-    }
     s.isolated = false;
     g.source = topology.source;
     g.neighbour = topology.neighbour;
@@ -635,8 +631,9 @@ bool build_graph_from_topology(const GraphFrame& frame, std::span<const FocalWin
 void build_graph(const GraphFrame& frame, std::span<const FocalWindow> windows,
                  std::span<const std::vector<std::uint8_t>> attach, std::size_t row, std::size_t col,
                  GraphScratch& s, Graph& g, const SourceShape& shape) {
-    // Pointing at cache entries needs every cell of a window in its own entry.
-    const bool by_shape = shape.regular && s.edges->keeps_window_cells();
+    // Pointing at cache entries needs every cell of a window in its own entry;
+    // node ids that may not fit are checked, and reported, by the full build.
+    const bool by_shape = shape.regular && frame.node_ids_fit && s.edges->keeps_window_cells();
     if (by_shape) {
         const Topologies::Topology* topology = s.topologies->find(shape);
         if (topology != nullptr && build_graph_from_topology(frame, windows, attach, *topology, s, g)) return;
@@ -657,9 +654,12 @@ void plan_graph(const RowContext& ctx, const WindowPlan& plan, GraphFrame& frame
         const auto it = ctx.transforms->find(static_cast<LevelKey>(key));
         return it == ctx.transforms->end() ? nullptr : &it->second;
     };
+    frame.node_ids_fit = true;
     for (const LevelPlan& lp : plan.levels) {
         frame.affines.push_back(find(lp.level));
         frame.coarser_affines.push_back(find(2 * static_cast<std::int64_t>(lp.level)));
+        frame.node_ids_fit = frame.node_ids_fit && grid_ids_fit(lp.level, lp.origin_row, lp.origin_col,
+                                                                lp.condition->nrows(), lp.condition->ncols());
     }
 }
 

@@ -133,6 +133,7 @@ struct GraphFrame {
     float max_cost = 0.0f;
     bool is_geo = false;
     bool pa_to_pa = false;
+    bool node_ids_fit = false;  // every cell of every level grid has a node id that fits its layout
 };
 
 // Looks up the transforms of every planned level and of its key 2L.
