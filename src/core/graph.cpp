@@ -320,7 +320,7 @@ public:
     // The kept topology of `shape`, or null.
     const Topology* find(const SourceShape& shape) const {
         const Topology& t = slot(shape);
-        return t.valid && t.shape.row == shape.row && t.shape.col == shape.col ? &t : nullptr;
+        return t.valid && t.shape.same_place(shape) ? &t : nullptr;
     }
 
     // Keeps the slots and links of `g`, the graph of a source of `shape`.
@@ -337,10 +337,8 @@ public:
     }
 
 private:
-    Topology& slot(const SourceShape& shape) { return slots_[static_cast<std::size_t>((shape.row & 7) * 8 + (shape.col & 7))]; }
-    const Topology& slot(const SourceShape& shape) const {
-        return slots_[static_cast<std::size_t>((shape.row & 7) * 8 + (shape.col & 7))];
-    }
+    Topology& slot(const SourceShape& shape) { return slots_[shape.slot()]; }
+    const Topology& slot(const SourceShape& shape) const { return slots_[shape.slot()]; }
 
     std::array<Topology, 64> slots_;
 };

@@ -90,8 +90,8 @@ public:
     // edges all have the band's reference lengths: the graph is the same for
     // every such source of the shape in the band, so one search serves them all.
     const SearchResult& of_shape(const Graph& g, const SourceShape& shape, SearchScratch& search) {
-        KeptShapeSearch& kept = by_shape_[static_cast<std::size_t>((shape.row & 7) * 8 + (shape.col & 7))];
-        if (kept.valid && kept.shape.row == shape.row && kept.shape.col == shape.col) return kept.result;
+        KeptShapeSearch& kept = by_shape_[shape.slot()];
+        if (kept.valid && kept.shape.same_place(shape)) return kept.result;
         kept.valid = false;  // until the search below has filled its result
         shortest_paths(g, SearchMode::length, search, kept.result);
         kept.valid = true;

@@ -104,6 +104,15 @@ CellShare cell_share(const ShareFrame& f, double y0, double y1, double x0, doubl
     return f.mode == WindowMode::square ? square_share(f, y0, y1, x0, x1) : circular_share(f, y0, y1, x0, x1);
 }
 
+// Whether the level's grid has exactly the cells that the raster's extent
+// covers on the level's lattice, so that no window is clipped by the grid alone.
+bool covers_raster_exactly(const WindowPlan& plan, const LevelPlan& lp) {
+    if (plan.base_rows >= (std::int64_t{1} << 30) || plan.base_cols >= (std::int64_t{1} << 30)) return false;
+    const auto [rows, cols] = level_shape(lp.level, static_cast<std::int32_t>(plan.base_rows),
+                                          static_cast<std::int32_t>(plan.base_cols), plan.row_offset, plan.col_offset);
+    return static_cast<std::size_t>(rows) == lp.condition->nrows() && static_cast<std::size_t>(cols) == lp.condition->ncols();
+}
+
 const Grid* find_level(const LevelMap& map, LevelKey level) {
     const auto it = map.find(level);
     return it == map.end() ? nullptr : &it->second;
@@ -238,6 +247,16 @@ void plan_windows(const RowContext& ctx, WindowPlan& plan) {
     for (const LevelKey level : keys) {
         if (plan.shape_period % level != 0) plan.shape_period = 0;
     }
+    plan.shape_reach = 0;
+    plan.edge_templates = true;
+    for (const LevelPlan& lp : plan.levels) {
+        const double far = 2.0 * lp.reach + 2.0 * lp.level;
+        const double past_window = lp.reach + lp.level;  // past every distance at which the edge clips
+        plan.shape_reach = std::max(plan.shape_reach, static_cast<std::int32_t>(std::min(past_window, 1073741824.0)));
+        plan.edge_templates = plan.edge_templates && covers_raster_exactly(plan, lp) &&
+                              std::abs(static_cast<double>(plan.row_offset)) + static_cast<double>(plan.base_rows) + far < 1073741824.0 &&
+                              std::abs(static_cast<double>(plan.col_offset)) + static_cast<double>(plan.base_cols) + far < 1073741824.0;
+    }
     for (LevelPlan& lp : plan.levels) {
         const std::int64_t doubled = 2 * static_cast<std::int64_t>(lp.level);
         const auto it = std::find(keys.begin(), keys.end(), doubled);
@@ -256,12 +275,20 @@ struct TemplateKey {
     double reach = 0.0, inner_radius = 0.0;
     WindowMode mode = WindowMode::circular;
     std::int32_t phase_row = -1, phase_col = -1;  // source position inside its level block
+    // Base cells of the raster before and after the source on each axis, up to
+    // the distance at which the raster's edge no longer clips the window.
+    std::int32_t rows_before = 0, rows_after = 0, cols_before = 0, cols_after = 0;
 
     bool operator==(const TemplateKey&) const = default;
+
+    std::size_t hash() const {
+        return static_cast<std::size_t>(8 * phase_row + phase_col) +
+               17 * static_cast<std::size_t>(rows_before + 3 * rows_after + 5 * cols_before + 7 * cols_after);
+    }
 };
 
-// The selected cells of an unclipped window, relative to the level cell that
-// holds the source, in visiting order.
+// The selected cells of a window, relative to the level cell that holds the
+// source, in visiting order.
 struct WindowTemplate {
     TemplateKey key;
     std::vector<std::int32_t> drow, dcol;
@@ -269,23 +296,46 @@ struct WindowTemplate {
     std::vector<std::uint8_t> boundary;
 };
 
+// The extent [lo, hi] of a window on one axis clipped to the raster [start,
+// end), and its first and last level cells; empty when hi <= lo.
+struct AxisWindow {
+    double lo, hi;
+    std::int64_t first, last;
+};
+
+AxisWindow clip_axis(double centre, double reach, double start, double end, std::int64_t level) {
+    const double lo = max_of(centre - reach, start), hi = min_of(centre + reach, end);
+    return {lo, hi, floor_div(saturating_i32(std::floor(lo)), level),
+            floor_div(static_cast<std::int64_t>(saturating_i32(std::ceil(hi))) - 1, level)};
+}
+
+// Evaluates the window geometry with the source block's first base cell at 0 on
+// both axes, so that cell dG spans [dG*L, dG*L + L), clipped to the raster as
+// placed by the key. Every coordinate is a small integer or half-integer, so
+// every difference is what it is at the source's true position.
 void fill_template(WindowTemplate& t) {
     const TemplateKey& k = t.key;
     t.drow.clear();
     t.dcol.clear();
     t.share.clear();
     t.boundary.clear();
-    // The source block starts at 0 on both axes, so cell dG spans [dG*L, dG*L + L).
+    const double start_r = k.phase_row - k.rows_before, end_r = k.phase_row + k.rows_after + 1;
+    const double start_c = k.phase_col - k.cols_before, end_c = k.phase_col + k.cols_after + 1;
     const ShareFrame frame{k.phase_row + 0.5, k.phase_col + 0.5, k.reach, k.inner_radius, k.mode};
+    const AxisWindow rows = clip_axis(frame.centre_row, k.reach, start_r, end_r, k.level);
+    const AxisWindow cols = clip_axis(frame.centre_col, k.reach, start_c, end_c, k.level);
+    if (rows.hi <= rows.lo || cols.hi <= cols.lo) return;
     const double size = static_cast<double>(k.level);
-    for (std::int32_t dr = -k.width; dr <= k.width; ++dr) {
+    for (std::int64_t dr = rows.first; dr <= rows.last; ++dr) {
         const double top = static_cast<double>(dr) * size;
-        for (std::int32_t dc = -k.width; dc <= k.width; ++dc) {
+        const double y0 = max_of(start_r, top), y1 = min_of(top + size, end_r);
+        for (std::int64_t dc = cols.first; dc <= cols.last; ++dc) {
             const double left = static_cast<double>(dc) * size;
-            const CellShare s = cell_share(frame, top, top + size, left, left + size);
+            const double x0 = max_of(start_c, left), x1 = min_of(left + size, end_c);
+            const CellShare s = cell_share(frame, y0, y1, x0, x1);
             if (!s.selected) continue;
-            t.drow.push_back(dr);
-            t.dcol.push_back(dc);
+            t.drow.push_back(static_cast<std::int32_t>(dr));
+            t.dcol.push_back(static_cast<std::int32_t>(dc));
             t.share.push_back(s.share);
             t.boundary.push_back(s.boundary ? 1 : 0);
         }
@@ -294,10 +344,11 @@ void fill_template(WindowTemplate& t) {
 
 }  // namespace
 
-// Up to 64 templates per level, direct-mapped by the low bits of the source's
-// position in its level block (8 x 8 positions cover levels up to 8 without
-// collisions). Large windows get fewer slots, so that a thread never holds more
-// than about kCellBudget template cells per level.
+// Templates per level, direct-mapped by a hash of the key: up to 64 slots for
+// the positions of sources away from the raster's edge (8 x 8 positions cover
+// levels up to 8 without collisions) and as many again per edge placement.
+// Large windows get fewer slots, so that a thread never holds more than about
+// kCellBudget template cells per level.
 class WindowTemplates {
 public:
     const WindowTemplate& get(std::size_t level_index, const TemplateKey& key) {
@@ -306,8 +357,7 @@ public:
         const auto side = 2 * static_cast<std::size_t>(key.width) + 1;
         const std::size_t count = std::clamp<std::size_t>(kCellBudget / (side * side), 1, kMaxSlots);
         if (level_slots.size() != count) level_slots.assign(count, WindowTemplate{});
-        const auto position = static_cast<std::size_t>((key.phase_row & 7) * 8 + (key.phase_col & 7));
-        WindowTemplate& t = level_slots[position % count];
+        WindowTemplate& t = level_slots[key.hash() % count];
         if (!(t.key == key)) {
             t.key = key;
             fill_template(t);
@@ -316,7 +366,7 @@ public:
     }
 
 private:
-    static constexpr std::size_t kMaxSlots = 64;
+    static constexpr std::size_t kMaxSlots = 1024;
     static constexpr std::size_t kCellBudget = std::size_t{1} << 18;
     std::vector<std::vector<WindowTemplate>> slots_;
 };
@@ -518,6 +568,9 @@ void build_windows(const WindowPlan& plan, std::size_t row, std::size_t col, Win
     const double centre_row = static_cast<double>(global_row) + 0.5;
     const double centre_col = static_cast<double>(global_col) + 0.5;
 
+    // Base cells of the raster before and after the source on each axis.
+    const auto rows_before = static_cast<std::int64_t>(row), rows_after = plan.base_rows - 1 - rows_before;
+    const auto cols_before = static_cast<std::int64_t>(col), cols_after = plan.base_cols - 1 - cols_before;
     bool regular = plan.shape_period > 0;
     for (std::size_t i = 0; i < plan.levels.size(); ++i) {
         const LevelPlan& lp = plan.levels[i];
@@ -526,13 +579,29 @@ void build_windows(const WindowPlan& plan, std::size_t row, std::size_t col, Win
 
         const AxisPlacement pr = place(global_row, lp.level);
         const AxisPlacement pc = place(global_col, lp.level);
-        const bool fast = lp.width >= 1 &&
-                          unclipped(pr, lp, plan.row_offset, plan.base_rows, lp.origin_row,
-                                    static_cast<std::int64_t>(lp.condition->nrows())) &&
-                          unclipped(pc, lp, plan.col_offset, plan.base_cols, lp.origin_col,
-                                    static_cast<std::int64_t>(lp.condition->ncols()));
+        const bool fast = lp.width >= 1 && lp.reach < 1073741824.0 &&
+                          (plan.edge_templates ||
+                           (unclipped(pr, lp, plan.row_offset, plan.base_rows, lp.origin_row,
+                                      static_cast<std::int64_t>(lp.condition->nrows())) &&
+                            unclipped(pc, lp, plan.col_offset, plan.base_cols, lp.origin_col,
+                                      static_cast<std::int64_t>(lp.condition->ncols()))));
         if (fast) {
-            const TemplateKey key{lp.level, lp.width, lp.reach, lp.inner_radius, plan.mode, pr.phase, pc.phase};
+            // Distances past the window's own extent all give the unclipped window.
+            const std::int64_t before_r = pr.phase + std::int64_t{lp.width} * lp.level;
+            const std::int64_t after_r = (std::int64_t{lp.width} + 1) * lp.level - 1 - pr.phase;
+            const std::int64_t before_c = pc.phase + std::int64_t{lp.width} * lp.level;
+            const std::int64_t after_c = (std::int64_t{lp.width} + 1) * lp.level - 1 - pc.phase;
+            const TemplateKey key{lp.level,
+                                  lp.width,
+                                  lp.reach,
+                                  lp.inner_radius,
+                                  plan.mode,
+                                  pr.phase,
+                                  pc.phase,
+                                  static_cast<std::int32_t>(std::min(rows_before, before_r)),
+                                  static_cast<std::int32_t>(std::min(rows_after, after_r)),
+                                  static_cast<std::int32_t>(std::min(cols_before, before_c)),
+                                  static_cast<std::int32_t>(std::min(cols_after, after_c))};
             const WindowTemplate& t = scratch.templates->get(i, key);
             build_from_template(w, lp, t, pr.block - lp.origin_row, pc.block - lp.origin_col);
             regular = regular && w.size() == t.drow.size();
@@ -543,10 +612,17 @@ void build_windows(const WindowPlan& plan, std::size_t row, std::size_t col, Win
         }
         fill_similarities(w, lp, scratch.profile);
     }
-    scratch.shape = {regular, 0, 0};
+    scratch.shape = {};
     if (regular) {
-        scratch.shape.row = static_cast<std::int32_t>(global_row - floor_div(global_row, plan.shape_period) * plan.shape_period);
-        scratch.shape.col = static_cast<std::int32_t>(global_col - floor_div(global_col, plan.shape_period) * plan.shape_period);
+        const std::int64_t period = plan.shape_period, reach = plan.shape_reach;
+        SourceShape& shape = scratch.shape;
+        shape.regular = true;
+        shape.row = static_cast<std::int32_t>(global_row - floor_div(global_row, period) * period);
+        shape.col = static_cast<std::int32_t>(global_col - floor_div(global_col, period) * period);
+        shape.rows_before = static_cast<std::int32_t>(std::min(rows_before, reach));
+        shape.rows_after = static_cast<std::int32_t>(std::min(rows_after, reach));
+        shape.cols_before = static_cast<std::int32_t>(std::min(cols_before, reach));
+        shape.cols_after = static_cast<std::int32_t>(std::min(cols_after, reach));
     }
 }
 

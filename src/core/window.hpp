@@ -81,6 +81,12 @@ struct WindowPlan {
     // The coarsest level when every level divides it, else 0: the period after
     // which sources are in the same place against every level's lattice.
     LevelKey shape_period = 0;
+    // Base cells from the source beyond which no window notices the raster's edge.
+    std::int32_t shape_reach = 0;
+    // Whether the windows of sources near the raster's edge may come from
+    // templates too: the level grids cover the raster exactly and every
+    // coordinate stays far from the 32-bit limits.
+    bool edge_templates = false;
 };
 
 // Looks up every level's grids and checks the window widths, level by level in
@@ -91,12 +97,27 @@ void plan_windows(const RowContext& ctx, WindowPlan& plan);
 // by (level geometry, position of the source inside its level block).
 class WindowTemplates;
 
-// Where a source lies against the lattice of the coarsest level, when every
-// window of the source is its template whole: the window cells relative to the
-// source, and so the source's graph, depend on nothing else.
+// Where a source lies against the lattice of the coarsest level and against the
+// raster's edges, when every window of the source is its template whole: the
+// window cells relative to the source, and so the source's graph, depend on
+// nothing else.
 struct SourceShape {
     bool regular = false;
     std::int32_t row = 0, col = 0;  // source position inside its coarsest-level block
+    // Base cells of the raster before and after the source on each axis, up to
+    // the farthest any window reaches.
+    std::int32_t rows_before = 0, rows_after = 0, cols_before = 0, cols_after = 0;
+
+    bool same_place(const SourceShape& o) const {
+        return row == o.row && col == o.col && rows_before == o.rows_before && rows_after == o.rows_after &&
+               cols_before == o.cols_before && cols_after == o.cols_after;
+    }
+    // Slot of the shape in a direct-mapped table of 64 entries.
+    std::size_t slot() const {
+        const auto mix = static_cast<std::uint32_t>(8 * row + col) +
+                         17u * static_cast<std::uint32_t>(rows_before + 3 * rows_after + 5 * cols_before + 7 * cols_after);
+        return mix & 63;
+    }
 };
 
 // Per-thread storage for window building; keeps its capacity between cells.
