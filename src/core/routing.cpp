@@ -162,6 +162,7 @@ void search(const Graph& graph, SearchScratch& s, Queue& queue, SearchResult& re
     const EdgeData* const link_edge = graph.link_edge.data();
     std::uint64_t* const best = s.best.data();
     std::int32_t* const parent = result.parent.data();
+    std::uint32_t* const totals = result.total.data();
     float* const path_cost = result.path_cost.data();
 
     const std::int32_t source = graph.source;
@@ -178,9 +179,12 @@ void search(const Graph& graph, SearchScratch& s, Queue& queue, SearchResult& re
         const float cost_here = cost_mode ? path_cost[u] : 0.0f;
         auto record = [&](std::int32_t v, std::uint32_t candidate, float edge_cost) {
             best[v] = candidate;
+            totals[v] = candidate;
             parent[v] = u;
             if (cost_mode) path_cost[v] = cost_here + edge_cost;
             queue.push(candidate, v);
+            // v will be expanded; its edges usually sit in the cache tables, out of L1.
+            __builtin_prefetch(slot_edges[v]);
         };
 
         const std::int32_t* const targets = neighbour + slots * static_cast<std::size_t>(u);
@@ -203,10 +207,6 @@ void search(const Graph& graph, SearchScratch& s, Queue& queue, SearchResult& re
             const std::uint32_t candidate = add_weight<sums>(total, weight<mode>(link_edge[e]));
             if (candidate < best[v]) record(v, candidate, link_edge[e].cost);
         }
-    }
-    std::uint32_t* const totals = result.total.data();
-    for (std::size_t v = 0; v < result.total.size(); ++v) {
-        if (parent[v] >= 0) totals[v] = static_cast<std::uint32_t>(best[v]);
     }
 }
 
