@@ -28,13 +28,17 @@ void conn(const RowContext& ctx, std::size_t first_row, std::size_t end_row, Gri
 // circular mode the cells that the outer circle cuts.
 void select_attachments(const FocalWindow& window, WindowMode mode, std::vector<std::uint8_t>& attach);
 
-// exp(-(total / 100) / lambda) of quantised distance totals for one bandwidth,
+// The two shapes of the dispersal kernel: exp(-d / lambda) in the connectivity
+// form, exp(-(d / lambda)^2 / 283.465) in the similarity-weighted form.
+enum class DecayShape { exponential, gaussian };
+
+// The decay of quantised distance totals (d = total / 100 km) for one bandwidth,
 // each computed once: a window's distances repeat from record to record and
 // from source to source.
 class DistanceDecay {
 public:
-    // Selects the bandwidth; a new one forgets the values of the old one.
-    void use_bandwidth(float lambda);
+    // Selects the bandwidth and shape; a new one forgets the values of the old one.
+    void use_bandwidth(float lambda, DecayShape shape = DecayShape::exponential);
 
     // The value of `total` under the selected bandwidth.
     float operator()(std::uint32_t total) {
@@ -54,18 +58,20 @@ private:
 
     float lambda_ = 0.0f;
     std::uint32_t lambda_bits_ = 0;  // the bandwidth of the kept values, bit for bit
+    DecayShape shape_ = DecayShape::exponential;
     bool has_lambda_ = false;
     std::vector<float> values_;  // NaN where not yet computed
 };
 
 // Per-thread storage of the accumulation; keeps its capacity between cells.
 struct AccumulationScratch {
-    std::vector<float> path_cost, distance_km, condition, pa_membership, weight;
-    std::vector<std::uint32_t> distance_q;  // quantised distance totals
-    std::vector<DistanceDecay> decays;      // one per bandwidth
-    std::vector<float> similarity;  // record-major, absent similarities as 0
-    std::vector<float> cost_term, distance_term;  // per-record terms of the sums for one bandwidth
-    std::vector<float> layer_sums;
+    std::vector<std::int32_t> records;  // the reached nodes, ascending
+    std::vector<DistanceDecay> decays;  // one per bandwidth
+    // Per record, the cost and distance decays under the bandwidths of one
+    // group, a fixed number of lanes per record.
+    std::vector<float> cost_decay, distance_decay;
+    std::vector<std::int32_t> exp_records;  // the records whose cost decays need an exp
+    std::vector<float> layer_sums;  // per layer, one lane per bandwidth of the group
 };
 
 // The value of a source: the mean over `lambdas` of the ratio of kernel-weighted
