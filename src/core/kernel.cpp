@@ -137,11 +137,10 @@ void collect_records(const Graph& g, const SearchResult& by_cost, const SearchRe
     records.resize(n);
 }
 
-// The bandwidths are taken in groups of kLanes, each bandwidth in a lane of its
-// own: one pass over the records then advances the sums of every bandwidth of
-// the group, whose chains of additions are independent. Every lane sees the
-// same operations in the same record order as a pass of its own would.
-constexpr std::size_t kLanes = 4;
+// One pass over the records advances the sums of every bandwidth of a group,
+// each in its lane: their chains of additions are independent. Every lane sees
+// the same operations in the same record order as a pass of its own would.
+constexpr std::size_t kLanes = kBandwidthLanes;
 typedef float Lanes __attribute__((vector_size(kLanes * sizeof(float))));
 
 Lanes load_lanes(const float* from) {
@@ -165,36 +164,38 @@ T gaussian_exponent(float value, T inverse_lambda) {
     return (x * x) / -283.465f;
 }
 
-// A group of bandwidths: `lanes` of them from `first` on, padded with 1.
+// A group of bandwidths: `lambdas`, padded with 1 in `lambda`, and the decays
+// of its distances.
 struct BandwidthGroup {
-    std::size_t first = 0, lanes = 0;
+    std::span<const float> lambdas;
     Lanes lambda{1.0f, 1.0f, 1.0f, 1.0f};
+    DistanceDecays* decays = nullptr;
 };
 
-BandwidthGroup bandwidth_group(std::span<const float> lambdas, std::size_t first) {
+BandwidthGroup bandwidth_group(std::span<const float> lambdas, std::size_t first, DecayShape shape,
+                               AccumulationScratch& s) {
     BandwidthGroup group;
-    group.first = first;
-    group.lanes = std::min(kLanes, lambdas.size() - first);
-    for (std::size_t k = 0; k < group.lanes; ++k) group.lambda[k] = lambdas[first + k];
+    group.lambdas = lambdas.subspan(first, std::min(kLanes, lambdas.size() - first));
+    for (std::size_t k = 0; k < group.lambdas.size(); ++k) group.lambda[k] = group.lambdas[k];
+    group.decays = &s.decays[first / kLanes];
+    group.decays->use_bandwidths(group.lambdas, shape);
     return group;
 }
 
-// Fills the per-record cost and distance decays of a group. The decay of a
-// record's cost only matters where its term can be nonzero: exponents of at
-// most 0 give decays in [0, 1], and a finite decay times a zero factor is the
-// same signed zero as 1 times it, so 1 stands in and no exp is taken. The exps
-// run over a list of the records that need them, free of branches. Pad lanes
-// hold values that no sum reads.
+// Fills the per-record cost decays of a group. The decay of a record's cost
+// only matters where its term can be nonzero: exponents of at most 0 give
+// decays in [0, 1], and a finite decay times a zero factor is the same signed
+// zero as 1 times it, so 1 stands in and no exp is taken. The exps run over a
+// list of the records that need them, free of branches. Pad lanes hold values
+// that no sum reads.
 template <class CostExponent>
-void fill_decays(const Graph& g, const SearchResult& by_cost, const SearchResult& by_length, const BandwidthGroup& group,
-                 bool pa_is_a_factor, CostExponent cost_exponent, AccumulationScratch& s) {
+void fill_cost_decays(const Graph& g, const SearchResult& by_cost, const BandwidthGroup& group, bool pa_is_a_factor,
+                      CostExponent cost_exponent, AccumulationScratch& s) {
     const std::size_t n = s.records.size();
     s.cost_decay.resize(n * kLanes);
-    s.distance_decay.resize(n * kLanes);
     s.exp_records.resize(n);
     const std::int32_t* __restrict records = s.records.data();
     float* __restrict cost = s.cost_decay.data();
-    float* __restrict distance = s.distance_decay.data();
     std::int32_t* __restrict exp_records = s.exp_records.data();
     std::size_t exps = 0;
     for (std::size_t r = 0; r < n; ++r) {
@@ -209,16 +210,11 @@ void fill_decays(const Graph& g, const SearchResult& by_cost, const SearchResult
         exp_records[exps] = static_cast<std::int32_t>(r);
         exps += vanishes ? 0 : 1;
     }
-    for (std::size_t k = 0; k < group.lanes; ++k) {
+    for (std::size_t k = 0; k < group.lambdas.size(); ++k) {
         for (std::size_t i = 0; i < exps; ++i) {
             float& c = cost[static_cast<std::size_t>(exp_records[i]) * kLanes + k];
             c = std::exp(c);
         }
-    }
-    const std::uint32_t* __restrict totals = by_length.total.data();
-    for (std::size_t k = 0; k < group.lanes; ++k) {
-        DistanceDecay& decay = s.decays[group.first + k];
-        for (std::size_t r = 0; r < n; ++r) distance[r * kLanes + k] = decay(totals[records[r]]);
     }
 }
 
@@ -227,30 +223,26 @@ void fill_decays(const Graph& g, const SearchResult& by_cost, const SearchResult
 // norm = sum exp(-distance/lambda) * weight over the records in order.
 void add_connectivity_ratios(const Graph& g, const SearchResult& by_cost, const SearchResult& by_length,
                              const BandwidthGroup& group, AccumulationScratch& s, float& total) {
-    for (std::size_t k = 0; k < group.lanes; ++k) s.decays[group.first + k].use_bandwidth(group.lambda[k]);
     const Lanes lambda = group.lambda;
-    fill_decays(g, by_cost, by_length, group, true,
-                [lambda](float cost) { return exponential_exponent(cost, lambda); }, s);
+    fill_cost_decays(g, by_cost, group, true, [lambda](float cost) { return exponential_exponent(cost, lambda); }, s);
+    DistanceDecays& decays = *group.decays;
     Lanes acc{}, norm{};
     for (std::size_t r = 0; r < s.records.size(); ++r) {
         const auto v = static_cast<std::size_t>(s.records[r]);
         const float weight = g.weight[v];
         acc += ((load_lanes(&s.cost_decay[r * kLanes]) * g.condition[v]) * g.pa_membership[v]) * weight;
-        norm += load_lanes(&s.distance_decay[r * kLanes]) * weight;
+        norm += load_lanes(decays(by_length.total[v])) * weight;
     }
-    for (std::size_t k = 0; k < group.lanes; ++k) total += norm[k] > 0.0f ? acc[k] / norm[k] : 0.0f;
+    for (std::size_t k = 0; k < group.lambdas.size(); ++k) total += norm[k] > 0.0f ? acc[k] / norm[k] : 0.0f;
 }
 
 // Adds, for every bandwidth of the group, the mean of the average and the
 // smallest per-layer sum over the first layer's distance-only sum to `total`.
 void add_transgrid_ratios(const Graph& g, const SearchResult& by_cost, const SearchResult& by_length,
                           const BandwidthGroup& group, AccumulationScratch& s, float& total) {
-    for (std::size_t k = 0; k < group.lanes; ++k) {
-        s.decays[group.first + k].use_bandwidth(group.lambda[k], DecayShape::gaussian);
-    }
     const Lanes inverse = 1.0f / group.lambda;
-    fill_decays(g, by_cost, by_length, group, false,
-                [inverse](float cost) { return gaussian_exponent(cost, inverse); }, s);
+    fill_cost_decays(g, by_cost, group, false, [inverse](float cost) { return gaussian_exponent(cost, inverse); }, s);
+    DistanceDecays& decays = *group.decays;
     const std::size_t layers = g.layers;
     s.layer_sums.assign(layers * kLanes, 0.0f);
     float* sums = s.layer_sums.data();
@@ -265,9 +257,9 @@ void add_transgrid_ratios(const Graph& g, const SearchResult& by_cost, const Sea
             store_lanes(&sums[j * kLanes], load_lanes(&sums[j * kLanes]) + sim * k);
         }
         const float first = std::isnan(similarity[0]) ? 0.0f : similarity[0];
-        norm += (load_lanes(&s.distance_decay[r * kLanes]) * weight) * first;
+        norm += (load_lanes(decays(by_length.total[v])) * weight) * first;
     }
-    for (std::size_t k = 0; k < group.lanes; ++k) {
+    for (std::size_t k = 0; k < group.lambdas.size(); ++k) {
         if (!(norm[k] > 0.0f)) {
             total += 0.0f;
             continue;
@@ -303,27 +295,37 @@ float source_value(const RowContext& ctx, KernelScratch& s, std::size_t row, std
 
 }  // namespace
 
-void DistanceDecay::use_bandwidth(float lambda, DecayShape shape) {
-    const auto bits = std::bit_cast<std::uint32_t>(lambda);
-    if (has_lambda_ && bits == lambda_bits_ && shape == shape_) return;
-    lambda_ = lambda;
-    lambda_bits_ = bits;
-    shape_ = shape;
-    has_lambda_ = true;
-    std::fill(values_.begin(), values_.end(), std::numeric_limits<float>::quiet_NaN());
+float DistanceDecay::operator()(std::uint32_t total) const {
+    const float distance = static_cast<float>(total) / 100.0f;
+    return std::exp(shape_ == DecayShape::exponential ? exponential_exponent(distance, lambda_)
+                                                      : gaussian_exponent(distance, 1.0f / lambda_));
 }
 
-float DistanceDecay::compute(std::uint32_t total) {
-    const float distance = static_cast<float>(total) / 100.0f;
-    const float exponent = shape_ == DecayShape::exponential ? exponential_exponent(distance, lambda_)
-                                                             : gaussian_exponent(distance, 1.0f / lambda_);
-    const float value = std::exp(exponent);
-    if (total >= kMaxKept) return value;
-    if (total >= values_.size()) {
-        values_.resize(std::bit_ceil(std::size_t{total} + 1), std::numeric_limits<float>::quiet_NaN());
+void DistanceDecays::use_bandwidths(std::span<const float> lambdas, DecayShape shape) {
+    std::array<std::uint32_t, kLanes> bits{};
+    for (std::size_t k = 0; k < lambdas.size(); ++k) bits[k] = std::bit_cast<std::uint32_t>(lambdas[k]);
+    if (has_bandwidths_ && lambdas.size() == lanes_ && bits == lambda_bits_ && shape == shape_) return;
+    for (std::size_t k = 0; k < lambdas.size(); ++k) decays_[k].use_bandwidth(lambdas[k], shape);
+    lanes_ = lambdas.size();
+    lambda_bits_ = bits;
+    shape_ = shape;
+    has_bandwidths_ = true;
+    kept_ = 0;
+    values_.clear();
+}
+
+const float* DistanceDecays::extend(std::uint32_t total) {
+    auto fill = [this](std::uint32_t t, float* lanes) {
+        for (std::size_t k = 0; k < kLanes; ++k) lanes[k] = k < lanes_ ? decays_[k](t) : 0.0f;
+    };
+    if (total >= kMaxKept) {
+        fill(total, unkept_.data());
+        return unkept_.data();
     }
-    values_[total] = value;
-    return value;
+    const auto kept = static_cast<std::uint32_t>(std::bit_ceil(std::size_t{total} + 1));
+    values_.resize(std::size_t{kept} * kLanes);
+    for (; kept_ < kept; ++kept_) fill(kept_, &values_[std::size_t{kept_} * kLanes]);
+    return &values_[std::size_t{total} * kLanes];
 }
 
 void select_attachments(const FocalWindow& w, WindowMode mode, std::vector<std::uint8_t>& attach) {
@@ -346,14 +348,16 @@ float accumulate(const Graph& graph, const SearchResult& by_cost, const SearchRe
                  std::span<const float> lambdas, bool has_transgrids, AccumulationScratch& s) {
     collect_records(graph, by_cost, by_length, s.records);
     if (lambdas.empty()) return 0.0f;
-    if (s.decays.size() < lambdas.size()) s.decays.resize(lambdas.size());
+    const std::size_t groups = (lambdas.size() + kLanes - 1) / kLanes;
+    if (s.decays.size() < groups) s.decays.resize(groups);
+    const DecayShape shape = has_transgrids ? DecayShape::gaussian : DecayShape::exponential;
     float total = -0.0f;
     for (std::size_t first = 0; first < lambdas.size(); first += kLanes) {
-        const BandwidthGroup group = bandwidth_group(lambdas, first);
+        const BandwidthGroup group = bandwidth_group(lambdas, first, shape, s);
         if (!has_transgrids) {
             add_connectivity_ratios(graph, by_cost, by_length, group, s, total);
         } else if (s.records.empty() || graph.layers == 0) {
-            for (std::size_t k = 0; k < group.lanes; ++k) total += 0.0f;
+            total += 0.0f;  // the value of every bandwidth of the group
         } else {
             add_transgrid_ratios(graph, by_cost, by_length, group, s, total);
         }
