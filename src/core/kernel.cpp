@@ -250,11 +250,11 @@ void add_transgrid_ratios(const Graph& g, const SearchResult& by_cost, const Sea
     for (std::size_t r = 0; r < s.records.size(); ++r) {
         const auto v = static_cast<std::size_t>(s.records[r]);
         const float weight = g.weight[v];
-        const Lanes k = (load_lanes(&s.cost_decay[r * kLanes]) * g.condition[v]) * weight;
+        const Lanes term = (load_lanes(&s.cost_decay[r * kLanes]) * g.condition[v]) * weight;
         const float* similarity = &g.similarity[v * layers];
         for (std::size_t j = 0; j < layers; ++j) {
             const float sim = std::isnan(similarity[j]) ? 0.0f : similarity[j];
-            store_lanes(&sums[j * kLanes], load_lanes(&sums[j * kLanes]) + sim * k);
+            store_lanes(&sums[j * kLanes], load_lanes(&sums[j * kLanes]) + sim * term);
         }
         const float first = std::isnan(similarity[0]) ? 0.0f : similarity[0];
         norm += (load_lanes(decays(by_length.total[v])) * weight) * first;
