@@ -4,6 +4,7 @@
 #include <array>
 #include <bit>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 namespace quillet {
@@ -141,107 +142,160 @@ KernelScratch& kernel_scratch() {
     return scratch;
 }
 
-// Gathers one record per reached node, in ascending node order. Distances in
-// kilometres are needed only by the transgrid form; the connectivity form looks
-// its decays up by quantised total.
+// Lists the reached nodes in ascending order. Every node that the cost search
+// reaches must be reached by the length search too.
 void collect_records(const Graph& g, const SearchResult& by_cost, const SearchResult& by_length,
-                     bool has_transgrids, AccumulationScratch& s) {
+                     std::vector<std::int32_t>& records) {
     const std::size_t nodes = g.node_count();
-    for (auto* list : {&s.path_cost, &s.distance_km, &s.condition, &s.pa_membership, &s.weight}) list->resize(nodes);
-    s.distance_q.resize(nodes);
-    s.similarity.resize(nodes * g.layers);
+    records.resize(nodes);
     std::size_t n = 0;
+    bool missing = false;
     for (std::size_t v = 0; v < nodes; ++v) {
-        if (!by_cost.reached(v)) continue;
-        if (!by_length.reached(v)) raise_fault("Node not found!");
-        s.path_cost[n] = by_cost.path_cost[v];
-        s.distance_q[n] = by_length.total[v];
-        if (has_transgrids) s.distance_km[n] = static_cast<float>(by_length.total[v]) / 100.0f;
-        s.condition[n] = g.condition[v];
-        s.pa_membership[n] = g.pa_membership[v];
-        s.weight[n] = g.weight[v];
-        for (std::size_t j = 0; j < g.layers; ++j) {
-            const float sim = g.similarity[v * g.layers + j];
-            s.similarity[n * g.layers + j] = std::isnan(sim) ? 0.0f : sim;
+        const bool reached = by_cost.reached(v);
+        missing |= reached && !by_length.reached(v);
+        records[n] = static_cast<std::int32_t>(v);
+        n += reached ? 1 : 0;
+    }
+    if (missing) raise_fault("Node not found!");
+    records.resize(n);
+}
+
+// One pass over the records advances the sums of every bandwidth of a group,
+// each in its lane: their chains of additions are independent. Every lane sees
+// the same operations in the same record order as a pass of its own would.
+constexpr std::size_t kLanes = kBandwidthLanes;
+typedef float Lanes __attribute__((vector_size(kLanes * sizeof(float))));
+
+Lanes load_lanes(const float* from) {
+    Lanes v;
+    std::memcpy(&v, from, sizeof v);
+    return v;
+}
+
+void store_lanes(float* to, Lanes v) { std::memcpy(to, &v, sizeof v); }
+
+// The exponents of the two decay shapes of a cost or a distance, for one
+// bandwidth (float) or a group of them (Lanes).
+template <class T>
+T exponential_exponent(float value, T lambda) {
+    return -value / lambda;
+}
+
+template <class T>
+T gaussian_exponent(float value, T inverse_lambda) {
+    const T x = value * inverse_lambda;
+    return (x * x) / -283.465f;
+}
+
+// A group of bandwidths: `lambdas`, padded with 1 in `lambda`, and the decays
+// of its distances.
+struct BandwidthGroup {
+    std::span<const float> lambdas;
+    Lanes lambda{1.0f, 1.0f, 1.0f, 1.0f};
+    DistanceDecays* decays = nullptr;
+};
+
+BandwidthGroup bandwidth_group(std::span<const float> lambdas, std::size_t first, DecayShape shape,
+                               AccumulationScratch& s) {
+    BandwidthGroup group;
+    group.lambdas = lambdas.subspan(first, std::min(kLanes, lambdas.size() - first));
+    for (std::size_t k = 0; k < group.lambdas.size(); ++k) group.lambda[k] = group.lambdas[k];
+    group.decays = &s.decays[first / kLanes];
+    group.decays->use_bandwidths(group.lambdas, shape);
+    return group;
+}
+
+// Fills the per-record cost decays of a group. The decay of a record's cost
+// only matters where its term can be nonzero: exponents of at most 0 give
+// decays in [0, 1], and a finite decay times a zero factor is the same signed
+// zero as 1 times it, so 1 stands in and no exp is taken. The exps run over a
+// list of the records that need them, free of branches. Pad lanes hold values
+// that no sum reads.
+template <class CostExponent>
+void fill_cost_decays(const Graph& g, const SearchResult& by_cost, const BandwidthGroup& group, bool pa_is_a_factor,
+                      CostExponent cost_exponent, AccumulationScratch& s) {
+    const std::size_t n = s.records.size();
+    s.cost_decay.resize(n * kLanes);
+    s.exp_records.resize(n);
+    const std::int32_t* __restrict records = s.records.data();
+    float* __restrict cost = s.cost_decay.data();
+    std::int32_t* __restrict exp_records = s.exp_records.data();
+    std::size_t exps = 0;
+    for (std::size_t r = 0; r < n; ++r) {
+        const auto v = static_cast<std::size_t>(records[r]);
+        const float condition = g.condition[v];
+        const bool zero_factor =
+            condition == 0.0f || (pa_is_a_factor && g.pa_membership[v] == 0.0f && std::isfinite(condition));
+        const Lanes exponent = cost_exponent(by_cost.path_cost[v]);
+        const bool vanishes = zero_factor && exponent[0] <= 0.0f && exponent[1] <= 0.0f && exponent[2] <= 0.0f &&
+                              exponent[3] <= 0.0f;
+        store_lanes(&cost[r * kLanes], vanishes ? Lanes{1.0f, 1.0f, 1.0f, 1.0f} : exponent);
+        exp_records[exps] = static_cast<std::int32_t>(r);
+        exps += vanishes ? 0 : 1;
+    }
+    for (std::size_t k = 0; k < group.lambdas.size(); ++k) {
+        for (std::size_t i = 0; i < exps; ++i) {
+            float& c = cost[static_cast<std::size_t>(exp_records[i]) * kLanes + k];
+            c = std::exp(c);
         }
-        ++n;
     }
-    for (auto* list : {&s.path_cost, &s.distance_km, &s.condition, &s.pa_membership, &s.weight}) list->resize(n);
-    s.distance_q.resize(n);
-    s.similarity.resize(n * g.layers);
-    s.cost_term.resize(n);
-    s.distance_term.resize(n);
 }
 
-float decay_of_distance(std::uint32_t total, float lambda) {
-    const float distance = static_cast<float>(total) / 100.0f;
-    return std::exp(-distance / lambda);
+// Adds acc / norm of every bandwidth of the group to `total`, with
+// acc = sum exp(-cost/lambda) * condition * pa * weight and
+// norm = sum exp(-distance/lambda) * weight over the records in order.
+void add_connectivity_ratios(const Graph& g, const SearchResult& by_cost, const SearchResult& by_length,
+                             const BandwidthGroup& group, AccumulationScratch& s, float& total) {
+    const Lanes lambda = group.lambda;
+    fill_cost_decays(g, by_cost, group, true, [lambda](float cost) { return exponential_exponent(cost, lambda); }, s);
+    DistanceDecays& decays = *group.decays;
+    Lanes acc{}, norm{};
+    for (std::size_t r = 0; r < s.records.size(); ++r) {
+        const auto v = static_cast<std::size_t>(s.records[r]);
+        const float weight = g.weight[v];
+        acc += ((load_lanes(&s.cost_decay[r * kLanes]) * g.condition[v]) * g.pa_membership[v]) * weight;
+        norm += load_lanes(decays(by_length.total[v])) * weight;
+    }
+    for (std::size_t k = 0; k < group.lambdas.size(); ++k) total += norm[k] > 0.0f ? acc[k] / norm[k] : 0.0f;
 }
 
-// acc / norm with acc = sum exp(-cost/lambda) * condition * pa * weight and
-// norm = sum exp(-distance/lambda) * weight. The divisions and products run as
-// separate passes, which vectorise; the sums keep record order.
-float connectivity_ratio(AccumulationScratch& s, float lambda, DistanceDecay& decay) {
-    const std::size_t n = s.path_cost.size();
-    float* __restrict cost_term = s.cost_term.data();
-    float* __restrict distance_term = s.distance_term.data();
-    const float* __restrict path_cost = s.path_cost.data();
-    const std::uint32_t* __restrict distance = s.distance_q.data();
-    const float* __restrict condition = s.condition.data();
-    const float* __restrict pa = s.pa_membership.data();
-    const float* __restrict weight = s.weight.data();
-    for (std::size_t i = 0; i < n; ++i) cost_term[i] = -path_cost[i] / lambda;
-    for (std::size_t i = 0; i < n; ++i) cost_term[i] = std::exp(cost_term[i]);
-    decay.use_bandwidth(lambda);
-    for (std::size_t i = 0; i < n; ++i) distance_term[i] = decay(distance[i]);
-    for (std::size_t i = 0; i < n; ++i) {
-        cost_term[i] = ((cost_term[i] * condition[i]) * pa[i]) * weight[i];
-        distance_term[i] = distance_term[i] * weight[i];
+// Adds, for every bandwidth of the group, the mean of the average and the
+// smallest per-layer sum over the first layer's distance-only sum to `total`.
+void add_transgrid_ratios(const Graph& g, const SearchResult& by_cost, const SearchResult& by_length,
+                          const BandwidthGroup& group, AccumulationScratch& s, float& total) {
+    const Lanes inverse = 1.0f / group.lambda;
+    fill_cost_decays(g, by_cost, group, false, [inverse](float cost) { return gaussian_exponent(cost, inverse); }, s);
+    DistanceDecays& decays = *group.decays;
+    const std::size_t layers = g.layers;
+    s.layer_sums.assign(layers * kLanes, 0.0f);
+    float* sums = s.layer_sums.data();
+    Lanes norm{};
+    for (std::size_t r = 0; r < s.records.size(); ++r) {
+        const auto v = static_cast<std::size_t>(s.records[r]);
+        const float weight = g.weight[v];
+        const Lanes term = (load_lanes(&s.cost_decay[r * kLanes]) * g.condition[v]) * weight;
+        const float* similarity = &g.similarity[v * layers];
+        for (std::size_t j = 0; j < layers; ++j) {
+            const float sim = std::isnan(similarity[j]) ? 0.0f : similarity[j];
+            store_lanes(&sums[j * kLanes], load_lanes(&sums[j * kLanes]) + sim * term);
+        }
+        const float first = std::isnan(similarity[0]) ? 0.0f : similarity[0];
+        norm += (load_lanes(decays(by_length.total[v])) * weight) * first;
     }
-    float acc = 0.0f, norm = 0.0f;
-    for (std::size_t i = 0; i < n; ++i) {
-        acc += cost_term[i];
-        norm += distance_term[i];
+    for (std::size_t k = 0; k < group.lambdas.size(); ++k) {
+        if (!(norm[k] > 0.0f)) {
+            total += 0.0f;
+            continue;
+        }
+        float sum = -0.0f;
+        float smallest = std::numeric_limits<float>::infinity();
+        for (std::size_t j = 0; j < layers; ++j) {
+            const float v = sums[j * kLanes + k];
+            sum += v;
+            if (v < smallest) smallest = v;
+        }
+        total += ((sum / static_cast<float>(layers) + smallest) * 0.5f) / norm[k];
     }
-    return norm > 0.0f ? acc / norm : 0.0f;
-}
-
-// exp(-(value / lambda)^2 / 283.465) of every record value, as separate passes
-// like the connectivity form.
-void gaussian_decay(const std::vector<float>& values, float inverse_lambda, std::vector<float>& out) {
-    const std::size_t n = values.size();
-    float* __restrict o = out.data();
-    const float* __restrict v = values.data();
-    for (std::size_t i = 0; i < n; ++i) {
-        const float x = v[i] * inverse_lambda;
-        o[i] = (x * x) / -283.465f;
-    }
-    for (std::size_t i = 0; i < n; ++i) o[i] = std::exp(o[i]);
-}
-
-// The mean of the average and the smallest per-layer sum, over the first
-// layer's distance-only sum.
-float transgrid_ratio(AccumulationScratch& s, std::size_t layers, float lambda) {
-    const float inverse = 1.0f / lambda;
-    gaussian_decay(s.path_cost, inverse, s.cost_term);
-    gaussian_decay(s.distance_km, inverse, s.distance_term);
-    s.layer_sums.assign(layers, 0.0f);
-    float norm = 0.0f;
-    const std::size_t n = s.path_cost.size();
-    for (std::size_t i = 0; i < n; ++i) {
-        const float k = (s.cost_term[i] * s.condition[i]) * s.weight[i];
-        const float* sim = &s.similarity[i * layers];
-        for (std::size_t j = 0; j < layers; ++j) s.layer_sums[j] += sim[j] * k;
-        norm += (s.distance_term[i] * s.weight[i]) * sim[0];
-    }
-    if (!(norm > 0.0f)) return 0.0f;
-    float sum = -0.0f;
-    float smallest = std::numeric_limits<float>::infinity();
-    for (const float v : s.layer_sums) {
-        sum += v;
-        if (v < smallest) smallest = v;
-    }
-    return ((sum / static_cast<float>(layers) + smallest) * 0.5f) / norm;
 }
 
 float source_value(const RowContext& ctx, KernelScratch& s, std::size_t row, std::size_t col) {
@@ -266,23 +320,37 @@ float source_value(const RowContext& ctx, KernelScratch& s, std::size_t row, std
 
 }  // namespace
 
-void DistanceDecay::use_bandwidth(float lambda) {
-    const auto bits = std::bit_cast<std::uint32_t>(lambda);
-    if (has_lambda_ && bits == lambda_bits_) return;
-    lambda_ = lambda;
-    lambda_bits_ = bits;
-    has_lambda_ = true;
-    std::fill(values_.begin(), values_.end(), std::numeric_limits<float>::quiet_NaN());
+float DistanceDecay::operator()(std::uint32_t total) const {
+    const float distance = static_cast<float>(total) / 100.0f;
+    return std::exp(shape_ == DecayShape::exponential ? exponential_exponent(distance, lambda_)
+                                                      : gaussian_exponent(distance, 1.0f / lambda_));
 }
 
-float DistanceDecay::compute(std::uint32_t total) {
-    const float value = decay_of_distance(total, lambda_);
-    if (total >= kMaxKept) return value;
-    if (total >= values_.size()) {
-        values_.resize(std::bit_ceil(std::size_t{total} + 1), std::numeric_limits<float>::quiet_NaN());
+void DistanceDecays::use_bandwidths(std::span<const float> lambdas, DecayShape shape) {
+    std::array<std::uint32_t, kLanes> bits{};
+    for (std::size_t k = 0; k < lambdas.size(); ++k) bits[k] = std::bit_cast<std::uint32_t>(lambdas[k]);
+    if (has_bandwidths_ && lambdas.size() == lanes_ && bits == lambda_bits_ && shape == shape_) return;
+    for (std::size_t k = 0; k < lambdas.size(); ++k) decays_[k].use_bandwidth(lambdas[k], shape);
+    lanes_ = lambdas.size();
+    lambda_bits_ = bits;
+    shape_ = shape;
+    has_bandwidths_ = true;
+    kept_ = 0;
+    values_.clear();
+}
+
+const float* DistanceDecays::extend(std::uint32_t total) {
+    auto fill = [this](std::uint32_t t, float* lanes) {
+        for (std::size_t k = 0; k < kLanes; ++k) lanes[k] = k < lanes_ ? decays_[k](t) : 0.0f;
+    };
+    if (total >= kMaxKept) {
+        fill(total, unkept_.data());
+        return unkept_.data();
     }
-    values_[total] = value;
-    return value;
+    const auto kept = static_cast<std::uint32_t>(std::bit_ceil(std::size_t{total} + 1));
+    values_.resize(std::size_t{kept} * kLanes);
+    for (; kept_ < kept; ++kept_) fill(kept_, &values_[std::size_t{kept_} * kLanes]);
+    return &values_[std::size_t{total} * kLanes];
 }
 
 void select_attachments(const FocalWindow& w, WindowMode mode, std::vector<std::uint8_t>& attach) {
@@ -303,17 +371,20 @@ void select_attachments(const FocalWindow& w, WindowMode mode, std::vector<std::
 
 float accumulate(const Graph& graph, const SearchResult& by_cost, const SearchResult& by_length,
                  std::span<const float> lambdas, bool has_transgrids, AccumulationScratch& s) {
-    collect_records(graph, by_cost, by_length, has_transgrids, s);
+    collect_records(graph, by_cost, by_length, s.records);
     if (lambdas.empty()) return 0.0f;
-    const std::size_t layers = s.path_cost.empty() ? 0 : graph.layers;
-    if (s.decays.size() < lambdas.size()) s.decays.resize(lambdas.size());
+    const std::size_t groups = (lambdas.size() + kLanes - 1) / kLanes;
+    if (s.decays.size() < groups) s.decays.resize(groups);
+    const DecayShape shape = has_transgrids ? DecayShape::gaussian : DecayShape::exponential;
     float total = -0.0f;
-    for (std::size_t l = 0; l < lambdas.size(); ++l) {
-        const float lambda = lambdas[l];
+    for (std::size_t first = 0; first < lambdas.size(); first += kLanes) {
+        const BandwidthGroup group = bandwidth_group(lambdas, first, shape, s);
         if (!has_transgrids) {
-            total += connectivity_ratio(s, lambda, s.decays[l]);
+            add_connectivity_ratios(graph, by_cost, by_length, group, s, total);
+        } else if (s.records.empty() || graph.layers == 0) {
+            total += 0.0f;  // the value of every bandwidth of the group
         } else {
-            total += layers == 0 ? 0.0f : transgrid_ratio(s, layers, lambda);
+            add_transgrid_ratios(graph, by_cost, by_length, group, s, total);
         }
     }
     return total / static_cast<float>(lambdas.size());

@@ -3,7 +3,7 @@
 // accumulation of the reached destinations over the dispersal bandwidths.
 #pragma once
 
-#include <cmath>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -28,44 +28,69 @@ void conn(const RowContext& ctx, std::size_t first_row, std::size_t end_row, Gri
 // circular mode the cells that the outer circle cuts.
 void select_attachments(const FocalWindow& window, WindowMode mode, std::vector<std::uint8_t>& attach);
 
-// exp(-(total / 100) / lambda) of quantised distance totals for one bandwidth,
-// each computed once: a window's distances repeat from record to record and
-// from source to source.
+// The two shapes of the dispersal kernel: exp(-d / lambda) in the connectivity
+// form, exp(-(d / lambda)^2 / 283.465) in the similarity-weighted form.
+enum class DecayShape { exponential, gaussian };
+
+// The bandwidths are taken in groups of this many, each in a lane of its own.
+inline constexpr std::size_t kBandwidthLanes = 4;
+
+// The decay of a quantised distance total (d = total / 100 km) under one bandwidth.
 class DistanceDecay {
 public:
-    // Selects the bandwidth; a new one forgets the values of the old one.
-    void use_bandwidth(float lambda);
+    void use_bandwidth(float lambda, DecayShape shape = DecayShape::exponential) {
+        lambda_ = lambda;
+        shape_ = shape;
+    }
 
-    // The value of `total` under the selected bandwidth.
-    float operator()(std::uint32_t total) {
-        if (total < values_.size()) {
-            const float kept = values_[total];
-            if (!std::isnan(kept)) return kept;
-        }
-        return compute(total);
+    float operator()(std::uint32_t total) const;
+
+private:
+    float lambda_ = 1.0f;
+    DecayShape shape_ = DecayShape::exponential;
+};
+
+// The decays of quantised distance totals under a group of bandwidths, side by
+// side, each computed once: a window's distances repeat from record to record
+// and from source to source.
+class DistanceDecays {
+public:
+    // Selects up to kBandwidthLanes bandwidths and the shape; new ones forget
+    // the values of the old ones.
+    void use_bandwidths(std::span<const float> lambdas, DecayShape shape);
+
+    // The kBandwidthLanes values of `total`, one per bandwidth, 0 past the group.
+    const float* operator()(std::uint32_t total) {
+        return total < kept_ ? &values_[std::size_t{total} * kBandwidthLanes] : extend(total);
     }
 
 private:
-    // Computes the value of `total`, keeping it unless the total is very large.
-    // A NaN value (from a degenerate bandwidth) is recomputed every time.
-    float compute(std::uint32_t total);
+    // Keeps the values of every total up to `total` unless it is very large,
+    // and returns those of `total`. Distance totals are small and dense, so
+    // keeping them all spares the lookups a test for a missing value.
+    const float* extend(std::uint32_t total);
 
     static constexpr std::uint32_t kMaxKept = 1u << 16;  // larger totals are rare and not kept
 
-    float lambda_ = 0.0f;
-    std::uint32_t lambda_bits_ = 0;  // the bandwidth of the kept values, bit for bit
-    bool has_lambda_ = false;
-    std::vector<float> values_;  // NaN where not yet computed
+    std::array<DistanceDecay, kBandwidthLanes> decays_;
+    std::size_t lanes_ = 0;
+    std::array<std::uint32_t, kBandwidthLanes> lambda_bits_{};  // the bandwidths of the kept values, bit for bit
+    DecayShape shape_ = DecayShape::exponential;
+    bool has_bandwidths_ = false;
+    std::uint32_t kept_ = 0;    // totals 0 .. kept_ - 1 have their values in `values_`
+    std::vector<float> values_;
+    std::array<float, kBandwidthLanes> unkept_{};  // the values of the last total too large to keep
 };
 
 // Per-thread storage of the accumulation; keeps its capacity between cells.
 struct AccumulationScratch {
-    std::vector<float> path_cost, distance_km, condition, pa_membership, weight;
-    std::vector<std::uint32_t> distance_q;  // quantised distance totals
-    std::vector<DistanceDecay> decays;      // one per bandwidth
-    std::vector<float> similarity;  // record-major, absent similarities as 0
-    std::vector<float> cost_term, distance_term;  // per-record terms of the sums for one bandwidth
-    std::vector<float> layer_sums;
+    std::vector<std::int32_t> records;   // the reached nodes, ascending
+    std::vector<DistanceDecays> decays;  // one per group of bandwidths
+    // Per record, the cost decays under the bandwidths of one group, one lane
+    // per bandwidth.
+    std::vector<float> cost_decay;
+    std::vector<std::int32_t> exp_records;  // the records whose cost decays need an exp
+    std::vector<float> layer_sums;          // per layer, one lane per bandwidth of the group
 };
 
 // The value of a source: the mean over `lambdas` of the ratio of kernel-weighted
