@@ -85,10 +85,23 @@ EdgeData edge_data(float length_km, float path_weight) {
 }
 
 // What graph building gathers of the edge sets it looks up: a bound of their
-// quantised weights, and whether all have the band's reference lengths.
+// quantised weights, and whether all have the band's reference lengths. Kept
+// by value in the building loop, so that it stays in registers.
 struct EdgeSummary {
     WeightBound bound;
     bool reference_lengths = true;
+
+    void add(const WeightBound& b, bool reference) {
+        bound.include(b);
+        reference_lengths = reference_lengths && reference;
+    }
+};
+
+// A cell's within-level edges as the cache holds them.
+struct WithinEdges {
+    const SlotEdges* edges;
+    WeightBound bound;
+    bool reference_lengths;
 };
 
 // The edges from one cell to its coarse candidates, slot by slot, with a bound
@@ -97,6 +110,7 @@ struct CrossEdges {
     std::array<EdgeData, 4> edges{};
     WeightBound bound;
     Candidates candidates;
+    bool reference_lengths = false;  // the band's first lengths for a cell in the same place
 };
 
 // Path weight of level cell (r, c) as an edge destination: (1 - max_cost) times
@@ -160,9 +174,8 @@ public:
     bool keeps_window_cells() const { return keeps_window_cells_; }
 
     // Edges from level cell (r, c) of plan level i to its eight neighbours, in
-    // `kNeighbours` order; their bound and whether they have the reference
-    // lengths are added to `summary`.
-    const SlotEdges& within(std::size_t i, std::int64_t r, std::int64_t c, EdgeSummary& summary) {
+    // `kNeighbours` order.
+    WithinEdges within(std::size_t i, std::int64_t r, std::int64_t c) {
         const std::size_t at = entry(i, r, c);
         Table& table = tables_[i];
         Tag& tag = table.tags[at];
@@ -187,16 +200,14 @@ public:
             }
             tag.within_reference = edges.length_q == table.reference;
         }
-        summary.bound.include(tag.within_bound);
-        summary.reference_lengths = summary.reference_lengths && tag.within_reference;
-        return edges;
+        return {&edges, tag.within_bound, tag.within_reference};
     }
 
     // Edges from level cell (r, c) of plan level i to its coarse candidates,
     // which lie in plan level `coarser`; the coarse origin is the global position
     // of that level's local cell (0, 0). The candidates are kept with the edges.
     const CrossEdges& cross(std::size_t i, std::size_t coarser, std::int64_t r, std::int64_t c,
-                            std::int64_t coarse_origin_row, std::int64_t coarse_origin_col, EdgeSummary& summary) {
+                            std::int64_t coarse_origin_row, std::int64_t coarse_origin_col) {
         const std::size_t at = entry(i, r, c);
         Table& table = tables_[i];
         Tag& tag = table.tags[at];
@@ -223,10 +234,8 @@ public:
             std::array<std::uint32_t, 4> lengths{};
             for (std::size_t s = 0; s < cand.count; ++s) lengths[s] = e.edges[s].length_q;
             if (!reference.known) reference = {true, cand.count, lengths};
-            tag.cross_reference = reference.count == cand.count && reference.length_q == lengths;
+            e.reference_lengths = reference.count == cand.count && reference.length_q == lengths;
         }
-        summary.bound.include(e.bound);
-        summary.reference_lengths = summary.reference_lengths && tag.cross_reference;
         return e;
     }
 
@@ -240,7 +249,7 @@ private:
         std::int64_t row = 0, col = 0;
         WeightBound within_bound;
         bool has_within = false, has_cross = false;
-        bool within_reference = false, cross_reference = false;  // edges with the reference lengths
+        bool within_reference = false;  // edges with the reference lengths
     };
     // The quantised lengths of the band's first cross edges from a fine cell in
     // one of the four places inside its coarse cell.
@@ -496,7 +505,7 @@ void build_graph_in_full(const GraphFrame& frame, std::span<const FocalWindow> w
     s.isolated = false;
     EdgeWriter out(g, s.link_slot, !s.edges->keeps_window_cells());
     g.weight_bound = {};
-    EdgeSummary edges;  // of every edge set looked up, kept or not
+    EdgeSummary summary;  // of every edge set looked up, kept or not
     s.reference_lengths = true;
     const std::size_t level_count = std::min(windows.size(), plan.levels.size());
     if (level_count == 0) {
@@ -547,7 +556,9 @@ void build_graph_in_full(const GraphFrame& frame, std::span<const FocalWindow> w
             const std::int32_t u = s.first_node[i] + static_cast<std::int32_t>(k);
             out.open(u);
 
-            const SlotEdges& within = s.edges->within(i, r, c, edges);
+            const WithinEdges found = s.edges->within(i, r, c);
+            summary.add(found.bound, found.reference_lengths);
+            const SlotEdges& within = *found.edges;
             const std::int32_t* slot = s.current.slot(r, c);
             std::array<std::int32_t, Graph::kSlots> targets;
             for (std::size_t d = 0; d < kNeighbours.size(); ++d) targets[d] = slot[neighbour[d]];
@@ -563,15 +574,16 @@ void build_graph_in_full(const GraphFrame& frame, std::span<const FocalWindow> w
             if (frame.coarser_affines[i] == nullptr) raise_fault(kUnknownFaultText);
             if (coarser_level < 0) continue;
             const CrossEdges& cross = s.edges->cross(i, static_cast<std::size_t>(coarser_level), r, c,
-                                                     coarse_origin_row, coarse_origin_col, edges);
+                                                     coarse_origin_row, coarse_origin_col);
+            summary.add(cross.bound, cross.reference_lengths);
             const Candidates& cand = cross.candidates;
             for (std::size_t t = 0; t < cand.count; ++t) {
                 out.link_if_node(s.coarser.find(cand.row[t], cand.col[t]), t, cross.edges[t]);
             }
         }
     }
-    g.weight_bound = edges.bound;
-    s.reference_lengths = edges.reference_lengths;
+    g.weight_bound = summary.bound;
+    s.reference_lengths = summary.reference_lengths;
     out.close();
 }
 
@@ -598,7 +610,7 @@ bool build_graph_from_topology(const GraphFrame& frame, std::span<const FocalWin
     std::copy(topology.link_target.begin(), topology.link_target.end(), g.link_target.begin());
     g.slot_edges.resize(g.node_count());
 
-    EdgeSummary edges;
+    EdgeSummary summary;
     const LevelKey coarsest = plan.levels[level_count - 1].level;
     for (std::size_t i = 0; i < level_count; ++i) {
         const LevelPlan& lp = plan.levels[i];
@@ -610,17 +622,20 @@ bool build_graph_from_topology(const GraphFrame& frame, std::span<const FocalWin
         for (std::size_t k = 0; k < w.size(); ++k) {
             const std::int64_t r = w.rows[k], c = w.cols[k];
             const auto u = static_cast<std::size_t>(s.first_node[i]) + k;
-            g.slot_edges[u] = &s.edges->within(i, r, c, edges);
+            const WithinEdges found = s.edges->within(i, r, c);
+            summary.add(found.bound, found.reference_lengths);
+            g.slot_edges[u] = found.edges;
             if (!links_out || attach_here[k] == 0) continue;
             const CrossEdges& cross = s.edges->cross(i, static_cast<std::size_t>(lp.coarser), r, c,
-                                                     coarse_origin_row, coarse_origin_col, edges);
+                                                     coarse_origin_row, coarse_origin_col);
+            summary.add(cross.bound, cross.reference_lengths);
             for (auto e = static_cast<std::size_t>(g.first_link[u]); e < static_cast<std::size_t>(g.first_link[u + 1]); ++e) {
                 g.link_edge[e] = cross.edges[topology.link_slot[e]];
             }
         }
     }
-    g.weight_bound = edges.bound;
-    s.reference_lengths = edges.reference_lengths;
+    g.weight_bound = summary.bound;
+    s.reference_lengths = summary.reference_lengths;
     return true;
 }
 

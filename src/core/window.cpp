@@ -450,10 +450,23 @@ void build_from_template(FocalWindow& w, const LevelPlan& lp, const WindowTempla
     w.resize(n);
     const Grid& condition = *lp.condition;
     const Grid& weights = *lp.weights;
+    // Plain pointers, so that the byte stores of the flags cannot be taken to
+    // change the lists' own pointers.
+    std::int32_t* __restrict rows = w.rows.data();
+    std::int32_t* __restrict cols = w.cols.data();
+    float* __restrict cond_out = w.condition.data();
+    float* __restrict weight_out = w.weights.data();
+    float* __restrict pa_out = w.pa_membership.data();
+    float* __restrict traversal_out = w.traversal.data();
+    std::uint8_t* __restrict boundary_out = w.boundary.data();
+    const std::int32_t* __restrict drow = t.drow.data();
+    const std::int32_t* __restrict dcol = t.dcol.data();
+    const float* __restrict share = t.share.data();
+    const std::uint8_t* __restrict boundary = t.boundary.data();
     std::size_t kept = 0;
     for (std::size_t k = 0; k < n; ++k) {
-        const auto r = static_cast<std::int32_t>(first_row + t.drow[k]);
-        const auto c = static_cast<std::int32_t>(first_col + t.dcol[k]);
+        const auto r = static_cast<std::int32_t>(first_row + drow[k]);
+        const auto c = static_cast<std::int32_t>(first_col + dcol[k]);
         const auto ur = static_cast<std::size_t>(r), uc = static_cast<std::size_t>(c);
         const float cond = condition(ur, uc);
         const float cw = weights(ur, uc);
@@ -467,13 +480,13 @@ void build_from_template(FocalWindow& w, const LevelPlan& lp, const WindowTempla
             traversal = (*lp.traversal)(ur, uc);
             if (!std::isfinite(traversal)) traversal = cond;
         }
-        w.rows[kept] = r;
-        w.cols[kept] = c;
-        w.condition[kept] = cond;
-        w.weights[kept] = t.share[k] * cw;
-        w.pa_membership[kept] = pa;
-        w.traversal[kept] = traversal;
-        w.boundary[kept] = t.boundary[k];
+        rows[kept] = r;
+        cols[kept] = c;
+        cond_out[kept] = cond;
+        weight_out[kept] = share[k] * cw;
+        pa_out[kept] = pa;
+        traversal_out[kept] = traversal;
+        boundary_out[kept] = boundary[k];
         kept += static_cast<std::size_t>(!std::isnan(cond) && std::isfinite(cw));
     }
     w.resize(kept);
