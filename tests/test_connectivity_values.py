@@ -236,3 +236,19 @@ def test_tile_with_margin_matches_the_whole_raster(origin):
                transforms=transforms_for((1, 2, 4), offsets=origin))
     margin = 16
     np.testing.assert_array_equal(tile[margin:-margin, margin:-margin], whole[rows, cols][margin:-margin, margin:-margin])
+
+
+@pytest.mark.parametrize("similarity", [False, True])
+@pytest.mark.parametrize("lambdas", [[3.0], [0.5, 1.0, 2.0, 4.0, 8.0], [1.0, 2.0, 3.0, 4.0, 5.0, 6.0, 7.0, 8.0, 9.0]])
+def test_value_is_the_float32_mean_of_each_bandwidth_alone(lambdas, similarity):
+    rng = np.random.default_rng(4)
+    condition = rng.random((12, 12), dtype=np.float32)
+    condition[rng.random(condition.shape) < 0.3] = 0.0
+    extra = {}
+    if similarity:
+        extra["transgrid_list"] = [rng.random((12, 12, 2), dtype=np.float32) for _ in range(3)]
+    together = run(condition, lambdas=lambdas, **extra)
+    total = np.full(condition.shape, -0.0, np.float32)
+    for lam in lambdas:
+        total = total + run(condition, lambdas=[lam], **extra)
+    assert np.array_equal(together, total / np.float32(len(lambdas)))

@@ -305,11 +305,12 @@ float source_value(const RowContext& ctx, KernelScratch& s, std::size_t row, std
     for (std::size_t i = 0; i < s.windows.windows.size(); ++i) {
         select_attachments(s.windows.windows[i], ctx.window_mode, s.attach[i]);
     }
-    build_graph(s.frame, s.windows.windows, s.attach, row, col, s.graph_scratch, s.graph, s.windows.shape);
+    const SourceShape shape = ctx.reuse_across_sources ? s.windows.shape : SourceShape{};
+    build_graph(s.frame, s.windows.windows, s.attach, row, col, s.graph_scratch, s.graph, shape);
     shortest_paths(s.graph, SearchMode::cost, s.search, s.by_cost);
     const SearchResult* by_length = &s.by_length;
-    if (ctx.reuse_across_sources && s.windows.shape.regular && s.graph_scratch.reference_lengths) {
-        by_length = &s.length_searches.of_shape(s.graph, s.windows.shape, s.search);
+    if (shape.regular && s.graph_scratch.reference_lengths) {
+        by_length = &s.length_searches.of_shape(s.graph, shape, s.search);
     } else if (ctx.reuse_across_sources) {
         by_length = &s.length_searches.of(s.graph, row, col, s.search);
     } else {

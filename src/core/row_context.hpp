@@ -36,8 +36,10 @@ struct RowContext {
     std::vector<float> lambdas;
     bool has_transgrids;
     const CancelFlag* cancel = &kNeverCancelled;  // checked before every source cell
-    // Whether the kernel may take a source's results from an earlier source after
-    // checking that they would come out the same; off only to test that check.
+    // Whether the kernel may take what a source's windows, graph and length
+    // search share with earlier sources from those sources (window templates for
+    // sources near the raster's edge, graph topologies, length searches) instead
+    // of computing it; off only to test that the results come out the same.
     bool reuse_across_sources = true;
 };
 

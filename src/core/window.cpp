@@ -248,7 +248,7 @@ void plan_windows(const RowContext& ctx, WindowPlan& plan) {
         if (plan.shape_period % level != 0) plan.shape_period = 0;
     }
     plan.shape_reach = 0;
-    plan.edge_templates = true;
+    plan.edge_templates = ctx.reuse_across_sources;
     for (const LevelPlan& lp : plan.levels) {
         const double far = 2.0 * lp.reach + 2.0 * lp.level;
         const double past_window = lp.reach + lp.level;  // past every distance at which the edge clips
