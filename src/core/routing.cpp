@@ -93,6 +93,52 @@ private:
     std::uint32_t last_ = 0;
 };
 
+// The bucket queue for edge weights below 64: the occupancy of all 64 buckets is
+// one word, held in a register, and the next total is found by rotating it to
+// the last popped bucket. Pops in the same order as `BucketQueue`.
+class SmallBucketQueue {
+public:
+    SmallBucketQueue(SearchScratch& s, std::size_t max_pushes) {
+        s.bucket_head.resize(kBuckets);
+        if (s.bucket_entries.size() < max_pushes) s.bucket_entries.resize(max_pushes);
+        head_ = s.bucket_head.data();
+        entries_ = s.bucket_entries.data();
+    }
+
+    static bool fits(std::uint32_t max_weight) { return max_weight < kBuckets; }
+
+    void push(std::uint32_t total, std::int32_t node) {
+        const std::uint32_t b = total & (kBuckets - 1);
+        // An empty bucket's head is stale; its bit says so.
+        const std::int32_t next = (bits_ >> b) & 1 ? head_[b] : -1;
+        entries_[pushed_] = {node, next};
+        head_[b] = pushed_;
+        bits_ |= std::uint64_t{1} << b;
+        ++pushed_;
+    }
+
+    bool pop(QueueEntry& out) {
+        if (bits_ == 0) return false;
+        const auto ahead = static_cast<std::uint32_t>(std::countr_zero(std::rotr(bits_, static_cast<int>(last_ & (kBuckets - 1)))));
+        last_ += ahead;
+        const std::uint32_t b = last_ & (kBuckets - 1);
+        const BucketEntry& entry = entries_[head_[b]];
+        out = {last_, entry.node};
+        head_[b] = entry.next;
+        bits_ &= ~(std::uint64_t{entry.next < 0} << b);
+        return true;
+    }
+
+private:
+    static constexpr std::uint32_t kBuckets = 64;
+
+    std::int32_t* head_;
+    BucketEntry* entries_;
+    std::uint64_t bits_ = 0;
+    std::int32_t pushed_ = 0;
+    std::uint32_t last_ = 0;
+};
+
 // A binary min-heap on (total << 32) | node, for edge weights too large for the
 // bucket queue. Entries of equal total come out by ascending node.
 class HeapQueue {
@@ -223,10 +269,22 @@ std::uint32_t largest_weight(const Graph& graph) {
     return largest;
 }
 
-// The bucket queue whenever the largest weight allows it, else the heap. A
-// bound that fits implies a largest weight that fits, and any bound serves as
-// the bucket queue's size, so the exact largest weight is needed only when the
-// bound is too large.
+// Plain sums where no total can saturate: a settled total sums at most n - 1
+// weights and a candidate one more, so none can while n times the bound of the
+// weights fits in 32 bits.
+template <SearchMode mode, class Queue>
+void search_with_sums(const Graph& graph, SearchScratch& s, Queue& queue, std::uint32_t bound, SearchResult& result) {
+    if (std::uint64_t{bound} * graph.node_count() <= kMaxTotal) {
+        search<mode, Sums::exact>(graph, s, queue, result);
+    } else {
+        search<mode, Sums::saturating>(graph, s, queue, result);
+    }
+}
+
+// A bucket queue whenever the largest weight allows it (the one-word queue for
+// weights below 64), else the heap. A bound that fits implies a largest weight
+// that fits, and any bound serves as the bucket queue's size, so the exact
+// largest weight is needed only when the bound is too large.
 template <SearchMode mode>
 void search_with_fitting_queue(const Graph& graph, SearchScratch& s, SearchResult& result) {
     std::uint32_t bound = weight<mode>(graph.weight_bound);
@@ -234,15 +292,12 @@ void search_with_fitting_queue(const Graph& graph, SearchScratch& s, SearchResul
     if (!BucketQueue::fits(bound)) {
         HeapQueue queue(s);
         search<mode, Sums::saturating>(graph, s, queue, result);
-        return;
-    }
-    BucketQueue queue(s, bound, graph.edge_capacity() + 1);
-    // A settled total sums at most n - 1 weights and a candidate one more, so
-    // while n times the bound fits in 32 bits no total can saturate.
-    if (std::uint64_t{bound} * graph.node_count() <= kMaxTotal) {
-        search<mode, Sums::exact>(graph, s, queue, result);
+    } else if (SmallBucketQueue::fits(bound)) {
+        SmallBucketQueue queue(s, graph.edge_capacity() + 1);
+        search_with_sums<mode>(graph, s, queue, bound, result);
     } else {
-        search<mode, Sums::saturating>(graph, s, queue, result);
+        BucketQueue queue(s, bound, graph.edge_capacity() + 1);
+        search_with_sums<mode>(graph, s, queue, bound, result);
     }
 }
 
