@@ -143,10 +143,11 @@ float destination_weight(const LevelPlan& lp, std::int64_t r, std::int64_t c, fl
 // have passed it.
 class EdgeCache {
 public:
-    void start_rows(const GraphFrame& frame, std::size_t row_count) {
+    void start_rows(const GraphFrame& frame, std::size_t first_row, std::size_t row_count) {
         ++stamp_;
         frame_ = &frame;
-        const auto& levels = frame.plan->levels;
+        const WindowPlan& plan = *frame.plan;
+        const auto& levels = plan.levels;
         tables_.resize(levels.size());
         keeps_window_cells_ = true;
         const auto band = static_cast<std::int64_t>(std::clamp<std::size_t>(row_count, 1, kMaxSide));
@@ -165,7 +166,42 @@ public:
                 t.within.resize(entries);
                 t.cross.resize(entries);
             }
+            t.columns.assign(std::size_t{1} << t.col_bits, Column{});
+            // Level rows that the windows of the band's sources can reach.
+            const LevelPlan& lp = levels[i];
+            const std::int64_t L = lp.level, w = std::max(lp.width, 0);
+            const auto first = static_cast<std::int64_t>(first_row) + plan.row_offset;
+            const std::int64_t last = first + static_cast<std::int64_t>(std::max<std::size_t>(row_count, 1)) - 1;
+            const auto rows = static_cast<std::int64_t>(lp.condition->nrows());
+            t.span_first = std::max<std::int64_t>(floor_div(first, L) - lp.origin_row - w, 0);
+            t.span_last = std::min<std::int64_t>(floor_div(last, L) - lp.origin_row + w, rows - 1);
         }
+    }
+
+    // The within-level edges of every cell of level column c that the band's
+    // windows can reach, computed unless the column is already held whole, with
+    // a bound of their weights and whether all have the reference lengths. A
+    // window's cells are then found with `held`, without a check per cell.
+    const WithinEdges& column(std::size_t i, std::int64_t c) {
+        Table& t = tables_[i];
+        Column& run = t.columns[static_cast<std::size_t>(c & ((std::int64_t{1} << t.col_bits) - 1))];
+        if (run.col != c) {
+            EdgeSummary summary;
+            for (std::int64_t r = t.span_first; r <= t.span_last; ++r) {
+                const WithinEdges found = within(i, r, c);
+                summary.add(found.bound, found.reference_lengths);
+            }
+            run.col = c;
+            run.edges = {nullptr, summary.bound, summary.reference_lengths};
+        }
+        return run.edges;
+    }
+
+    // The within-level edges of cell (r, c) of plan level i, whose column
+    // `column` has made whole.
+    const SlotEdges* held(std::size_t i, std::int64_t r, std::int64_t c) const {
+        const Table& t = tables_[i];
+        return &t.within[index(t, r, c)];
     }
 
     // Whether the cells of one window of any level occupy distinct entries, so
@@ -242,6 +278,15 @@ public:
 private:
     static constexpr std::int64_t kMaxSide = 128;
 
+    // A level column whose cells over the band's reach are all held, with their
+    // bound and whether all have the reference lengths; `col` is the column, or
+    // kNoColumn.
+    static constexpr std::int64_t kNoColumn = std::numeric_limits<std::int64_t>::min();
+    struct Column {
+        std::int64_t col = kNoColumn;
+        WithinEdges edges{nullptr, {}, false};
+    };
+
     // Which cell an entry holds and which of its edges are computed; kept apart
     // from the edges so that the lookups stay in few cache lines.
     struct Tag {
@@ -267,6 +312,8 @@ private:
         bool has_reference = false;
         std::array<std::uint32_t, Graph::kSlots> reference{};
         std::array<CrossReference, 4> cross_reference;
+        std::vector<Column> columns;  // by the low bits of the column
+        std::int64_t span_first = 0, span_last = -1;  // level rows the band's windows reach
     };
 
     // Bits of the smallest power of two that covers `span` table rows or columns.
@@ -274,13 +321,19 @@ private:
         return std::countr_zero(std::bit_ceil(static_cast<std::uint64_t>(std::clamp<std::int64_t>(span, 2, kMaxSide))));
     }
 
-    // The entry of cell (r, c) of plan level i, emptied if it held another cell.
+    static std::size_t index(const Table& t, std::int64_t r, std::int64_t c) {
+        const std::int64_t row_mask = (std::int64_t{1} << t.row_bits) - 1, col_mask = (std::int64_t{1} << t.col_bits) - 1;
+        return static_cast<std::size_t>(((r & row_mask) << t.col_bits) | (c & col_mask));
+    }
+
+    // The entry of cell (r, c) of plan level i, emptied if it held another cell;
+    // the column of a cell so dropped is no longer held whole.
     std::size_t entry(std::size_t i, std::int64_t r, std::int64_t c) {
         Table& t = tables_[i];
-        const std::int64_t row_mask = (std::int64_t{1} << t.row_bits) - 1, col_mask = (std::int64_t{1} << t.col_bits) - 1;
-        const auto at = static_cast<std::size_t>(((r & row_mask) << t.col_bits) | (c & col_mask));
+        const std::size_t at = index(t, r, c);
         Tag& tag = t.tags[at];
         if (tag.stamp != stamp_ || tag.row != r || tag.col != c) {
+            t.columns[static_cast<std::size_t>(c & ((std::int64_t{1} << t.col_bits) - 1))].col = kNoColumn;
             tag.stamp = stamp_;
             tag.row = r;
             tag.col = c;
@@ -355,8 +408,8 @@ private:
 GraphScratch::GraphScratch() : edges(std::make_unique<EdgeCache>()), topologies(std::make_unique<Topologies>()) {}
 GraphScratch::~GraphScratch() = default;
 
-void GraphScratch::start_rows(const GraphFrame& frame, std::size_t row_count) {
-    edges->start_rows(frame, row_count);
+void GraphScratch::start_rows(const GraphFrame& frame, std::size_t first_row, std::size_t row_count) {
+    edges->start_rows(frame, first_row, row_count);
     topologies->clear();
 }
 
@@ -619,12 +672,16 @@ bool build_graph_from_topology(const GraphFrame& frame, std::span<const FocalWin
         const std::int64_t coarse_origin_row = floor_div(plan.row_offset, 2 * static_cast<std::int64_t>(lp.level));
         const std::int64_t coarse_origin_col = floor_div(plan.col_offset, 2 * static_cast<std::int64_t>(lp.level));
         const std::vector<std::uint8_t>& attach_here = attach[i];
+        if (w.empty()) continue;
+        const auto [col_min, col_max] = std::minmax_element(w.cols.begin(), w.cols.end());
+        for (std::int64_t c = *col_min; c <= *col_max; ++c) {
+            const WithinEdges& run = s.edges->column(i, c);
+            summary.add(run.bound, run.reference_lengths);
+        }
         for (std::size_t k = 0; k < w.size(); ++k) {
             const std::int64_t r = w.rows[k], c = w.cols[k];
             const auto u = static_cast<std::size_t>(s.first_node[i]) + k;
-            const WithinEdges found = s.edges->within(i, r, c);
-            summary.add(found.bound, found.reference_lengths);
-            g.slot_edges[u] = found.edges;
+            g.slot_edges[u] = s.edges->held(i, r, c);
             if (!links_out || attach_here[k] == 0) continue;
             const CrossEdges& cross = s.edges->cross(i, static_cast<std::size_t>(lp.coarser), r, c,
                                                      coarse_origin_row, coarse_origin_col);

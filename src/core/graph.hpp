@@ -153,10 +153,10 @@ struct GraphScratch {
     GraphScratch(const GraphScratch&) = delete;
     GraphScratch& operator=(const GraphScratch&) = delete;
 
-    // Starts a band of `row_count` consecutive rows whose sources are visited
+    // Starts a band of `row_count` rows from `first_row` whose sources are visited
     // column by column: edges cached for earlier bands (possibly of another
     // call) are no longer used.
-    void start_rows(const GraphFrame& frame, std::size_t row_count);
+    void start_rows(const GraphFrame& frame, std::size_t first_row, std::size_t row_count);
 
     NodeMapping current, coarser;
     std::vector<std::int32_t> first_node;  // first node of each level

@@ -407,7 +407,7 @@ void visit_band(const RowContext& ctx, std::size_t first_row, std::size_t end_ro
         if (!planned) {
             plan_windows(ctx, s.plan);
             plan_graph(ctx, s.plan, s.frame);
-            s.graph_scratch.start_rows(s.frame, end_row - first_row);
+            s.graph_scratch.start_rows(s.frame, first_row, end_row - first_row);
             s.length_searches.clear();
             planned = true;
         }

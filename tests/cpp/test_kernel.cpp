@@ -292,7 +292,7 @@ TEST(graph_links_border_cells_to_their_coarse_candidates_in_order) {
     GraphFrame frame;
     plan_graph(ctx, plan, frame);
     GraphScratch scratch;
-    scratch.start_rows(frame, 1);
+    scratch.start_rows(frame, 1, 1);
     std::vector<FocalWindow> windows(2);
     std::vector<std::vector<std::uint8_t>> attach(2);
     for (int i = 0; i < 2; ++i) {
