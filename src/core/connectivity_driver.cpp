@@ -12,7 +12,7 @@ namespace quillet {
 namespace {
 
 constexpr std::uint64_t kLatticeLimit = std::uint64_t{1} << 31;
-constexpr std::size_t kBandRows = 8;  // rows handed to one kernel call at most
+constexpr std::size_t kBandRows = 16;  // rows handed to one kernel call at most
 
 // Level arithmetic runs in 32-bit signed integers on the global lattice: level
 // factors, offsets and offset + extent must stay below 2^31.
