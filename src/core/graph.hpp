@@ -139,8 +139,8 @@ struct GraphFrame {
 // Looks up the transforms of every planned level and of its key 2L.
 void plan_graph(const RowContext& ctx, const WindowPlan& plan, GraphFrame& frame);
 
-// The out-edges that the cells of a row's windows can have, each computed once
-// per row, since neighbouring sources share most of their window cells.
+// The out-edges that the cells of a band's windows can have, each computed once
+// per band, since neighbouring sources share most of their window cells.
 class EdgeCache;
 
 // The neighbour slots and links of the graphs of regular sources, by shape.

@@ -104,6 +104,18 @@ CellShare cell_share(const ShareFrame& f, double y0, double y1, double x0, doubl
     return f.mode == WindowMode::square ? square_share(f, y0, y1, x0, x1) : circular_share(f, y0, y1, x0, x1);
 }
 
+// Window coordinates below this stay far from the 32-bit limits of the level
+// cell arithmetic.
+constexpr double kFarCoordinate = 1073741824.0;  // 2^30
+
+// Whether every coordinate of the level's windows, wherever the source lies on
+// the raster, stays below `kFarCoordinate`.
+bool coordinates_stay_small(const WindowPlan& plan, const LevelPlan& lp) {
+    const double far = 2.0 * lp.reach + 2.0 * lp.level;
+    return std::fabs(static_cast<double>(plan.row_offset)) + static_cast<double>(plan.base_rows) + far < kFarCoordinate &&
+           std::fabs(static_cast<double>(plan.col_offset)) + static_cast<double>(plan.base_cols) + far < kFarCoordinate;
+}
+
 // Whether the level's grid has exactly the cells that the raster's extent
 // covers on the level's lattice, so that no window is clipped by the grid alone.
 bool covers_raster_exactly(const WindowPlan& plan, const LevelPlan& lp) {
@@ -250,12 +262,9 @@ void plan_windows(const RowContext& ctx, WindowPlan& plan) {
     plan.shape_reach = 0;
     plan.edge_templates = ctx.reuse_across_sources;
     for (const LevelPlan& lp : plan.levels) {
-        const double far = 2.0 * lp.reach + 2.0 * lp.level;
         const double past_window = lp.reach + lp.level;  // past every distance at which the edge clips
-        plan.shape_reach = std::max(plan.shape_reach, static_cast<std::int32_t>(std::min(past_window, 1073741824.0)));
-        plan.edge_templates = plan.edge_templates && covers_raster_exactly(plan, lp) &&
-                              std::abs(static_cast<double>(plan.row_offset)) + static_cast<double>(plan.base_rows) + far < 1073741824.0 &&
-                              std::abs(static_cast<double>(plan.col_offset)) + static_cast<double>(plan.base_cols) + far < 1073741824.0;
+        plan.shape_reach = std::max(plan.shape_reach, static_cast<std::int32_t>(std::min(past_window, kFarCoordinate)));
+        plan.edge_templates = plan.edge_templates && covers_raster_exactly(plan, lp) && coordinates_stay_small(plan, lp);
     }
     for (LevelPlan& lp : plan.levels) {
         const std::int64_t doubled = 2 * static_cast<std::int64_t>(lp.level);
@@ -498,23 +507,18 @@ void build_clipped(FocalWindow& w, const WindowPlan& plan, const LevelPlan& lp, 
     const double offset_r = plan.row_offset, offset_c = plan.col_offset;
     const double end_r = offset_r + static_cast<double>(plan.base_rows);
     const double end_c = offset_c + static_cast<double>(plan.base_cols);
-    const double lo_r = max_of(centre_row - lp.reach, offset_r), hi_r = min_of(centre_row + lp.reach, end_r);
-    const double lo_c = max_of(centre_col - lp.reach, offset_c), hi_c = min_of(centre_col + lp.reach, end_c);
-    if (hi_r <= lo_r || hi_c <= lo_c) return;
-
     const std::int64_t L = lp.level;
+    const AxisWindow rows = clip_axis(centre_row, lp.reach, offset_r, end_r, L);
+    const AxisWindow cols = clip_axis(centre_col, lp.reach, offset_c, end_c, L);
+    if (rows.hi <= rows.lo || cols.hi <= cols.lo) return;
+
+    // First and last local level cell of the clipped window on each axis.
     const auto level_rows = static_cast<std::int64_t>(lp.condition->nrows());
     const auto level_cols = static_cast<std::int64_t>(lp.condition->ncols());
-    // First and last level cell of the clipped window on each axis.
-    auto first_cell = [L](double lo, std::int32_t origin) {
-        return std::max<std::int64_t>(floor_div(saturating_i32(std::floor(lo)), L) - origin, 0);
-    };
-    auto last_cell = [L](double hi, std::int32_t origin, std::int64_t cells) {
-        const std::int64_t end = saturating_i32(std::ceil(hi));
-        return std::min<std::int64_t>(floor_div(end - 1, L) - origin, cells - 1);
-    };
-    const std::int64_t r0 = first_cell(lo_r, lp.origin_row), r1 = last_cell(hi_r, lp.origin_row, level_rows);
-    const std::int64_t c0 = first_cell(lo_c, lp.origin_col), c1 = last_cell(hi_c, lp.origin_col, level_cols);
+    const std::int64_t r0 = std::max<std::int64_t>(rows.first - lp.origin_row, 0);
+    const std::int64_t r1 = std::min<std::int64_t>(rows.last - lp.origin_row, level_rows - 1);
+    const std::int64_t c0 = std::max<std::int64_t>(cols.first - lp.origin_col, 0);
+    const std::int64_t c1 = std::min<std::int64_t>(cols.last - lp.origin_col, level_cols - 1);
 
     const ShareFrame frame{centre_row, centre_col, lp.reach, lp.inner_radius, plan.mode};
     const double size = static_cast<double>(L);
@@ -592,7 +596,7 @@ void build_windows(const WindowPlan& plan, std::size_t row, std::size_t col, Win
 
         const AxisPlacement pr = place(global_row, lp.level);
         const AxisPlacement pc = place(global_col, lp.level);
-        const bool fast = lp.width >= 1 && lp.reach < 1073741824.0 &&
+        const bool fast = lp.width >= 1 && lp.reach < kFarCoordinate &&
                           (plan.edge_templates ||
                            (unclipped(pr, lp, plan.row_offset, plan.base_rows, lp.origin_row,
                                       static_cast<std::int64_t>(lp.condition->nrows())) &&

@@ -5,11 +5,11 @@
 //
 // Window building is the first step of the per-source work and runs once per
 // raster cell, so the level lookups are resolved once per band of rows
-// (`WindowPlan`) and the geometry of windows that the raster edge does not clip is
-// taken from per-thread templates: it depends only on where the source lies
-// inside its level block, because every coordinate involved is an exactly
-// representable integer or half-integer and so every difference is computed
-// exactly.
+// (`WindowPlan`) and the geometry of windows is taken from per-thread templates:
+// it depends only on where the source lies inside its level block and, near the
+// raster's edge, on how far the edge is, because every coordinate involved is an
+// exactly representable integer or half-integer and so every difference is
+// computed exactly.
 #pragma once
 
 #include <cstddef>
