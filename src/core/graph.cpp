@@ -175,14 +175,19 @@ public:
             const auto rows = static_cast<std::int64_t>(lp.condition->nrows());
             t.span_first = std::max<std::int64_t>(floor_div(first, L) - lp.origin_row - w, 0);
             t.span_last = std::min<std::int64_t>(floor_div(last, L) - lp.origin_row + w, rows - 1);
+            const bool links_out = L < levels.back().level && lp.coarser >= 0 && frame.coarser_affines[i] != nullptr;
+            t.coarser = links_out ? lp.coarser : -1;
+            t.coarse_origin_row = floor_div(plan.row_offset, 2 * L);
+            t.coarse_origin_col = floor_div(plan.col_offset, 2 * L);
         }
     }
 
     // The within-level edges of every cell of level column c that the band's
-    // windows can reach, computed unless the column is already held whole, with
-    // a bound of their weights and whether all have the reference lengths. A
-    // window's cells are then found with `held`, without a check per cell.
-    const WithinEdges& column(std::size_t i, std::int64_t c) {
+    // windows can reach, and their links to the coarser level where the level
+    // has one, computed unless the column is already held whole; with a bound of
+    // their weights and whether all have the reference lengths. A window's cells
+    // are then found with `held` and `held_cross`, without a check per cell.
+    const EdgeSummary& column(std::size_t i, std::int64_t c) {
         Table& t = tables_[i];
         Column& run = t.columns[static_cast<std::size_t>(c & ((std::int64_t{1} << t.col_bits) - 1))];
         if (run.col != c) {
@@ -190,11 +195,15 @@ public:
             for (std::int64_t r = t.span_first; r <= t.span_last; ++r) {
                 const WithinEdges found = within(i, r, c);
                 summary.add(found.bound, found.reference_lengths);
+                if (t.coarser < 0) continue;
+                const CrossEdges& links = cross(i, static_cast<std::size_t>(t.coarser), r, c, t.coarse_origin_row,
+                                                t.coarse_origin_col);
+                summary.add(links.bound, links.reference_lengths);
             }
             run.col = c;
-            run.edges = {nullptr, summary.bound, summary.reference_lengths};
+            run.summary = summary;
         }
-        return run.edges;
+        return run.summary;
     }
 
     // The within-level edges of cell (r, c) of plan level i, whose column
@@ -202,6 +211,13 @@ public:
     const SlotEdges* held(std::size_t i, std::int64_t r, std::int64_t c) const {
         const Table& t = tables_[i];
         return &t.within[index(t, r, c)];
+    }
+
+    // The links of cell (r, c) of plan level i to the coarser level, whose
+    // column `column` has made whole.
+    const CrossEdges& held_cross(std::size_t i, std::int64_t r, std::int64_t c) const {
+        const Table& t = tables_[i];
+        return t.cross[index(t, r, c)];
     }
 
     // Whether the cells of one window of any level occupy distinct entries, so
@@ -284,7 +300,7 @@ private:
     static constexpr std::int64_t kNoColumn = std::numeric_limits<std::int64_t>::min();
     struct Column {
         std::int64_t col = kNoColumn;
-        WithinEdges edges{nullptr, {}, false};
+        EdgeSummary summary;
     };
 
     // Which cell an entry holds and which of its edges are computed; kept apart
@@ -314,6 +330,11 @@ private:
         std::array<CrossReference, 4> cross_reference;
         std::vector<Column> columns;  // by the low bits of the column
         std::int64_t span_first = 0, span_last = -1;  // level rows the band's windows reach
+        // Plan index of the coarser level that links lead to, -1 when the level
+        // has none (or its transform is missing), and the global position of its
+        // local cell (0, 0).
+        std::int32_t coarser = -1;
+        std::int64_t coarse_origin_row = 0, coarse_origin_col = 0;
     };
 
     // Bits of the smallest power of two that covers `span` table rows or columns.
@@ -669,13 +690,11 @@ bool build_graph_from_topology(const GraphFrame& frame, std::span<const FocalWin
         const LevelPlan& lp = plan.levels[i];
         const FocalWindow& w = windows[i];
         const bool links_out = lp.level < coarsest && lp.coarser >= 0;
-        const std::int64_t coarse_origin_row = floor_div(plan.row_offset, 2 * static_cast<std::int64_t>(lp.level));
-        const std::int64_t coarse_origin_col = floor_div(plan.col_offset, 2 * static_cast<std::int64_t>(lp.level));
         const std::vector<std::uint8_t>& attach_here = attach[i];
         if (w.empty()) continue;
         const auto [col_min, col_max] = std::minmax_element(w.cols.begin(), w.cols.end());
         for (std::int64_t c = *col_min; c <= *col_max; ++c) {
-            const WithinEdges& run = s.edges->column(i, c);
+            const EdgeSummary& run = s.edges->column(i, c);
             summary.add(run.bound, run.reference_lengths);
         }
         for (std::size_t k = 0; k < w.size(); ++k) {
@@ -683,9 +702,7 @@ bool build_graph_from_topology(const GraphFrame& frame, std::span<const FocalWin
             const auto u = static_cast<std::size_t>(s.first_node[i]) + k;
             g.slot_edges[u] = s.edges->held(i, r, c);
             if (!links_out || attach_here[k] == 0) continue;
-            const CrossEdges& cross = s.edges->cross(i, static_cast<std::size_t>(lp.coarser), r, c,
-                                                     coarse_origin_row, coarse_origin_col);
-            summary.add(cross.bound, cross.reference_lengths);
+            const CrossEdges& cross = s.edges->held_cross(i, r, c);
             for (auto e = static_cast<std::size_t>(g.first_link[u]); e < static_cast<std::size_t>(g.first_link[u + 1]); ++e) {
                 g.link_edge[e] = cross.edges[topology.link_slot[e]];
             }
