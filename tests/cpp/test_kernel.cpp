@@ -487,7 +487,10 @@ TEST(results_taken_from_earlier_sources_equal_computing_every_source) {
             }
         }
         const auto ro = static_cast<std::int32_t>(rng() % 5), co = static_cast<std::int32_t>(rng() % 5);
-        Scene scene(base, {1, 2, 4}, 25.0, ro, co);
+        const std::vector<LevelKey> levels = trial == 4 ? std::vector<LevelKey>{1, 2, 4, 8}
+                                             : trial == 7 ? std::vector<LevelKey>{1, 2}
+                                                          : std::vector<LevelKey>{1, 2, 4};
+        Scene scene(base, levels, 25.0, ro, co);
         const bool geo = trial % 4 == 3;
         for (const LevelKey L : scene.levels) {
             scene.transforms[L] = geo ? Affine{0.00025 * L, 0, 10.123456, 0, -0.00025 * L, 47.654321}
