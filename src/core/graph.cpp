@@ -175,8 +175,7 @@ public:
             const auto rows = static_cast<std::int64_t>(lp.condition->nrows());
             t.span_first = std::max<std::int64_t>(floor_div(first, L) - lp.origin_row - w, 0);
             t.span_last = std::min<std::int64_t>(floor_div(last, L) - lp.origin_row + w, rows - 1);
-            const bool links_out = L < levels.back().level && lp.coarser >= 0 && frame.coarser_affines[i] != nullptr;
-            t.coarser = links_out ? lp.coarser : -1;
+            t.links_out = L < levels.back().level && lp.coarser >= 0 && frame.coarser_affines[i] != nullptr;
             t.coarse_origin_row = floor_div(plan.row_offset, 2 * L);
             t.coarse_origin_col = floor_div(plan.col_offset, 2 * L);
         }
@@ -189,15 +188,14 @@ public:
     // are then found with `held` and `held_cross`, without a check per cell.
     const EdgeSummary& column(std::size_t i, std::int64_t c) {
         Table& t = tables_[i];
-        Column& run = t.columns[static_cast<std::size_t>(c & ((std::int64_t{1} << t.col_bits) - 1))];
+        Column& run = t.columns[column_slot(t, c)];
         if (run.col != c) {
             EdgeSummary summary;
             for (std::int64_t r = t.span_first; r <= t.span_last; ++r) {
                 const WithinEdges found = within(i, r, c);
                 summary.add(found.bound, found.reference_lengths);
-                if (t.coarser < 0) continue;
-                const CrossEdges& links = cross(i, static_cast<std::size_t>(t.coarser), r, c, t.coarse_origin_row,
-                                                t.coarse_origin_col);
+                if (!t.links_out) continue;
+                const CrossEdges& links = cross(i, r, c);
                 summary.add(links.bound, links.reference_lengths);
             }
             run.col = c;
@@ -255,24 +253,23 @@ public:
         return {&edges, tag.within_bound, tag.within_reference};
     }
 
-    // Edges from level cell (r, c) of plan level i to its coarse candidates,
-    // which lie in plan level `coarser`; the coarse origin is the global position
-    // of that level's local cell (0, 0). The candidates are kept with the edges.
-    const CrossEdges& cross(std::size_t i, std::size_t coarser, std::int64_t r, std::int64_t c,
-                            std::int64_t coarse_origin_row, std::int64_t coarse_origin_col) {
+    // Edges from level cell (r, c) of plan level i to its coarse candidates in
+    // the level's coarser one, which must have a transform. The candidates are
+    // kept with the edges.
+    const CrossEdges& cross(std::size_t i, std::int64_t r, std::int64_t c) {
         const std::size_t at = entry(i, r, c);
         Table& table = tables_[i];
         Tag& tag = table.tags[at];
         CrossEdges& e = table.cross[at];
         if (!tag.has_cross) {
             const LevelPlan& fine = frame_->plan->levels[i];
-            e.candidates = coarse_candidates(fine.origin_row + r, fine.origin_col + c, coarse_origin_row,
-                                             coarse_origin_col);
+            e.candidates = coarse_candidates(fine.origin_row + r, fine.origin_col + c, table.coarse_origin_row,
+                                             table.coarse_origin_col);
             const Candidates& cand = e.candidates;
             e.bound = {};
             const Point from = cell_centre(*frame_->affines[i], static_cast<double>(r), static_cast<double>(c));
             const Affine& t = *frame_->coarser_affines[i];
-            const LevelPlan& lp = frame_->plan->levels[coarser];
+            const LevelPlan& lp = frame_->plan->levels[static_cast<std::size_t>(fine.coarser)];
             for (std::size_t s = 0; s < cand.count; ++s) {
                 const Point to = cell_centre(t, static_cast<double>(cand.row[s]), static_cast<double>(cand.col[s]));
                 e.edges[s] = edge_data(edge_length_km(from, to, frame_->is_geo),
@@ -330,10 +327,9 @@ private:
         std::array<CrossReference, 4> cross_reference;
         std::vector<Column> columns;  // by the low bits of the column
         std::int64_t span_first = 0, span_last = -1;  // level rows the band's windows reach
-        // Plan index of the coarser level that links lead to, -1 when the level
-        // has none (or its transform is missing), and the global position of its
-        // local cell (0, 0).
-        std::int32_t coarser = -1;
+        // Whether the level has links to a coarser level with a transform, and
+        // the global position of that level's local cell (0, 0).
+        bool links_out = false;
         std::int64_t coarse_origin_row = 0, coarse_origin_col = 0;
     };
 
@@ -342,9 +338,13 @@ private:
         return std::countr_zero(std::bit_ceil(static_cast<std::uint64_t>(std::clamp<std::int64_t>(span, 2, kMaxSide))));
     }
 
+    static std::size_t column_slot(const Table& t, std::int64_t c) {
+        return static_cast<std::size_t>(c & ((std::int64_t{1} << t.col_bits) - 1));
+    }
+
     static std::size_t index(const Table& t, std::int64_t r, std::int64_t c) {
-        const std::int64_t row_mask = (std::int64_t{1} << t.row_bits) - 1, col_mask = (std::int64_t{1} << t.col_bits) - 1;
-        return static_cast<std::size_t>(((r & row_mask) << t.col_bits) | (c & col_mask));
+        const std::int64_t row_mask = (std::int64_t{1} << t.row_bits) - 1;
+        return (static_cast<std::size_t>(r & row_mask) << t.col_bits) | column_slot(t, c);
     }
 
     // The entry of cell (r, c) of plan level i, emptied if it held another cell;
@@ -354,7 +354,7 @@ private:
         const std::size_t at = index(t, r, c);
         Tag& tag = t.tags[at];
         if (tag.stamp != stamp_ || tag.row != r || tag.col != c) {
-            t.columns[static_cast<std::size_t>(c & ((std::int64_t{1} << t.col_bits) - 1))].col = kNoColumn;
+            t.columns[column_slot(t, c)].col = kNoColumn;
             tag.stamp = stamp_;
             tag.row = r;
             tag.col = c;
@@ -371,7 +371,6 @@ private:
 
 void Graph::clear_edges() {
     neighbour.assign(kSlots * node_count(), absent());
-    own_slot_edges.resize(node_count());
     use_own_slot_edges();
     first_link.assign(node_count() + 1, 0);
 }
@@ -384,49 +383,31 @@ void Graph::use_own_slot_edges() {
 
 // Regular sources of one shape have windows that are the same cell lists moved
 // by whole level cells, all valid, so their graphs have the same slots and links
-// between the same node indices; only the edge data of the cells differs. Kept
-// for one band, direct-mapped by the low bits of the shape.
-class Topologies {
-public:
-    struct Topology {
-        bool valid = false;
-        SourceShape shape;
-        std::int32_t source = -1;
-        std::vector<std::int32_t> neighbour, first_link, link_target;
-        std::vector<std::uint8_t> link_slot;
-    };
-
-    void clear() {
-        for (Topology& t : slots_) t.valid = false;
-    }
-
-    // The kept topology of `shape`, or null.
-    const Topology* find(const SourceShape& shape) const {
-        const Topology& t = slot(shape);
-        return t.valid && t.shape.same_place(shape) ? &t : nullptr;
-    }
-
-    // Keeps the slots and links of `g`, the graph of a source of `shape`.
-    void keep(const SourceShape& shape, const Graph& g, const std::vector<std::uint8_t>& link_slot) {
-        Topology& t = slot(shape);
-        const auto links = static_cast<std::ptrdiff_t>(g.link_count());
-        t.valid = true;
-        t.shape = shape;
-        t.source = g.source;
-        t.neighbour = g.neighbour;
-        t.first_link = g.first_link;
-        t.link_target.assign(g.link_target.begin(), g.link_target.begin() + links);
-        t.link_slot.assign(link_slot.begin(), link_slot.begin() + links);
-    }
-
-private:
-    Topology& slot(const SourceShape& shape) { return slots_[shape.slot()]; }
-    const Topology& slot(const SourceShape& shape) const { return slots_[shape.slot()]; }
-
-    std::array<Topology, 64> slots_;
+// between the same node indices; only the edge data of the cells differs.
+struct Topology {
+    std::int32_t source = -1;
+    std::vector<std::int32_t> neighbour, first_link, link_target;
+    std::vector<std::uint8_t> link_slot;  // coarse candidate of each link
 };
 
-GraphScratch::GraphScratch() : edges(std::make_unique<EdgeCache>()), topologies(std::make_unique<Topologies>()) {}
+namespace {
+
+// Keeps the slots and links of `g`, the graph of a source of `shape`.
+void keep_topology(const SourceShape& shape, const Graph& g, const GraphScratch& s, ShapeTable<Topology>& kept) {
+    Topology& t = kept.refill(shape);
+    const auto links = static_cast<std::ptrdiff_t>(g.link_count());
+    t.source = g.source;
+    t.neighbour = g.neighbour;
+    t.first_link = g.first_link;
+    t.link_target.assign(g.link_target.begin(), g.link_target.begin() + links);
+    t.link_slot.assign(s.link_slot.begin(), s.link_slot.begin() + links);
+    kept.keep(shape);
+}
+
+}  // namespace
+
+GraphScratch::GraphScratch()
+    : edges(std::make_unique<EdgeCache>()), topologies(std::make_unique<ShapeTable<Topology>>()) {}
 GraphScratch::~GraphScratch() = default;
 
 void GraphScratch::start_rows(const GraphFrame& frame, std::size_t first_row, std::size_t row_count) {
@@ -621,8 +602,6 @@ void build_graph_in_full(const GraphFrame& frame, std::span<const FocalWindow> w
         if (current_level != static_cast<std::int32_t>(i)) raise_fault("Node not found in node mapping.");
 
         const auto neighbour = s.current.neighbour_offsets(kNeighbours);
-        const std::int64_t coarse_origin_row = floor_div(plan.row_offset, 2 * static_cast<std::int64_t>(L));
-        const std::int64_t coarse_origin_col = floor_div(plan.col_offset, 2 * static_cast<std::int64_t>(L));
         const std::vector<std::uint8_t>& attach_here = attach[i];
         const std::size_t n = std::min(w.rows.size(), w.cols.size());
         for (std::size_t k = 0; k < n; ++k) {
@@ -647,8 +626,7 @@ void build_graph_in_full(const GraphFrame& frame, std::span<const FocalWindow> w
             if (!below_coarsest || k >= attach_here.size() || attach_here[k] == 0) continue;
             if (frame.coarser_affines[i] == nullptr) raise_fault(kUnknownFaultText);
             if (coarser_level < 0) continue;
-            const CrossEdges& cross = s.edges->cross(i, static_cast<std::size_t>(coarser_level), r, c,
-                                                     coarse_origin_row, coarse_origin_col);
+            const CrossEdges& cross = s.edges->cross(i, r, c);
             summary.add(cross.bound, cross.reference_lengths);
             const Candidates& cand = cross.candidates;
             for (std::size_t t = 0; t < cand.count; ++t) {
@@ -667,7 +645,7 @@ void build_graph_in_full(const GraphFrame& frame, std::span<const FocalWindow> w
 // not apply: another node count.
 bool build_graph_from_topology(const GraphFrame& frame, std::span<const FocalWindow> windows,
                                std::span<const std::vector<std::uint8_t>> attach,
-                               const Topologies::Topology& topology, GraphScratch& s, Graph& g) {
+                               const Topology& topology, GraphScratch& s, Graph& g) {
     const WindowPlan& plan = *frame.plan;
     add_nodes(windows, s, g);
     if (g.node_count() + 1 != topology.first_link.size()) return false;
@@ -722,11 +700,11 @@ void build_graph(const GraphFrame& frame, std::span<const FocalWindow> windows,
     // node ids that may not fit are checked, and reported, by the full build.
     const bool by_shape = shape.regular && frame.node_ids_fit && s.edges->keeps_window_cells();
     if (by_shape) {
-        const Topologies::Topology* topology = s.topologies->find(shape);
+        const Topology* topology = s.topologies->find(shape);
         if (topology != nullptr && build_graph_from_topology(frame, windows, attach, *topology, s, g)) return;
     }
     build_graph_in_full(frame, windows, attach, row, col, s, g);
-    if (by_shape && !s.isolated) s.topologies->keep(shape, g, s.link_slot);
+    if (by_shape && !s.isolated) keep_topology(shape, g, s, *s.topologies);
 }
 
 void plan_graph(const RowContext& ctx, const WindowPlan& plan, GraphFrame& frame) {

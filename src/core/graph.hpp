@@ -143,8 +143,8 @@ void plan_graph(const RowContext& ctx, const WindowPlan& plan, GraphFrame& frame
 // per band, since neighbouring sources share most of their window cells.
 class EdgeCache;
 
-// The neighbour slots and links of the graphs of regular sources, by shape.
-class Topologies;
+// The neighbour slots and links of the graph of a regular source.
+struct Topology;
 
 // Per-thread storage for graph building; keeps its capacity between cells.
 struct GraphScratch {
@@ -166,7 +166,7 @@ struct GraphScratch {
     // band's first edge of the same level, direction and candidate.
     bool reference_lengths = false;
     std::unique_ptr<EdgeCache> edges;
-    std::unique_ptr<Topologies> topologies;
+    std::unique_ptr<ShapeTable<Topology>> topologies;  // by shape, for one band
 };
 
 // Builds the graph of source (row, col) from its windows (one per plan level) and

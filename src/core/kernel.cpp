@@ -91,34 +91,26 @@ public:
     // edges all have the band's reference lengths: the graph is the same for
     // every such source of the shape in the band, so one search serves them all.
     const SearchResult& of_shape(const Graph& g, const SourceShape& shape, SearchScratch& search) {
-        KeptShapeSearch& kept = by_shape_[shape.slot()];
-        if (kept.valid && kept.shape.same_place(shape)) return kept.result;
-        kept.valid = false;  // until the search below has filled its result
-        shortest_paths(g, SearchMode::length, search, kept.result);
-        kept.valid = true;
-        kept.shape = shape;
-        return kept.result;
+        if (const SearchResult* kept = by_shape_.find(shape)) return *kept;
+        SearchResult& result = by_shape_.refill(shape);
+        shortest_paths(g, SearchMode::length, search, result);
+        by_shape_.keep(shape);
+        return result;
     }
 
     // Forgets every kept search and the counts, at the start of a band.
     void clear() {
         for (KeptLengthSearch& k : kept_) k.valid = false;
-        for (KeptShapeSearch& k : by_shape_) k.valid = false;
+        by_shape_.clear();
         matches_ = misses_ = sources_ = 0;
     }
 
 private:
-    struct KeptShapeSearch {
-        bool valid = false;
-        SourceShape shape;
-        SearchResult result;
-    };
-
     static constexpr std::size_t kTrialMisses = 16;
     static constexpr std::size_t kRecent = 128;  // tries after which the counts are halved
     std::size_t matches_ = 0, misses_ = 0, sources_ = 0;
     std::array<KeptLengthSearch, 64> kept_;
-    std::array<KeptShapeSearch, 64> by_shape_;
+    ShapeTable<SearchResult> by_shape_;
     SearchResult searched_;
 };
 
@@ -305,7 +297,7 @@ float source_value(const RowContext& ctx, KernelScratch& s, std::size_t row, std
     for (std::size_t i = 0; i < s.windows.windows.size(); ++i) {
         select_attachments(s.windows.windows[i], ctx.window_mode, s.attach[i]);
     }
-    const SourceShape shape = ctx.reuse_across_sources ? s.windows.shape : SourceShape{};
+    const SourceShape& shape = s.windows.shape;
     build_graph(s.frame, s.windows.windows, s.attach, row, col, s.graph_scratch, s.graph, shape);
     shortest_paths(s.graph, SearchMode::cost, s.search, s.by_cost);
     const SearchResult* by_length = &s.by_length;

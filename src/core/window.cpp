@@ -255,7 +255,8 @@ void plan_windows(const RowContext& ctx, WindowPlan& plan) {
             if (it != layer.end()) lp.transgrids[j] = &it->second;
         }
     }
-    plan.shape_period = keys.empty() ? 0 : keys.back();
+    // Without reuse no source has a shape, so nothing is taken from another.
+    plan.shape_period = keys.empty() || !ctx.reuse_across_sources ? 0 : keys.back();
     for (const LevelKey level : keys) {
         if (plan.shape_period % level != 0) plan.shape_period = 0;
     }
@@ -283,17 +284,11 @@ struct TemplateKey {
     std::int32_t width = 0;
     double reach = 0.0, inner_radius = 0.0;
     WindowMode mode = WindowMode::circular;
-    std::int32_t phase_row = -1, phase_col = -1;  // source position inside its level block
-    // Base cells of the raster before and after the source on each axis, up to
-    // the distance at which the raster's edge no longer clips the window.
-    std::int32_t rows_before = 0, rows_after = 0, cols_before = 0, cols_after = 0;
+    // The source against the level's lattice; raster cells before and after it
+    // up to the distance at which the raster's edge no longer clips the window.
+    Placement place{-1, -1};
 
     bool operator==(const TemplateKey&) const = default;
-
-    std::size_t hash() const {
-        return static_cast<std::size_t>(8 * phase_row + phase_col) +
-               17 * static_cast<std::size_t>(rows_before + 3 * rows_after + 5 * cols_before + 7 * cols_after);
-    }
 };
 
 // The selected cells of a window, relative to the level cell that holds the
@@ -328,9 +323,10 @@ void fill_template(WindowTemplate& t) {
     t.dcol.clear();
     t.share.clear();
     t.boundary.clear();
-    const double start_r = k.phase_row - k.rows_before, end_r = k.phase_row + k.rows_after + 1;
-    const double start_c = k.phase_col - k.cols_before, end_c = k.phase_col + k.cols_after + 1;
-    const ShareFrame frame{k.phase_row + 0.5, k.phase_col + 0.5, k.reach, k.inner_radius, k.mode};
+    const Placement& p = k.place;
+    const double start_r = p.row - p.rows_before, end_r = p.row + p.rows_after + 1;
+    const double start_c = p.col - p.cols_before, end_c = p.col + p.cols_after + 1;
+    const ShareFrame frame{p.row + 0.5, p.col + 0.5, k.reach, k.inner_radius, k.mode};
     const AxisWindow rows = clip_axis(frame.centre_row, k.reach, start_r, end_r, k.level);
     const AxisWindow cols = clip_axis(frame.centre_col, k.reach, start_c, end_c, k.level);
     if (rows.hi <= rows.lo || cols.hi <= cols.lo) return;
@@ -366,7 +362,7 @@ public:
         const auto side = 2 * static_cast<std::size_t>(key.width) + 1;
         const std::size_t count = std::clamp<std::size_t>(kCellBudget / (side * side), 1, kMaxSlots);
         if (level_slots.size() != count) level_slots.assign(count, WindowTemplate{});
-        WindowTemplate& t = level_slots[key.hash() % count];
+        WindowTemplate& t = level_slots[key.place.hash() % count];
         if (!(t.key == key)) {
             t.key = key;
             fill_template(t);
@@ -430,6 +426,23 @@ struct AxisPlacement {
 AxisPlacement place(std::int64_t global, LevelKey level) {
     const std::int64_t block = floor_div(global, level);
     return {global, block, static_cast<std::int32_t>(global - block * level)};
+}
+
+// Base cells of the raster before and after a source on each axis.
+struct Room {
+    std::int64_t rows_before, rows_after, cols_before, cols_after;
+};
+
+// The placement of a source at (row, col) inside its block, with `room` counted
+// up to `limits` on each side.
+Placement placement(std::int32_t row, std::int32_t col, const Room& room, const Room& limits) {
+    auto up_to = [](std::int64_t cells, std::int64_t limit) { return static_cast<std::int32_t>(std::min(cells, limit)); };
+    return {row,
+            col,
+            up_to(room.rows_before, limits.rows_before),
+            up_to(room.rows_after, limits.rows_after),
+            up_to(room.cols_before, limits.cols_before),
+            up_to(room.cols_after, limits.cols_after)};
 }
 
 // Whether every cell of the unclipped window range lies wholly inside the base
@@ -585,9 +598,8 @@ void build_windows(const WindowPlan& plan, std::size_t row, std::size_t col, Win
     const double centre_row = static_cast<double>(global_row) + 0.5;
     const double centre_col = static_cast<double>(global_col) + 0.5;
 
-    // Base cells of the raster before and after the source on each axis.
-    const auto rows_before = static_cast<std::int64_t>(row), rows_after = plan.base_rows - 1 - rows_before;
-    const auto cols_before = static_cast<std::int64_t>(col), cols_after = plan.base_cols - 1 - cols_before;
+    const Room room{static_cast<std::int64_t>(row), plan.base_rows - 1 - static_cast<std::int64_t>(row),
+                    static_cast<std::int64_t>(col), plan.base_cols - 1 - static_cast<std::int64_t>(col)};
     bool regular = plan.shape_period > 0;
     for (std::size_t i = 0; i < plan.levels.size(); ++i) {
         const LevelPlan& lp = plan.levels[i];
@@ -603,22 +615,13 @@ void build_windows(const WindowPlan& plan, std::size_t row, std::size_t col, Win
                             unclipped(pc, lp, plan.col_offset, plan.base_cols, lp.origin_col,
                                       static_cast<std::int64_t>(lp.condition->ncols()))));
         if (fast) {
-            // Distances past the window's own extent all give the unclipped window.
-            const std::int64_t before_r = pr.phase + std::int64_t{lp.width} * lp.level;
-            const std::int64_t after_r = (std::int64_t{lp.width} + 1) * lp.level - 1 - pr.phase;
-            const std::int64_t before_c = pc.phase + std::int64_t{lp.width} * lp.level;
-            const std::int64_t after_c = (std::int64_t{lp.width} + 1) * lp.level - 1 - pc.phase;
-            const TemplateKey key{lp.level,
-                                  lp.width,
-                                  lp.reach,
-                                  lp.inner_radius,
-                                  plan.mode,
-                                  pr.phase,
-                                  pc.phase,
-                                  static_cast<std::int32_t>(std::min(rows_before, before_r)),
-                                  static_cast<std::int32_t>(std::min(rows_after, after_r)),
-                                  static_cast<std::int32_t>(std::min(cols_before, before_c)),
-                                  static_cast<std::int32_t>(std::min(cols_after, after_c))};
+            // Distances past the window's own extent, from its block's first
+            // base cell to its last, all give the unclipped window.
+            const std::int64_t before = std::int64_t{lp.width} * lp.level;
+            const std::int64_t after = (std::int64_t{lp.width} + 1) * lp.level - 1;
+            const Room extent{pr.phase + before, after - pr.phase, pc.phase + before, after - pc.phase};
+            const TemplateKey key{lp.level, lp.width, lp.reach, lp.inner_radius, plan.mode,
+                                  placement(pr.phase, pc.phase, room, extent)};
             const WindowTemplate& t = scratch.templates->get(i, key);
             build_from_template(w, lp, t, pr.block - lp.origin_row, pc.block - lp.origin_col);
             regular = regular && w.size() == t.drow.size();
@@ -631,15 +634,9 @@ void build_windows(const WindowPlan& plan, std::size_t row, std::size_t col, Win
     }
     scratch.shape = {};
     if (regular) {
-        const std::int64_t period = plan.shape_period, reach = plan.shape_reach;
-        SourceShape& shape = scratch.shape;
-        shape.regular = true;
-        shape.row = static_cast<std::int32_t>(global_row - floor_div(global_row, period) * period);
-        shape.col = static_cast<std::int32_t>(global_col - floor_div(global_col, period) * period);
-        shape.rows_before = static_cast<std::int32_t>(std::min(rows_before, reach));
-        shape.rows_after = static_cast<std::int32_t>(std::min(rows_after, reach));
-        shape.cols_before = static_cast<std::int32_t>(std::min(cols_before, reach));
-        shape.cols_after = static_cast<std::int32_t>(std::min(cols_after, reach));
+        const std::int64_t reach = plan.shape_reach;
+        scratch.shape = {true, placement(place(global_row, plan.shape_period).phase,
+                                         place(global_col, plan.shape_period).phase, room, {reach, reach, reach, reach})};
     }
 }
 

@@ -12,6 +12,7 @@
 // computed exactly.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -79,7 +80,9 @@ struct WindowPlan {
     std::int64_t base_rows = 0, base_cols = 0;
     WindowMode mode = WindowMode::circular;
     // The coarsest level when every level divides it, else 0: the period after
-    // which sources are in the same place against every level's lattice.
+    // which sources are in the same place against every level's lattice. Also 0
+    // when sources may not take anything from one another, so that none has a
+    // shape.
     LevelKey shape_period = 0;
     // Base cells from the source beyond which no window notices the raster's edge.
     std::int32_t shape_reach = 0;
@@ -97,27 +100,67 @@ void plan_windows(const RowContext& ctx, WindowPlan& plan);
 // by (level geometry, position of the source inside its level block).
 class WindowTemplates;
 
-// Where a source lies against the lattice of the coarsest level and against the
-// raster's edges, when every window of the source is its template whole: the
-// window cells relative to the source, and so the source's graph, depend on
-// nothing else.
-struct SourceShape {
-    bool regular = false;
-    std::int32_t row = 0, col = 0;  // source position inside its coarsest-level block
-    // Base cells of the raster before and after the source on each axis, up to
-    // the farthest any window reaches.
+// Where a source lies against a level lattice and against the raster's edges:
+// its position inside its block, and the base cells of the raster before and
+// after it on each axis, counted only up to a distance past which the edge no
+// longer matters.
+struct Placement {
+    std::int32_t row = 0, col = 0;
     std::int32_t rows_before = 0, rows_after = 0, cols_before = 0, cols_after = 0;
 
-    bool same_place(const SourceShape& o) const {
-        return row == o.row && col == o.col && rows_before == o.rows_before && rows_after == o.rows_after &&
-               cols_before == o.cols_before && cols_after == o.cols_after;
+    bool operator==(const Placement&) const = default;
+
+    // Spreads the placements of the sources of a band over the low bits.
+    std::size_t hash() const {
+        return static_cast<std::size_t>(8 * row + col) +
+               17 * static_cast<std::size_t>(rows_before + 3 * rows_after + 5 * cols_before + 7 * cols_after);
     }
-    // Slot of the shape in a direct-mapped table of 64 entries.
-    std::size_t slot() const {
-        const auto mix = static_cast<std::uint32_t>(8 * row + col) +
-                         17u * static_cast<std::uint32_t>(rows_before + 3 * rows_after + 5 * cols_before + 7 * cols_after);
-        return mix & 63;
+};
+
+// A source's placement against the coarsest level, when every window of the
+// source is its template whole: the window cells relative to the source, and so
+// the source's graph, depend on nothing else.
+struct SourceShape {
+    bool regular = false;
+    Placement place;
+};
+
+// Values kept per source shape, direct-mapped by the hash of its placement.
+template <class T>
+class ShapeTable {
+public:
+    // The value kept for `shape`, or null.
+    const T* find(const SourceShape& shape) const {
+        const Entry& e = entry(shape);
+        return e.kept && e.place == shape.place ? &e.value : nullptr;
     }
+
+    // The value to fill for `shape`, in place of what its entry held; it is not
+    // found until `keep` says it is filled.
+    T& refill(const SourceShape& shape) {
+        Entry& e = entry(shape);
+        e.kept = false;
+        e.place = shape.place;
+        return e.value;
+    }
+
+    // Marks the value that `refill` gave for `shape` as filled.
+    void keep(const SourceShape& shape) { entry(shape).kept = true; }
+
+    void clear() {
+        for (Entry& e : entries_) e.kept = false;
+    }
+
+private:
+    struct Entry {
+        bool kept = false;
+        Placement place;
+        T value;
+    };
+    Entry& entry(const SourceShape& shape) { return entries_[shape.place.hash() & 63]; }
+    const Entry& entry(const SourceShape& shape) const { return entries_[shape.place.hash() & 63]; }
+
+    std::array<Entry, 64> entries_;
 };
 
 // Per-thread storage for window building; keeps its capacity between cells.
