@@ -1,13 +1,56 @@
-"""Opening raster arguments and checking that they share the condition's grid."""
+"""Input rasters: opening what users have (a DataArray or a raster path, one band chosen), checking their CRS and
+that they share one grid, and reading a tile's window of values with no-data as NaN.
+
+Two grids are the same when their CRS are equal, their shapes are equal and every transform coefficient agrees
+within `GRID_TOLERANCE` of a cell: rasters written by different tools often differ in the last bits of a
+coefficient (28.49999999927454 against 28.5), which moves a cell by far less than anything the computation sees.
+"""
+import math
+import os
+from dataclasses import dataclass
+
 import numpy as np
+import pyproj
 import rasterio
 import rioxarray
 import xarray as xr
 from rasterio.windows import Window
 
+from .errors import ArgumentError, ArgumentTypeError, DataError
+from .parameters import integer, shown
+
+GRID_TOLERANCE = 1e-6  # of a cell's side
+ALIGN_HINT = "put it on that grid first, e.g. with `rio warp IN OUT --like GRID` or xarray's `.rio.reproject_match`"
+
+
+@dataclass(frozen=True)
+class Raster:
+    """One input raster: `array` describes it ((y, x), or (band, y, x) for a stack); `path` and `band` say where a
+    tile reads it from when it comes from a file (1-based band, or None for every band of a stack)."""
+
+    name: str
+    array: xr.DataArray
+    path: str | None = None
+    band: int | None = None
+
+    @property
+    def where(self):
+        """How messages name this raster: its file, or the argument for an array."""
+        return f"'{self.path}'" if self.path else "the array"
+
+    @property
+    def shape(self):
+        return self.array.shape[-2:]
+
+    def reader(self):
+        """What a tile task reads its window from: the file itself, or the (dask or NumPy) values, no-data as NaN."""
+        if self.path is not None:
+            return FileWindow(self.path, self.band)
+        return nodata_as_nan(self.array).data
+
 
 class FileWindow:
-    """A raster file's band, read window by window inside the task that needs it (only a shared filesystem needed)."""
+    """A raster file's band (or every band), read window by window inside the task that needs it."""
 
     def __init__(self, path, band=None):
         self.path, self.band = str(path), band
@@ -19,49 +62,132 @@ class FileWindow:
         return np.ma.filled(data.astype(np.float32), np.nan)
 
 
-def open_raster(value, name, tile_size, bands=False):
-    """A DataArray for `value` (a DataArray, or a path opened lazily in tiles), with nodata cells as NaN."""
-    if isinstance(value, xr.DataArray):
+def is_path(value):
+    return isinstance(value, (str, os.PathLike))
+
+
+def open_raster(value, name, *, band=None, band_argument=None, stack=False):
+    """A `Raster` for `value`: a DataArray, or a raster path (opened lazily: only its tiles are read later).
+
+    A single-band (band, y, x) array is taken as (y, x); where the caller offers a band choice (its argument named
+    `band_argument`), `band` (1-based) picks one band of several. With `stack`, every band is kept as (band, y, x).
+    """
+    if band is not None:
+        band = integer(band_argument, band, minimum=1)
+    path = None
+    if is_path(value):
+        path = os.fspath(value)
+        array = _open_file(path, name)
+    elif isinstance(value, xr.DataArray):
         array = value
     else:
-        try:
-            array = rioxarray.open_rasterio(value, chunks=tile_size, masked=True)
-        except Exception as error:
-            raise ValueError(f"{name}: cannot open {value}: {error}".splitlines()[0]) from None
-        if not bands:
-            if array.sizes["band"] != 1:
-                raise ValueError(f"{name}: {value} has {array.sizes['band']} bands; pass one band as a DataArray")
-            array = array.squeeze("band", drop=True)
-        array.attrs["quillet_path"] = str(value)
-    expected = ("band", "y", "x") if bands else ("y", "x")
-    if array.dims != expected:
-        raise ValueError(f"{name}: dimensions {array.dims}, expected {expected}")
-    return array
+        kind = f"a NumPy array of shape {value.shape}" if isinstance(value, np.ndarray) else shown(value)
+        raise ArgumentTypeError(name, f"expected a georeferenced xarray DataArray or a raster path, got {kind}")
+    raster = Raster(name, array, path)
+    array = _spatial_dims_last(raster)
+    if stack:
+        return Raster(name, array, path)
+    count = array.sizes.get("band", 1)
+    if band is not None and band > count:
+        raise ArgumentError(band_argument, f"{band}, but {raster.where} has {count} band{'s' * (count > 1)}")
+    if count > 1 and band is None:
+        if band_argument:
+            raise ArgumentError(band_argument, f"{raster.where} has {count} bands; choose one (1 to {count})")
+        raise ArgumentError(name, f"{raster.where} has {count} bands; it must have one")
+    if array.ndim == 3:
+        array = array.isel(band=(band or 1) - 1, drop=True)
+    return Raster(name, array, path, (band or 1) if path else None)
 
 
-def check_same_grid(array, name, like):
-    """ValueError naming `name` and what differs (CRS, transform or shape) from `like`."""
-    if array.rio.crs != like.rio.crs:
-        raise ValueError(f"{name}: CRS {array.rio.crs} differs from condition's {like.rio.crs}")
-    if array.shape[-2:] != like.shape:
-        raise ValueError(f"{name}: shape {array.shape[-2:]} differs from condition's {like.shape}")
-    if not np.allclose(array.rio.transform(), like.rio.transform(), rtol=0, atol=0):
-        raise ValueError(f"{name}: transform {tuple(array.rio.transform())[:6]} differs from "
-                         f"condition's {tuple(like.rio.transform())[:6]}")
+def _open_file(path, name):
+    try:
+        return rioxarray.open_rasterio(path, cache=False)
+    except Exception as error:  # rasterio and GDAL raise several types for an unreadable file
+        reason = str(error).strip().splitlines()[0] if str(error).strip() else type(error).__name__
+        raise DataError(name, f"'{path}' is not a raster that GDAL can read ({reason})") from None
+
+
+def _spatial_dims_last(raster):
+    array = raster.array
+    try:
+        y, x = array.rio.y_dim, array.rio.x_dim
+    except Exception:  # rioxarray's own error when it finds no spatial dimensions
+        y, x = None, None
+    others = [d for d in array.dims if d not in (y, x)]
+    if y is None or len(others) > 1 or (others and others != ["band"]):
+        raise ArgumentError(raster.name, f"{raster.where} has dimensions {array.dims}; expected (y, x) or "
+                                         "(band, y, x)")
+    return array.transpose(*others, y, x)
+
+
+def check_crs(raster, *, measures_distances):
+    """Refuse a raster without CRS; for distances also a geographic one beyond ±90° latitude, or a projected one
+    whose unit is not the metre."""
+    crs = raster.array.rio.crs
+    if crs is None:
+        raise DataError(raster.name, f"{raster.where} has no CRS; set it (e.g. `gdal_edit.py -a_srs EPSG:3035 FILE`"
+                                     " or `.rio.write_crs`)")
+    if not measures_distances:
+        return
+    if crs.is_geographic:
+        extreme = max((y for _, y in _corners(raster)), key=abs)
+        if abs(extreme) > 90 + 1e-9:
+            raise DataError(raster.name, f"{raster.where} reaches latitude {extreme:g}°, beyond ±90°: its transform "
+                                         "is not a longitude/latitude grid")
+        return
+    try:
+        unit, factor = crs.linear_units_factor
+    except Exception:  # a local CRS without a known unit: nothing to check
+        return
+    if factor != 1:
+        raise DataError(raster.name, f"{raster.where} has a CRS in {unit}; distances are measured in metres: "
+                                     "reproject it to a metric CRS")
+
+
+def _corners(raster):
+    transform = raster.array.rio.transform()
+    rows, cols = raster.shape
+    return [world(transform, c, r) for r in (0, rows) for c in (0, cols)]
+
+
+def world(transform, col, row):
+    """The world (x, y) of a pixel-corner position (col, row) under an affine transform."""
+    a, b, c, d, e, f = tuple(transform)[:6]
+    return a * col + b * row + c, d * col + e * row + f
+
+
+def check_same_grid(raster, like):
+    """DataError naming `raster`, what differs from `like`'s grid (CRS, shape or transform) and how to fix it."""
+    mine, theirs = raster.array, like.array
+    if not _same_crs(mine.rio.crs, theirs.rio.crs):
+        _not_on_grid(raster, like, "CRS", mine.rio.crs, theirs.rio.crs)
+    if raster.shape != like.shape:
+        _not_on_grid(raster, like, "shape", raster.shape, like.shape)
+    a, b = tuple(mine.rio.transform())[:6], tuple(theirs.rio.transform())[:6]
+    cell = math.hypot(b[0], b[3])
+    if any(abs(x - y) > GRID_TOLERANCE * cell for x, y in zip(a, b)):
+        _not_on_grid(raster, like, "transform", a, b)
+
+
+def _same_crs(first, second):
+    if first == second:
+        return True
+    if first is None or second is None:
+        return False
+    return pyproj.CRS(first.to_wkt()).equals(pyproj.CRS(second.to_wkt()), ignore_axis_order=True)
+
+
+def _not_on_grid(raster, like, what, mine, theirs):
+    raise DataError(raster.name, f"{raster.where} is not on the grid of {like.name}: {what} differs ({mine} vs "
+                                 f"{theirs}); {ALIGN_HINT}")
 
 
 def nodata_as_nan(array):
-    """Float32 values with the array's nodata value (if any) turned into NaN."""
+    """Float32 values with the array's nodata value (if any) turned into NaN; booleans become 0 and 1."""
+    if array.dtype == bool:
+        return array.astype(np.float32)
     nodata = array.rio.nodata if array.rio.nodata is not None else array.rio.encoded_nodata
-    array = array.astype(np.float32)
+    values = array.astype(np.float32)
     if nodata is not None and not np.isnan(nodata):
-        array = array.where(array != nodata)
-    return array
-
-
-def reader(array):
-    """What a tile task reads its windows from: the file itself, a dask array or a NumPy array."""
-    path = array.attrs.get("quillet_path")
-    if path is not None and array.ndim == 2:
-        return FileWindow(path, 1)
-    return array.data
+        values = values.where(array != nodata)
+    return values

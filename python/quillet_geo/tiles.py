@@ -19,17 +19,6 @@ class Tile:
         return (slice(top, top + self.rows.stop - self.rows.start), slice(left, left + self.cols.stop - self.cols.start))
 
 
-def window_reach(levels, window_size, outer_window):
-    """Base cells that a source's windows reach beyond its own cell, whole coarsest blocks included.
-
-    The coarsest level's window is `max(outer_window, window_size)` level cells wide on each side of the
-    source, and finer levels reach less; a halo of that many whole coarsest blocks keeps every window of a
-    tile cell, and every coarse block it touches, complete.
-    """
-    coarsest = max(levels)
-    return max(outer_window, window_size) * coarsest
-
-
 def tile_plan(shape, tile_size, halo=0, align=1):
     """The tiles of a raster of `shape`, row by row: `tile_size` cells from the origin, read with `halo` more on every side.
 
