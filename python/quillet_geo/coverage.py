@@ -1,69 +1,79 @@
-"""Exact polygon coverage of a raster's cells, tile by tile.
+"""Exact polygon coverage of a raster's cells, tile by tile: the fraction of every cell covered by the union of
+the polygons, so that overlapping polygons (a park inside a larger designation) count once."""
+import warnings
 
-Geometries are passed to the native call as they are, not repaired: a self-crossing ring covers each of
-its lobes whichever way it winds, a hole outside its exterior subtracts where it lies (the sum of all rings
-is clamped to [0, 1] per cell), and empty geometries cover nothing. Anything other than a Polygon or MultiPolygon is a TypeError.
-"""
 import dask
 import dask.array as da
-import geopandas
 import numpy as np
 import shapely
 
 import quillet
 
-from .connectivity import _like, level_transforms
-from .rasters import open_raster
+from .connectivity import level_transforms, like as like_array
+from .parameters import integer
+from .rasters import check_crs, open_raster, world
 from .tiles import tile_plan
-
-
-def _polygon_series(geometries, crs):
-    series = geometries.geometry if isinstance(geometries, geopandas.GeoDataFrame) else geopandas.GeoSeries(geometries)
-    kinds = set(series.geom_type.dropna()) - {"Polygon", "MultiPolygon"}
-    if kinds:
-        raise TypeError(f"geometries: only Polygon and MultiPolygon are covered, got {', '.join(sorted(kinds))}")
-    if series.crs is not None and crs is not None and series.crs != crs:
-        series = series.to_crs(crs)
-    return series[~series.is_empty & series.notna()]
+from .vectors import disjoint_pieces, read_polygons
 
 
 def _rings(geometries):
-    polygons = shapely.get_parts(np.asarray(geometries))
+    polygons = shapely.get_parts(np.asarray(geometries, dtype=object))
     return [(shapely.get_coordinates(p.exterior), [shapely.get_coordinates(h) for h in p.interiors]) for p in polygons]
 
 
 def coverage_tile(tile, geometries, *, transform, n_threads):
-    """The covered fraction of one tile's cells by the geometries that touch it."""
+    """The covered fraction of one tile's cells by the union of the geometries that touch it."""
     shape = (tile.rows.stop - tile.rows.start, tile.cols.stop - tile.cols.start)
     try:
         tile_transform = level_transforms(transform, [1], (tile.rows.start, tile.cols.start))[1]
-        return quillet.pixel_coverage(_rings(geometries), tile_transform, shape, n_threads=n_threads)
+        pieces = disjoint_pieces(geometries, _box(transform, tile.rows, tile.cols, margin=1))
+        return quillet.pixel_coverage(_rings(pieces), tile_transform, shape, n_threads=n_threads)
     except BaseException as error:
         error.add_note(f"in coverage tile {tile.index}")
         raise
 
 
-def _tile_bounds(transform, tile):
-    corners = [transform * (c, r) for r in (tile.rows.start, tile.rows.stop) for c in (tile.cols.start, tile.cols.stop)]
-    xs, ys = zip(*corners)
+def _box(transform, rows, cols, margin=0):
+    """The bounding box of a block of cells (row and column slices), `margin` cells wider on every side."""
+    xs, ys = zip(*(world(transform, c, r) for r in (rows.start - margin, rows.stop + margin)
+                   for c in (cols.start - margin, cols.stop + margin)))
     return shapely.box(min(xs), min(ys), max(xs), max(ys))
 
 
-def coverage(geometries, like, *, tile_size=4096, n_threads=None):
-    """Covered fraction of every cell of `like`'s grid (a DataArray or a raster path) by polygons, float32."""
-    like = open_raster(like, "like", tile_size, bands=False)
-    series = _polygon_series(geometries, like.rio.crs)
-    values = np.asarray(series.values.to_numpy() if hasattr(series.values, "to_numpy") else series.values)
+def coverage(geometries, like, *, layer=None, where=None, assume_crs=None, tile_size=4096, n_threads=None):
+    """Covered fraction of every cell of `like`'s grid by the union of polygons, as a float32 DataArray.
+
+    `geometries`: a vector file path (`layer`, `where` choose what is read), a GeoDataFrame or GeoSeries
+    (reprojected to `like`'s CRS; without CRS, `assume_crs` must name it), or shapely geometries in `like`'s CRS.
+    Only polygons cover: points and lines are left out, the polygons of GeometryCollections kept, invalid polygons
+    repaired (shapely's make_valid). Overlapping polygons count once. `like`: a DataArray or raster path giving the
+    grid (any number of bands). Lazy (one chunk per tile) when `like` is a path or dask-backed; a warning says when no
+    polygon reaches the raster.
+    """
+    tile_size = integer("tile_size", tile_size, minimum=1, maximum=2**20)
+    if n_threads is not None:
+        n_threads = integer("n_threads", n_threads, minimum=1)
+    grid = open_raster(like, "like", stack=True)
+    check_crs(grid, measures_distances=False)
+    template = grid.array.isel(band=0, drop=True) if "band" in grid.array.dims else grid.array
+    series = read_polygons(geometries, grid.array.rio.crs, layer=layer, where=where, assume_crs=assume_crs)
+    values = series.values.to_numpy() if hasattr(series.values, "to_numpy") else np.asarray(series.values)
+    values = values[~shapely.is_empty(values)]
     tree = shapely.STRtree(values)
-    transform = like.rio.transform()
+    transform = template.rio.transform()
+    plan = tile_plan(template.shape, tile_size)
+    if not len(tree.query(_box(transform, slice(0, template.shape[0]), slice(0, template.shape[1])),
+                          predicate="intersects")):
+        warnings.warn(f"geometries: none of the {len(values)} polygons reaches the raster (bounds "
+                      f"{tuple(round(v, 6) for v in template.rio.bounds())}); every cell is 0", stacklevel=2)
     task = dask.delayed(coverage_tile, pure=True)
     blocks = []
-    for row in tile_plan(like.shape, tile_size):
+    for row in plan:
         blocks.append([])
         for tile in row:
-            touching = values[tree.query(_tile_bounds(transform, tile), predicate="intersects")]
+            touching = values[tree.query(_box(transform, tile.rows, tile.cols), predicate="intersects")]
             shape = (tile.rows.stop - tile.rows.start, tile.cols.stop - tile.cols.start)
             value = task(tile, touching, transform=transform, n_threads=n_threads)
             blocks[-1].append(da.from_delayed(value, shape, np.float32))
-    result = _like(like, da.block(blocks), "coverage")
-    return result if isinstance(like.data, da.Array) else result.compute()
+    result = like_array(template, da.block(blocks), "coverage")
+    return result if grid.path is not None or isinstance(template.data, da.Array) else result.compute()

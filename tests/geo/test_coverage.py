@@ -1,4 +1,6 @@
-"""Tiled polygon coverage on a raster's grid."""
+"""Tiled polygon coverage on a raster's grid: the covered fraction of the polygons' union."""
+import warnings
+
 import numpy as np
 import pytest
 
@@ -10,6 +12,7 @@ from rasterio.transform import from_origin
 
 import quillet
 import quillet_geo
+from quillet_geo import DataError
 
 
 def grid(shape=(30, 26)):
@@ -37,11 +40,53 @@ def test_reprojected_to_the_grid():
     np.testing.assert_allclose(result.values, direct.values, atol=1e-4)
 
 
-def test_invalid_and_wrong_geometries():
-    # A self-crossing ring covers each of its lobes, whichever way the lobe winds.
-    bowtie = shapely.Polygon([(0, 0), (100, 100), (100, 0), (0, 100)])
-    lobes = [shapely.Polygon([(0, 0), (50, 50), (0, 100)]), shapely.Polygon([(100, 0), (50, 50), (100, 100)])]
-    np.testing.assert_allclose(quillet_geo.coverage([bowtie], grid()).values, quillet_geo.coverage(lobes, grid()).values,
-                               atol=1e-6)
-    with pytest.raises(TypeError, match="geometries: only Polygon"):
-        quillet_geo.coverage([shapely.Point(1, 1)], grid())
+BOX = shapely.box(20, 220, 25, 230)  # the left half of the cell at row 7, column 2
+RING = shapely.box(10, 200, 80, 270).difference(shapely.box(30, 220, 60, 250))
+
+
+@pytest.mark.parametrize("shapes, cell, fraction", [
+    ([BOX, BOX], (7, 2), 0.5),  # identical
+    ([shapely.box(20, 220, 30, 230), BOX], (7, 2), 1.0),  # nested
+    ([BOX, shapely.box(22.5, 220, 27.5, 230)], (7, 2), 0.75),  # partly overlapping
+    ([BOX, shapely.box(25, 220, 30, 225)], (7, 2), 0.75),  # touching
+    ([RING, shapely.box(30, 220, 60, 250)], (6, 4), 1.0),  # a hole covered by another polygon
+    ([RING, shapely.box(30, 220, 45, 250)], (6, 4), 0.5),  # a hole half covered
+    ([shapely.GeometryCollection([BOX, shapely.Point(1, 1), shapely.LineString([(0, 0), (90, 90)])])], (7, 2), 0.5),
+    ([shapely.Polygon([(20, 220), (25, 230), (25, 220), (20, 230)])], (7, 2), 0.25),  # self-crossing: both lobes
+])
+@pytest.mark.parametrize("tile_size", [3, 64])
+def test_overlapping_polygons_count_once(shapes, cell, fraction, tile_size):
+    result = quillet_geo.coverage(shapes, grid(), tile_size=tile_size).values
+    assert result[cell] == pytest.approx(fraction, abs=1e-6)
+    union = shapely.union_all(shapely.make_valid(shapes, method="structure"))
+    assert result.sum() * 100 == pytest.approx(union.area, rel=1e-6)
+
+
+def test_polygons_without_crs_or_without_area_are_refused():
+    no_crs = geopandas.GeoSeries([BOX])
+    with pytest.raises(DataError, match="geometries: the geometries have no CRS; say which CRS"):
+        quillet_geo.coverage(no_crs, grid())
+    assumed = quillet_geo.coverage(no_crs, grid(), assume_crs="EPSG:3857")
+    assert assumed.values.tobytes() == quillet_geo.coverage([BOX], grid()).values.tobytes()
+    with pytest.raises(DataError, match=r"the geometries have no polygons \(found: LineString, Point\)"):
+        quillet_geo.coverage([shapely.Point(1, 1), shapely.LineString([(0, 0), (5, 5)])], grid())
+
+
+def test_polygons_off_the_raster_give_a_warning():
+    with pytest.warns(UserWarning, match="none of the 1 polygons reaches the raster"):
+        result = quillet_geo.coverage([shapely.box(1000, 1000, 2000, 2000)], grid())
+    assert not result.values.any()
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", UserWarning)
+        quillet_geo.coverage([BOX], grid())
+
+
+def test_a_vector_file_with_layer_and_where(tmp_path):
+    path = tmp_path / "areas.gpkg"
+    frame = geopandas.GeoDataFrame({"kind": ["a", "b"]}, geometry=[BOX, shapely.box(100, 100, 150, 150)],
+                                   crs="EPSG:3857")
+    frame.to_file(path, layer="areas", engine="pyogrio")
+    result = quillet_geo.coverage(str(path), grid(), layer="areas", where="kind = 'a'")
+    assert result.values.tobytes() == quillet_geo.coverage([BOX], grid()).values.tobytes()
+    with pytest.raises(DataError, match="where: 'kind = ' is not a condition"):
+        quillet_geo.coverage(str(path), grid(), where="kind = ")

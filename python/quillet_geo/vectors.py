@@ -1,0 +1,145 @@
+"""Polygons from what users have, ready for exact coverage: a vector file, a GeoDataFrame or GeoSeries, or shapely
+geometries, reprojected to the raster's CRS and reduced to their polygonal parts; and the disjoint pieces whose
+summed coverage is the coverage of their union.
+
+Only areas cover cells: the polygons inside a GeometryCollection are kept, points and lines are left out. Plain
+shapely geometries have no CRS and are taken to be in the raster's; a vector file or GeoSeries without CRS is
+refused unless `assume_crs` names it. Invalid polygons are repaired with shapely's `make_valid` ("structure"
+method: exteriors united, holes subtracted), so that a self-crossing ring covers each of its lobes.
+"""
+import geopandas
+import numpy as np
+import pyogrio
+import shapely
+
+from .errors import ArgumentTypeError, DataError
+from .rasters import is_path
+
+
+def read_polygons(value, crs, *, name="geometries", layer=None, where=None, assume_crs=None):
+    """A GeoSeries of one valid polygonal geometry (or an empty one) per feature of `value`, in `crs`."""
+    source = f"'{value}' has" if is_path(value) else f"the {name} have"
+    series, plain = _series(value, name, layer, where)
+    if series.crs is None and not plain:
+        if assume_crs is None:
+            raise DataError(name, f"{source} no CRS; say which CRS the coordinates are in (assume_crs=, "
+                                  "--assume-crs), or set it in the file")
+        series = series.set_crs(assume_crs)
+    if series.crs is not None and crs is not None and series.crs != crs:
+        series = series.to_crs(crs)
+    geometries = _polygonal(series.values.to_numpy() if hasattr(series.values, "to_numpy") else series.values)
+    invalid = ~shapely.is_valid(geometries)
+    if invalid.any():
+        geometries[invalid] = _polygonal(shapely.make_valid(geometries[invalid], method="structure"))
+    if shapely.is_empty(geometries).all():
+        found = ", ".join(sorted(set(series.geom_type.dropna()))) or "no geometries"
+        raise DataError(name, f"{source} no polygons (found: {found})")
+    return geopandas.GeoSeries(geometries, index=series.index, crs=crs)
+
+
+def _series(value, name, layer, where):
+    """The geometries as a GeoSeries, and whether they came as plain shapely geometries (no CRS to check)."""
+    if is_path(value):
+        return read_vector_file(value, name, layer=layer, where=where).geometry, False
+    if isinstance(value, geopandas.GeoDataFrame):
+        return value.geometry, False
+    if isinstance(value, geopandas.GeoSeries):
+        return value, False
+    try:
+        geometries = np.asarray(list(value), dtype=object)
+    except TypeError:
+        raise ArgumentTypeError(name, "expected a vector file path, a GeoDataFrame, a GeoSeries or a list of "
+                                      f"shapely geometries, got {type(value).__name__}") from None
+    if not all(g is None or isinstance(g, shapely.Geometry) for g in geometries):
+        raise ArgumentTypeError(name, "expected shapely geometries in the list")
+    return geopandas.GeoSeries(geometries), True
+
+
+def read_vector_file(path, name, *, layer=None, where=None):
+    """A vector file's features as a GeoDataFrame; a missing layer or a bad `where` is one line naming it."""
+    try:
+        return geopandas.read_file(path, layer=layer, where=where, engine="pyogrio")
+    except pyogrio.errors.DataLayerError as error:
+        text = str(error).strip().splitlines()[0]
+        if where and "SQL" in text:
+            raise DataError("where", f"{where!r} is not a condition that '{path}' can answer: "
+                                     f"{text.rsplit(': ', 1)[-1]}") from None
+        raise DataError("layer" if layer is not None else name, f"{text} in '{path}'") from None
+    except (pyogrio.errors.DataSourceError, FileNotFoundError):
+        raise DataError(name, f"'{path}' is not a vector file that GDAL can read") from None
+    except pyogrio.errors.GeometryError as error:
+        raise DataError(name, f"'{path}': {str(error).strip().splitlines()[0]}") from None
+
+
+def _polygonal(geometries):
+    """Each geometry reduced to its polygonal parts (collections searched), an empty polygon where there is none."""
+    result = np.array(geometries, dtype=object)
+    for k, geometry in enumerate(result):
+        result[k] = polygonal(geometry)
+    return result
+
+
+def polygonal(geometry):
+    """A geometry's polygonal parts: itself if it is a (Multi)Polygon, the polygons inside a (possibly nested)
+    GeometryCollection as one MultiPolygon, else an empty polygon."""
+    if shapely.get_type_id(geometry) in (3, 6):  # Polygon, MultiPolygon
+        return geometry
+    polygons, pending = [], [geometry]
+    while pending:
+        part = pending.pop(0)
+        kind = shapely.get_type_id(part)
+        if kind == 3:  # Polygon
+            polygons.append(part)
+        elif kind in (6, 7):  # MultiPolygon, GeometryCollection
+            pending.extend(shapely.get_parts(part))
+    return shapely.MultiPolygon(polygons) if polygons else shapely.Polygon()
+
+
+def disjoint_pieces(geometries, box):
+    """Geometries whose areas do not overlap and whose union inside `box` is that of `geometries`.
+
+    `geometries` must be valid. Those whose bounding boxes overlap are united group by group (those that reach
+    beyond `box` cut to it first); the others are passed on as they are, so that the usual case, polygons apart,
+    costs nothing.
+    """
+    geometries = np.asarray(geometries, dtype=object)
+    if len(geometries) < 2:
+        return list(geometries)
+    first, second = shapely.STRtree(geometries).query(geometries)
+    pieces = []
+    for members in _groups(len(geometries), first[first < second], second[first < second]):
+        if len(members) == 1:
+            pieces.append(geometries[members[0]])
+        else:
+            pieces.append(polygonal(shapely.union_all(_inside(geometries[members], box))))
+    return pieces
+
+
+def _inside(geometries, box):
+    """The geometries cut to `box` where they reach beyond it."""
+    xmin, ymin, xmax, ymax = shapely.bounds(box)
+    bounds = shapely.bounds(geometries)
+    outside = (bounds[:, 0] < xmin) | (bounds[:, 1] < ymin) | (bounds[:, 2] > xmax) | (bounds[:, 3] > ymax)
+    if outside.any():
+        geometries[outside] = shapely.intersection(geometries[outside], box)
+    return geometries
+
+
+def _groups(count, first, second):
+    """The connected groups of `count` items linked by the pairs (first[k], second[k]), each in item order."""
+    parent = list(range(count))
+
+    def root(item):
+        while parent[item] != item:
+            parent[item] = parent[parent[item]]
+            item = parent[item]
+        return item
+
+    for a, b in zip(first.tolist(), second.tolist()):
+        ra, rb = root(a), root(b)
+        if ra != rb:
+            parent[max(ra, rb)] = min(ra, rb)
+    groups = {}
+    for item in range(count):
+        groups.setdefault(root(item), []).append(item)
+    return list(groups.values())
