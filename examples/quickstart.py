@@ -44,7 +44,7 @@ def main():
     start = time.perf_counter()
     values = quillet.connectivity(
         condition, mask, None, transforms, levels, lambdas=[2.0, 20.0, 200.0], is_geo=False,
-        max_cost=0.1, window_size=3, outer_window=7, offsets=(0, 0),
+        max_cost=10.0, window_size=3, outer_window=7, offsets=(0, 0),
     )
     seconds = time.perf_counter() - start
     sources = int((~mask).sum())

@@ -120,7 +120,7 @@ def test_resume_refuses_other_arguments_and_changed_inputs(tmp_path, slow_run):
     run.wait()
     refusals = [
         (args, "has an interrupted run in"),
-        ([*args, "--resume", "--max-cost", "0.2"], "--max-cost differs from the interrupted run (0.1 there, 0.2 here)"),
+        ([*args, "--resume", "--max-cost", "20"], "--max-cost differs from the interrupted run (10.0 there, 20.0 here)"),
         ([*args, "--resume", "--window-mode", "square"], "--window-mode differs from the interrupted run (circular there"),
     ]
     for refused, text in refusals:

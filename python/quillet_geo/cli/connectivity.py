@@ -5,11 +5,11 @@ from pathlib import Path
 
 import click
 
+from .errors import from_library
 from .journal import Journal, fingerprint, run_folder_of
 from .options import (INPUT_FILE, NumberListCommand, NumberListOption, check_output_path, default_workers,
                       overwrite_option, preview_option, quiet_option)
 from .preview import save_preview
-from .rasters import check_same_grid, read_grid
 from .resumable import run_resumable
 
 
@@ -22,6 +22,7 @@ class ConnectivityJob:
     levels: tuple
     lambdas: tuple
     max_cost: float
+    protected_min_fraction: float
     window_size: int
     outer_window: int
     window_mode: str
@@ -36,19 +37,12 @@ class ConnectivityJob:
         import quillet_geo
 
         return quillet_geo.connectivity(
-            self._condition(), levels=list(self.levels), lambdas=list(self.lambdas), max_cost=self.max_cost,
+            self.condition, levels=list(self.levels), lambdas=list(self.lambdas), max_cost=self.max_cost,
             window_size=self.window_size, outer_window=self.outer_window, window_mode=self.window_mode,
-            sources=self.sources, protected=self.protected, traversal=self.traversal,
-            transgrids=list(self.transgrids), tile_size=self.tile_size, n_threads=self.n_threads,
+            sources=self.sources, protected=self.protected, protected_min_fraction=self.protected_min_fraction,
+            traversal=self.traversal, transgrids=list(self.transgrids), band=self.band, tile_size=self.tile_size,
+            n_threads=self.n_threads,
         )
-
-    def _condition(self):
-        if self.band is None:
-            return self.condition
-        import rioxarray
-
-        bands = rioxarray.open_rasterio(self.condition, chunks=self.tile_size, masked=True)
-        return bands.sel(band=self.band, drop=True)
 
     def manifest(self):
         """The arguments that fix the result, and the input files it reads, for the journal and the file's tags."""
@@ -57,6 +51,8 @@ class ConnectivityJob:
             "--window-size": self.window_size, "--outer-window": self.outer_window,
             "--window-mode": self.window_mode, "--band": self.band, "--tile-size": self.tile_size,
         }
+        if self.protected:
+            arguments["--protected-min-fraction"] = self.protected_min_fraction
         inputs = {"CONDITION": self.condition, "--sources": self.sources, "--protected": self.protected,
                   "--traversal": self.traversal}
         inputs.update({f"--transgrid {n}": path for n, path in enumerate(self.transgrids, 1)})
@@ -64,45 +60,35 @@ class ConnectivityJob:
                 "inputs": {label: fingerprint(path) for label, path in inputs.items() if path is not None}}
 
 
-def _check_levels(ctx, param, levels):
-    for level in levels:
-        if level & (level - 1):
-            raise click.BadParameter(f"{level} is not a power of two")
-    return levels
-
-
-def _check_odd(ctx, param, width):
-    if width % 2 == 0:
-        raise click.BadParameter(f"{width} is not odd")
-    return width
-
-
 @click.command(cls=NumberListCommand)
 @click.argument("condition", type=INPUT_FILE)
 @click.argument("output", type=click.Path(path_type=Path))
-@click.option("--levels", cls=NumberListOption, type=click.IntRange(min=1), required=True, metavar="N ...",
-              callback=_check_levels,
-              help="Resolution levels, in base cells per level cell (powers of two), for example --levels 1 2 4.")
-@click.option("--lambdas", cls=NumberListOption, type=click.FloatRange(min=0, min_open=True), required=True,
+@click.option("--levels", cls=NumberListOption, type=int, required=True, metavar="N ...",
+              help="Resolution levels in base cells per level cell, doubling from 1, for example --levels 1 2 4.")
+@click.option("--lambdas", cls=NumberListOption, type=float, required=True,
               metavar="KM ...", help="Distance-decay bandwidths in kilometres, for example --lambdas 2 20 200.")
-@click.option("--max-cost", type=click.FloatRange(0, 1), required=True,
-              help="Relative cost of crossing a fully degraded cell (traversal value 0), between 0 and 1.")
-@click.option("--window-size", type=click.IntRange(min=1), default=3, show_default=True, callback=_check_odd,
+@click.option("--max-cost", type=float, required=True,
+              help="Cost of crossing a fully degraded cell (traversal value 0) relative to intact habitat (value 1), "
+                   "at least 1: 10 makes degraded land ten times as costly to cross per metre.")
+@click.option("--window-size", type=int, default=3, show_default=True,
               help="Odd window width on the finer levels.")
-@click.option("--outer-window", type=click.IntRange(min=1), default=7, show_default=True, callback=_check_odd,
-              help="Odd window width on the coarsest level; sets the search reach.")
+@click.option("--outer-window", type=int, default=7, show_default=True,
+              help="Odd window width on the coarsest level, at least --window-size; sets the search reach.")
 @click.option("--window-mode", type=click.Choice(["circular", "square"]), default="circular", show_default=True,
               help="Shape of the focal windows.")
 @click.option("--sources", type=INPUT_FILE, metavar="FILE",
-              help="Raster, non-zero where a value is wanted; the other cells are not computed.")
+              help="Raster, 1 where a value is wanted and 0 elsewhere; the other cells are not computed.")
 @click.option("--protected", type=INPUT_FILE, metavar="FILE",
-              help="Raster, non-zero on protected cells: they become the sources and the destinations that count.")
+              help="Raster of protected fractions in [0, 1] (or 0/1): protected cells become the sources and the "
+                   "destinations that count.")
+@click.option("--protected-min-fraction", type=float, default=0.5, show_default=True,
+              help="Protected fraction from which a cell counts as protected (0.5: the majority rule).")
 @click.option("--traversal", type=INPUT_FILE, metavar="FILE",
               help="Raster of traversal values in [0, 1] (1 = easy passage) used for path costs instead of CONDITION.")
 @click.option("--transgrid", "transgrids", type=INPUT_FILE, multiple=True, metavar="FILE",
               help="Multi-band raster of transition values; repeat the option for several.")
-@click.option("--band", type=click.IntRange(min=1), help="Band of CONDITION to use (needed when it has several).")
-@click.option("--tile-size", type=click.IntRange(min=1), default=1024, show_default=True,
+@click.option("--band", type=int, help="Band of CONDITION to use (needed when it has several).")
+@click.option("--tile-size", type=int, default=1024, show_default=True,
               help="Cells per side of a computed tile.")
 @click.option("--workers", type=click.IntRange(min=1),
               help="Local worker processes computing tiles at once  [default: one per CPU]")
@@ -115,39 +101,29 @@ def _check_odd(ctx, param, width):
 @quiet_option
 @click.pass_context
 def connectivity(ctx, condition, output, levels, lambdas, max_cost, window_size, outer_window, window_mode, sources,
-                 protected, traversal, transgrids, band, tile_size, workers, scheduler, resume, overwrite, preview,
-                 quiet):
+                 protected, protected_min_fraction, traversal, transgrids, band, tile_size, workers, scheduler, resume,
+                 overwrite, preview, quiet):
     """Map the habitat connectivity of CONDITION (a raster of condition values in [0, 1]) into OUTPUT (GeoTIFF).
 
     The tiles are computed in parallel and kept as they finish; after Ctrl-C or a crash, the same command with
     --resume computes only the tiles still missing.
     """
-    if sources and protected:
-        raise click.UsageError("--sources and --protected cannot be used together")
-    if outer_window < window_size:
-        raise click.BadParameter(f"{outer_window} is smaller than --window-size {window_size}",
-                                 param_hint="--outer-window")
-    if tile_size % max(levels):
-        raise click.BadParameter(f"{tile_size} is not a multiple of the coarsest level {max(levels)}",
-                                 param_hint="--tile-size")
     if workers and scheduler:
         raise click.UsageError("--workers and --scheduler cannot be used together")
     check_output_path(output, overwrite)
     if preview:
         check_output_path(preview, True, hint="--preview")
-    grid = read_grid(condition, "CONDITION", band=band)
-    for label, path in (("--sources", sources), ("--protected", protected), ("--traversal", traversal)):
-        if path:
-            check_same_grid(read_grid(path, label), grid, label, path, "CONDITION")
-    for path in transgrids:
-        check_same_grid(read_grid(path, "--transgrid", multiband=True), grid, "--transgrid", path, "CONDITION")
-    _prepare_run_folder(output, resume, overwrite)
     job = ConnectivityJob(
-        str(condition), band, levels, lambdas, max_cost, window_size, outer_window, window_mode,
-        _text(sources), _text(protected), _text(traversal), tuple(map(str, transgrids)), tile_size,
+        str(condition), band, levels, lambdas, max_cost, protected_min_fraction, window_size, outer_window,
+        window_mode, _text(sources), _text(protected), _text(traversal), tuple(map(str, transgrids)), tile_size,
         default_workers(),
     )
-    run_resumable(job, output, job.manifest(), resume=resume, workers=workers or default_workers(),
+    try:
+        result = job.lazy()
+    except (ValueError, TypeError) as error:
+        raise from_library(error) from None
+    _prepare_run_folder(output, resume, overwrite)
+    run_resumable(job, result, output, job.manifest(), resume=resume, workers=workers or default_workers(),
                   scheduler=scheduler, quiet=quiet, resume_command=_resume_command(ctx))
     if preview:
         subtitle = (f"levels {' '.join(map(str, levels))} · lambdas {' '.join(f'{x:g}' for x in lambdas)} km · "

@@ -1,16 +1,15 @@
 """`quillet coverage`: the exact fraction of every cell of a raster's grid covered by the polygons of a vector file."""
+import warnings
 from pathlib import Path
 
 import click
 import numpy as np
 
-from .errors import DataError, Interrupted
+from .errors import Interrupted, from_library
 from .geotiff import tile_windows, write_geotiff
 from .options import INPUT_FILE, check_output_path, overwrite_option, preview_option, quiet_option
 from .preview import save_preview
 from .progress import TileProgress, print_summary
-from .rasters import read_grid, read_polygons
-from .resumable import one_line
 
 
 @click.command()
@@ -20,25 +19,30 @@ from .resumable import one_line
               help="Raster whose grid (CRS, transform, shape) OUTPUT takes; the polygons are reprojected to its CRS.")
 @click.option("--layer", metavar="NAME", help="Layer of POLYGONS to read  [default: the first]")
 @click.option("--where", metavar="SQL", help="Read only the features matching this SQL condition.")
-@click.option("--tile-size", type=click.IntRange(min=1), default=4096, show_default=True,
-              help="Cells per side of a computed tile.")
+@click.option("--assume-crs", metavar="CRS",
+              help="CRS of the polygons' coordinates when POLYGONS does not say (e.g. EPSG:4326).")
+@click.option("--tile-size", type=int, default=4096, show_default=True, help="Cells per side of a computed tile.")
 @overwrite_option
 @preview_option
 @quiet_option
-def coverage(polygons, output, like, layer, where, tile_size, overwrite, preview, quiet):
+def coverage(polygons, output, like, layer, where, assume_crs, tile_size, overwrite, preview, quiet):
     """Write into OUTPUT (GeoTIFF) the fraction of every cell of RASTER's grid covered by POLYGONS (any vector
-    file that GDAL reads), holes subtracted."""
+    file that GDAL reads): the area of the cell inside the union of the polygons, so that overlapping polygons
+    count once, holes subtracted."""
     check_output_path(output, overwrite)
     if preview:
         check_output_path(preview, True, hint="--preview")
-    read_grid(like, "--like", multiband=True)
-    frame = read_polygons(polygons, layer=layer, where=where)
     import quillet_geo
 
     try:
-        result = quillet_geo.coverage(frame, str(like), tile_size=tile_size)
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always", UserWarning)
+            result = quillet_geo.coverage(str(polygons), str(like), layer=layer, where=where, assume_crs=assume_crs,
+                                          tile_size=tile_size)
     except (ValueError, TypeError) as error:
-        raise DataError(one_line(error)) from None
+        raise from_library(error) from None
+    for warning in caught:
+        click.echo(f"Warning: {warning.message}", err=True)
     output.unlink(missing_ok=True)
     windows = list(tile_windows(result.data.chunks))
     progress = TileProgress("coverage", total_tiles=len(windows), total_cells=result.size, quiet=quiet)
@@ -50,7 +54,7 @@ def coverage(polygons, output, like, layer, where, tile_size, overwrite, preview
             yield window, values
 
     tags = {"quillet_command": "coverage", "polygons": str(polygons.resolve()), "like": str(like.resolve()),
-            "layer": layer, "where": where, "features": len(frame)}
+            "layer": layer, "where": where, "assume_crs": assume_crs}
     try:
         write_geotiff(output, computed_tiles(), crs=result.rio.crs, transform=result.rio.transform(),
                       shape=result.shape, tile_size=tile_size,
@@ -58,9 +62,9 @@ def coverage(polygons, output, like, layer, where, tile_size, overwrite, preview
     except KeyboardInterrupt:
         raise Interrupted(f"Interrupted; nothing was written to '{output}'") from None
     except (RuntimeError, ValueError, OSError) as error:
-        raise DataError(one_line(error)) from None
+        raise from_library(error) from None
     finally:
         progress.close()
-    print_summary("coverage", result.size, progress.seconds(), output, quiet, f" ({len(frame)} polygons)")
+    print_summary("coverage", result.size, progress.seconds(), output, quiet)
     if preview:
         save_preview(output, preview, f"Coverage of {like.name}'s cells by {polygons.name}", "covered fraction")

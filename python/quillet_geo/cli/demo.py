@@ -61,7 +61,7 @@ def demo(ctx, folder):
     runs = [
         ["coverage", areas, folder / "coverage.tif", "--like", condition, "--preview", folder / "coverage.png"],
         ["connectivity", condition, folder / "connectivity.tif", "--levels", 1, 2, 4, "--lambdas", 2, 20, 200,
-         "--max-cost", 0.1, "--tile-size", 64, "--preview", folder / "connectivity.png"],
+         "--max-cost", 10, "--tile-size", 64, "--preview", folder / "connectivity.png"],
     ]
     for run in runs:
         args = [str(arg) for arg in run] + ["--overwrite"]

@@ -2,18 +2,18 @@
 import dataclasses
 from importlib.metadata import version
 
-from .errors import DataError, Interrupted
+from .errors import Interrupted, from_library
 from .execute import tile_results
 from .geotiff import tile_windows, write_geotiff
 from .journal import Journal, run_folder_of
 from .progress import TileProgress, print_summary
 
 
-def run_resumable(job, output, manifest, *, resume, workers, scheduler, quiet, resume_command):
-    """Compute the tiles the journal lacks, then assemble OUTPUT from the journal and remove it."""
+def run_resumable(job, result, output, manifest, *, resume, workers, scheduler, quiet, resume_command):
+    """Compute the tiles of `result` (the job's lazy result) that the journal lacks, then assemble OUTPUT from the
+    journal and remove it."""
     folder = run_folder_of(output)
     journal = Journal.resume(folder, manifest) if resume else Journal.start(folder, manifest)
-    result = lazy_result(job)
     windows = dict(tile_windows(result.data.chunks))
     done = journal.finished() & windows.keys()
     todo = [index for index in windows if index not in done]
@@ -38,26 +38,12 @@ def run_resumable(job, output, manifest, *, resume, workers, scheduler, quiet, r
             f"to go on, run: {resume_command}"
         ) from None
     except (RuntimeError, ValueError, OSError) as error:
-        raise DataError(one_line(error)) from None
+        raise from_library(error) from None
     finally:
         progress.close()
     journal.remove()
     note = f" ({len(done)} of {len(windows)} tiles from the interrupted run)" if done else ""
     print_summary(manifest["command"], result.size, progress.seconds(), output, quiet, note)
-
-
-def lazy_result(job):
-    """The lazy result of a job; the layer's refusals of its inputs are data errors."""
-    try:
-        return job.lazy()
-    except (ValueError, TypeError) as error:
-        raise DataError(one_line(error)) from None
-
-
-def one_line(error):
-    """An exception's text and notes (such as which tile failed) on one line."""
-    parts = [str(error).strip()] + [note.strip() for note in getattr(error, "__notes__", ())]
-    return "; ".join(" ".join(part.split()) for part in parts if part)
 
 
 def file_tags(manifest):
