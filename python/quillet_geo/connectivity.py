@@ -1,22 +1,20 @@
-"""Connectivity of georeferenced rasters, tile by tile on Dask, equal to one whole-raster native call.
+"""Connectivity of georeferenced rasters, tile by tile, equal to one whole-raster native call.
 
 Every argument and every input is checked before a task is built (parameters, CRS, grids, a sample of the values),
 and every tile checks the values it reads before it computes, so that a run either gives the map its parameters
 define or stops with one line naming the input.
 """
-import os
+from dataclasses import dataclass
 
-import dask
-import dask.array as da
 import numpy as np
-import xarray as xr
 
 import quillet
 
+from .cpus import tile_threads
 from .errors import ArgumentError, DataError
-from .parameters import connectivity_parameters, integer
-from .progress import compute_with_progress
-from .rasters import FileWindow, check_crs, check_same_grid, open_raster
+from .jobs import TiledJob, grid_of, job_result, values_of, window_piece
+from .parameters import ConnectivityParameters, connectivity_parameters, integer
+from .rasters import check_crs, check_same_grid, open_raster
 from .tiles import tile_plan
 from .values import FINITE, FLAG, FRACTION, check_sample, check_values
 
@@ -37,20 +35,6 @@ def level_transforms(transform, levels, offsets):
     return result
 
 
-def _piece(source, rows, cols):
-    """What a tile task receives for one input: a file window to read there, or a slice of an array."""
-    if isinstance(source, FileWindow):
-        return (source, rows, cols)
-    return source[..., rows, cols]
-
-
-def _values(piece):
-    if isinstance(piece, tuple):
-        source, rows, cols = piece
-        return source.read(rows, cols)
-    return np.asarray(piece, dtype=np.float32)
-
-
 def _tile_mask(condition, sources, protected, tile, protected_min_fraction):
     """True where a cell is not a source; context cells are masked too, except where the mask carries protection."""
     if protected is not None:
@@ -63,44 +47,49 @@ def _tile_mask(condition, sources, protected, tile, protected_min_fraction):
     return mask | context
 
 
-def compute_tile(tile, condition, sources, protected, traversal, transgrids, *, transform, is_geo, parameters,
-                 labels, n_threads):
-    """One native call over the tile and its halo, cropped to the tile, after checking the values it read.
+@dataclass(frozen=True)
+class ConnectivityKernel:
+    """Computes one tile: one native call over the tile and its halo, cropped to the tile, after checking the
+    values it read. `labels` names each input for messages: (argument, where) in the order condition, sources,
+    protected, traversal, then the transition stacks."""
 
-    `labels` names each input for messages: (argument, where) in the order condition, sources, protected,
-    traversal, then the transition stacks.
-    """
-    origin = (tile.read_rows.start, tile.read_cols.start)
-    try:
-        inputs = [None if p is None else _values(p) for p in (condition, sources, protected, traversal)]
-        stacks = [_values(t) for t in transgrids]
-        rules = [*RULES.values(), *[FINITE] * len(stacks)]
-        for values, rule, (name, where) in zip([*inputs, *stacks], rules, labels):
-            if values is not None:
-                check_values(values, rule, name, where, origin)
-        condition, sources, protected, traversal = inputs
-        result = quillet.connectivity(
-            condition, _tile_mask(condition, sources, protected, tile, parameters.protected_min_fraction),
-            [np.ascontiguousarray(np.moveaxis(s, 0, -1)) for s in stacks] or None,
-            level_transforms(transform, parameters.levels, origin), offsets=origin, traversal=traversal,
-            pa_to_pa=protected is not None, is_geo=is_geo, n_threads=n_threads, **parameters.native())
-    except BaseException as error:
-        error.add_note(f"in connectivity tile {tile.index} (rows {tile.rows.start}:{tile.rows.stop}, "
-                       f"columns {tile.cols.start}:{tile.cols.stop})")
-        raise
-    return result[tile.crop]
+    transform: tuple
+    is_geo: bool
+    parameters: ConnectivityParameters
+    labels: tuple
+    n_threads: int
+
+    def __call__(self, tile, condition, sources, protected, traversal, *transgrids):
+        origin = (tile.read_rows.start, tile.read_cols.start)
+        try:
+            inputs = [None if p is None else values_of(p) for p in (condition, sources, protected, traversal)]
+            stacks = [values_of(t) for t in transgrids]
+            rules = [*RULES.values(), *[FINITE] * len(stacks)]
+            for values, rule, (name, where) in zip([*inputs, *stacks], rules, self.labels):
+                if values is not None:
+                    check_values(values, rule, name, where, origin)
+            condition, sources, protected, traversal = inputs
+            result = quillet.connectivity(
+                condition, _tile_mask(condition, sources, protected, tile, self.parameters.protected_min_fraction),
+                [np.ascontiguousarray(np.moveaxis(s, 0, -1)) for s in stacks] or None,
+                level_transforms(self.transform, self.parameters.levels, origin), offsets=origin,
+                traversal=traversal, pa_to_pa=protected is not None, is_geo=self.is_geo, n_threads=self.n_threads,
+                **self.parameters.native())
+        except BaseException as error:
+            error.add_note(f"in connectivity tile {tile.index} (rows {tile.rows.start}:{tile.rows.stop}, "
+                           f"columns {tile.cols.start}:{tile.cols.stop})")
+            raise
+        return result[tile.crop]
 
 
-def tile_threads(n_tiles):
-    """Native threads per tile, so that the tiles running at once times their threads make the cores."""
-    cores = os.cpu_count() or 1
-    try:
-        from distributed import get_client
+@dataclass(frozen=True)
+class ConnectivityJob(TiledJob):
+    """Reads each tile's window plus halo of every input: `readers` in the kernel's order (None where absent)."""
 
-        slots = sum(get_client().nthreads().values())
-    except (ImportError, ValueError):
-        slots = cores
-    return max(1, cores // max(1, min(n_tiles, slots)))
+    readers: tuple = ()
+
+    def pieces(self, tile):
+        return tuple(None if r is None else window_piece(r, tile.read_rows, tile.read_cols) for r in self.readers)
 
 
 def open_inputs(condition, *, sources=None, protected=None, traversal=None, transgrids=(), band=None):
@@ -153,6 +142,17 @@ def connectivity(condition, *, levels, lambdas, max_cost, window_size=3, outer_w
     window's reach and computed by one native call placed at its global offsets, so the values equal one
     whole-raster call. Lazy (dask-backed, one chunk per tile) when `condition` is dask-backed or a path.
     """
+    job = connectivity_job(condition, levels=levels, lambdas=lambdas, max_cost=max_cost, window_size=window_size,
+                           outer_window=outer_window, window_mode=window_mode, sources=sources, protected=protected,
+                           protected_min_fraction=protected_min_fraction, traversal=traversal,
+                           transgrids=transgrids, band=band, tile_size=tile_size, n_threads=n_threads)
+    return job_result(job, progress)
+
+
+def connectivity_job(condition, *, levels, lambdas, max_cost, window_size=3, outer_window=7,
+                     window_mode="circular", sources=None, protected=None, protected_min_fraction=0.5,
+                     traversal=None, transgrids=(), band=None, tile_size=1024, n_threads=None):
+    """The checked `ConnectivityJob` of `connectivity`'s arguments."""
     parameters = connectivity_parameters(levels=levels, lambdas=lambdas, max_cost=max_cost, window_size=window_size,
                                          outer_window=outer_window, window_mode=window_mode, tile_size=tile_size,
                                          protected_min_fraction=protected_min_fraction)
@@ -160,37 +160,21 @@ def connectivity(condition, *, levels, lambdas, max_cost, window_size=3, outer_w
         n_threads = integer("n_threads", n_threads, minimum=1)
     condition, rasters, stacks = open_inputs(condition, sources=sources, protected=protected, traversal=traversal,
                                              transgrids=transgrids, band=band)
-    readers = {name: raster.reader() for name, raster in {"condition": condition, **rasters}.items()}
-    stack_readers = [s.reader() for s in stacks]
-    labels = [(name, raster.where if raster else None)
-              for name, raster in (("condition", condition), *((n, rasters.get(n)) for n in list(RULES)[1:]))]
-    labels += [(s.name, s.where) for s in stacks]
-
-    plan = tile_plan(condition.shape, parameters.tile_size, parameters.reach(), parameters.coarsest)
-    threads = n_threads if n_threads is not None else tile_threads(sum(map(len, plan)))
-    task = dask.delayed(compute_tile, pure=True)
-    options = dict(transform=condition.array.rio.transform(), is_geo=bool(condition.array.rio.crs.is_geographic),
-                   parameters=parameters, labels=labels, n_threads=threads)
-    blocks = []
-    for row in plan:
-        blocks.append([])
-        for tile in row:
-            pieces = [None if readers.get(name) is None else _piece(readers[name], tile.read_rows, tile.read_cols)
-                      for name in RULES]
-            stack_pieces = [_piece(s, tile.read_rows, tile.read_cols) for s in stack_readers]
-            key = f"connectivity-tile-{dask.base.tokenize(tile, pieces, stack_pieces, options)}"
-            value = task(tile, *pieces, stack_pieces, **options, dask_key_name=key)
-            shape = (tile.rows.stop - tile.rows.start, tile.cols.stop - tile.cols.start)
-            blocks[-1].append(da.from_delayed(value, shape, np.float32))
-    result = like(condition.array, da.block(blocks), "connectivity")
-    if condition.path is not None or isinstance(condition.array.data, da.Array):
-        return result
-    return compute_with_progress(result, progress, sum(map(len, plan)))
-
-
-def like(template, data, name):
-    """`data` as a DataArray with the template's dims, coordinates, CRS and transform, NaN as nodata."""
-    coords = {k: v for k, v in template.coords.items() if set(v.dims) <= set(template.dims)}
-    result = xr.DataArray(data, dims=template.dims, coords=coords, name=name)
-    result = result.rio.write_crs(template.rio.crs) if template.rio.crs else result
-    return result.rio.write_transform(template.rio.transform()).rio.write_nodata(np.nan, encoded=True)
+    ordered = [condition, *(rasters.get(name) for name in list(RULES)[1:]), *stacks]
+    tiles = tuple(t for row in tile_plan(condition.shape, parameters.tile_size, parameters.reach(),
+                                         parameters.coarsest) for t in row)
+    kernel = ConnectivityKernel(
+        transform=tuple(condition.array.rio.transform())[:6], is_geo=bool(condition.array.rio.crs.is_geographic),
+        parameters=parameters, labels=tuple((name, r.where if r else None) for name, r in zip(
+            [*RULES, *(s.name for s in stacks)], ordered)),
+        n_threads=n_threads or tile_threads(len(tiles)))
+    recorded = {"levels": list(parameters.levels), "lambdas": list(parameters.lambdas),
+                "max_cost": parameters.max_cost, "window_size": parameters.window_size,
+                "outer_window": parameters.outer_window, "window_mode": parameters.window_mode,
+                "tile_size": parameters.tile_size, "band": band}
+    if protected is not None:
+        recorded["protected_min_fraction"] = parameters.protected_min_fraction
+    return ConnectivityJob(
+        name="connectivity", template=grid_of(condition.array), tiles=tiles, kernel=kernel, parameters=recorded,
+        inputs={r.name: r.path or r.array for r in ordered if r is not None},
+        readers=tuple(None if r is None else r.reader() for r in ordered))

@@ -1,17 +1,19 @@
 """Exact polygon coverage of a raster's cells, tile by tile: the fraction of every cell covered by the union of
 the polygons, so that overlapping polygons (a park inside a larger designation) count once."""
+import os
 import warnings
+from dataclasses import dataclass
 
-import dask
-import dask.array as da
 import numpy as np
 import shapely
 
 import quillet
 
-from .connectivity import level_transforms, like as like_array
+from .connectivity import level_transforms
+from .cpus import tile_threads
+from .jobs import TiledJob, grid_of, job_result
 from .parameters import integer
-from .rasters import check_crs, open_raster, world
+from .rasters import check_crs, is_path, open_raster, world
 from .tiles import tile_plan
 from .vectors import disjoint_pieces, read_polygons
 
@@ -21,16 +23,33 @@ def _rings(geometries):
     return [(shapely.get_coordinates(p.exterior), [shapely.get_coordinates(h) for h in p.interiors]) for p in polygons]
 
 
-def coverage_tile(tile, geometries, *, transform, n_threads):
-    """The covered fraction of one tile's cells by the union of the geometries that touch it."""
-    shape = (tile.rows.stop - tile.rows.start, tile.cols.stop - tile.cols.start)
-    try:
-        tile_transform = level_transforms(transform, [1], (tile.rows.start, tile.cols.start))[1]
-        pieces = disjoint_pieces(geometries, _box(transform, tile.rows, tile.cols, margin=1))
-        return quillet.pixel_coverage(_rings(pieces), tile_transform, shape, n_threads=n_threads)
-    except BaseException as error:
-        error.add_note(f"in coverage tile {tile.index}")
-        raise
+@dataclass(frozen=True)
+class CoverageKernel:
+    """Computes one tile: the covered fraction of its cells by the union of the geometries that touch it."""
+
+    transform: tuple
+    n_threads: int
+
+    def __call__(self, tile, geometries):
+        shape = (tile.rows.stop - tile.rows.start, tile.cols.stop - tile.cols.start)
+        try:
+            tile_transform = level_transforms(self.transform, [1], (tile.rows.start, tile.cols.start))[1]
+            pieces = disjoint_pieces(geometries, _box(self.transform, tile.rows, tile.cols, margin=1))
+            return quillet.pixel_coverage(_rings(pieces), tile_transform, shape, n_threads=self.n_threads)
+        except BaseException as error:
+            error.add_note(f"in coverage tile {tile.index}")
+            raise
+
+
+@dataclass(frozen=True)
+class CoverageJob(TiledJob):
+    """Each tile reads the geometries that touch it: `touching[tile.index]` indexes `geometries`."""
+
+    geometries: np.ndarray = None
+    touching: dict = None
+
+    def pieces(self, tile):
+        return (self.geometries[self.touching[tile.index]],)
 
 
 def _box(transform, rows, cols, margin=0):
@@ -61,19 +80,16 @@ def coverage(geometries, like, *, layer=None, where=None, assume_crs=None, tile_
     values = values[~shapely.is_empty(values)]
     tree = shapely.STRtree(values)
     transform = template.rio.transform()
-    plan = tile_plan(template.shape, tile_size)
     if not len(tree.query(_box(transform, slice(0, template.shape[0]), slice(0, template.shape[1])),
                           predicate="intersects")):
         warnings.warn(f"geometries: none of the {len(values)} polygons reaches the raster (bounds "
                       f"{tuple(round(v, 6) for v in template.rio.bounds())}); every cell is 0", stacklevel=2)
-    task = dask.delayed(coverage_tile, pure=True)
-    blocks = []
-    for row in plan:
-        blocks.append([])
-        for tile in row:
-            touching = values[tree.query(_box(transform, tile.rows, tile.cols), predicate="intersects")]
-            shape = (tile.rows.stop - tile.rows.start, tile.cols.stop - tile.cols.start)
-            value = task(tile, touching, transform=transform, n_threads=n_threads)
-            blocks[-1].append(da.from_delayed(value, shape, np.float32))
-    result = like_array(template, da.block(blocks), "coverage")
-    return result if grid.path is not None or isinstance(template.data, da.Array) else result.compute()
+    tiles = tuple(t for row in tile_plan(template.shape, tile_size) for t in row)
+    kernel = CoverageKernel(transform=tuple(transform)[:6], n_threads=n_threads or tile_threads(len(tiles)))
+    job = CoverageJob(
+        name="coverage", template=grid_of(template), tiles=tiles, kernel=kernel,
+        parameters={"layer": layer, "where": where, "assume_crs": assume_crs, "tile_size": tile_size},
+        inputs={"like": grid.path or grid.array, "geometries": os.fspath(geometries) if is_path(geometries) else values},
+        geometries=values,
+        touching={t.index: tree.query(_box(transform, t.rows, t.cols), predicate="intersects") for t in tiles})
+    return job_result(job)

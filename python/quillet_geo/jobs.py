@@ -1,0 +1,109 @@
+"""A tiled job: the grid of its result, its tiles, what each tile reads, and the kernel that computes one tile.
+
+The same job runs two ways: as a lazy DataArray, one Dask chunk per tile (`lazy`), and tile by tile in the run
+engine, in threads, local processes or on a cluster (`compute`). The kernel is a small picklable object that
+holds no data; what a tile reads comes to it as pieces (a file window to read, or a slice of an array), so that a
+task carries only its own window of each input.
+"""
+from dataclasses import dataclass, field
+
+import dask
+import dask.array as da
+import numpy as np
+import xarray as xr
+
+from .progress import compute_with_progress
+from .rasters import FileWindow
+
+
+@dataclass(frozen=True)
+class TiledJob:
+    """`name` says what the values are; `template` is the result's (y, x) grid (dims, coordinates, CRS,
+    transform); `tiles` run row by row; `parameters` and `inputs` ({label: path or array}) fix the result."""
+
+    name: str
+    template: xr.DataArray
+    tiles: tuple
+    kernel: object
+    parameters: dict
+    inputs: dict = field(repr=False)
+
+    @property
+    def shape(self):
+        return self.template.shape
+
+    def pieces(self, tile):
+        """What the kernel of `tile` reads: one piece per input."""
+        raise NotImplementedError
+
+    def compute(self, tile):
+        """One tile's values, reading its pieces here."""
+        return self.kernel(tile, *(_read(piece) for piece in self.pieces(tile)))
+
+    def lazy(self):
+        """The result as a DataArray on the template's grid, one Dask chunk per tile."""
+        task = dask.delayed(self.kernel, pure=True)
+        rows = {}
+        for tile in self.tiles:
+            pieces = self.pieces(tile)
+            key = f"{self.name}-tile-{dask.base.tokenize(self.kernel, tile, pieces)}"
+            value = da.from_delayed(task(tile, *pieces, dask_key_name=key), tile_shape(tile), np.float32)
+            rows.setdefault(tile.index[0], []).append(value)
+        return on_grid(self.template, da.block(list(rows.values())), self.name)
+
+
+JOB_KEY = "quillet_job"  # where a result keeps its job, so that `to_raster` can run it resumably
+
+
+def job_result(job, progress=False):
+    """The result of `job` as a DataArray: lazy when its first input is a file or dask-backed, else computed here
+    (with a progress bar if asked). Either way it keeps its job for `to_raster`."""
+    first = next(iter(job.inputs.values()))
+    result = job.lazy()
+    if not (isinstance(first, str) or isinstance(getattr(first, "data", None), da.Array)):
+        result = compute_with_progress(result, progress, len(job.tiles))
+    result.encoding[JOB_KEY] = job
+    return result
+
+
+def grid_of(array):
+    """A DataArray with `array`'s (y, x) grid (dims, coordinates, CRS, transform) and no values of its own."""
+    y, x = array.dims[-2:]
+    coords = {k: v for k, v in array.coords.items() if set(v.dims) <= {y, x}}
+    grid = xr.DataArray(da.zeros(array.shape[-2:], np.float32, chunks=-1), dims=(y, x), coords=coords)
+    grid = grid.rio.write_crs(array.rio.crs) if array.rio.crs else grid
+    return grid.rio.write_transform(array.rio.transform())
+
+
+def tile_shape(tile):
+    return (tile.rows.stop - tile.rows.start, tile.cols.stop - tile.cols.start)
+
+
+def window_piece(source, rows, cols):
+    """What a tile reads of one raster: a file window to read where the tile runs, or a slice of its array."""
+    if isinstance(source, FileWindow):
+        return (source, rows, cols)
+    return source[..., rows, cols]
+
+
+def _read(piece):
+    """A piece's values where the tile runs: a file window is read, a Dask slice computed here and now."""
+    if isinstance(piece, da.Array):
+        return piece.compute(scheduler="sync")
+    return piece
+
+
+def values_of(piece):
+    """Float32 values of a raster piece as the kernel receives it: read from its file if it is a file window."""
+    if isinstance(piece, tuple):
+        source, rows, cols = piece
+        return source.read(rows, cols)
+    return np.asarray(piece, dtype=np.float32)
+
+
+def on_grid(template, data, name):
+    """`data` as a DataArray with the template's dims, coordinates, CRS and transform, NaN as nodata."""
+    coords = {k: v for k, v in template.coords.items() if set(v.dims) <= set(template.dims)}
+    result = xr.DataArray(data, dims=template.dims, coords=coords, name=name)
+    result = result.rio.write_crs(template.rio.crs) if template.rio.crs else result
+    return result.rio.write_transform(template.rio.transform()).rio.write_nodata(np.nan, encoded=True)
