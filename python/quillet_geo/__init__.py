@@ -1,9 +1,11 @@
-"""Georeferenced rasters in and out of quillet: tiles with an exact halo, lazily on Dask, every input checked."""
+"""Georeferenced rasters in and out of quillet: tiles with an exact halo, lazily on Dask or written resumably to a
+GeoTIFF, every input checked."""
 from .connectivity import connectivity
 from .coverage import coverage
-from .errors import ArgumentError, ArgumentTypeError, DataError
+from .errors import ArgumentError, ArgumentTypeError, DataError, RunFailed, RunRefused, Stopped
 from .parameters import window_reach
+from .run import RunSummary, to_raster
 from .tiles import Tile, tile_plan
 
-__all__ = ["connectivity", "coverage", "Tile", "tile_plan", "window_reach", "ArgumentError", "ArgumentTypeError",
-           "DataError"]
+__all__ = ["connectivity", "coverage", "to_raster", "RunSummary", "Tile", "tile_plan", "window_reach",
+           "ArgumentError", "ArgumentTypeError", "DataError", "RunRefused", "RunFailed", "Stopped"]

@@ -1,7 +1,8 @@
-"""The two kinds of refusal the layer raises: a wrong argument, and input data that cannot give a meaningful map.
+"""What the layer raises, each with one line of text: a wrong argument, input data that cannot give a meaningful
+map, a run that cannot start or go on, and a run stopped by a signal.
 
-Both are `ValueError`s with one line of text. They also say which argument they concern, so that the command can
-name its own option instead (`--max-cost` for `max_cost`) and choose its exit status.
+The refusals say which argument they concern, and name other arguments in their text between backquotes, so that
+the command can name its own options instead (`--max-cost` for `max_cost`) and choose its exit status.
 """
 
 
@@ -26,3 +27,29 @@ class ArgumentTypeError(_Refusal, TypeError):
 
 class DataError(_Refusal, ValueError):
     """The content of an input (its values, grid, CRS or geometries) cannot give a meaningful result."""
+
+
+class RunRefused(ArgumentError):
+    """A run cannot start as asked: its output is an input, a run of it is live, or an interrupted run is in the
+    way (`argument` is the output, or `resume` when the interrupted run differs)."""
+
+
+class RunFailed(RuntimeError):
+    """A run could not go on (a write failed, an input changed, a worker or the cluster was lost). When `resumable`,
+    the finished tiles are kept and `kept` says how many, once the run has given up."""
+
+    def __init__(self, message, *, resumable=True):
+        super().__init__(message)
+        self.resumable, self.kept = resumable, None
+
+
+class Stopped(KeyboardInterrupt):
+    """A run was stopped by Ctrl-C or by SIGTERM or SIGHUP (`signal`); `kept` of `total` tiles are kept in `folder`
+    for `resume`."""
+
+    def __init__(self, signal, kept, total, folder):
+        super().__init__(f"stopped by {signal.name}: {kept} of {total} tiles are finished and kept in '{folder}'")
+        self.signal, self.kept, self.total, self.folder = signal, kept, total, folder
+
+    def __reduce__(self):
+        return type(self), (self.signal, self.kept, self.total, self.folder), self.__dict__

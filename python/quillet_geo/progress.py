@@ -1,6 +1,34 @@
-"""A progress bar over tiles while a result is computed."""
+"""Progress bars over tiles: one for a run (cells per second, tiles done, time left) and one while a lazy result
+is computed on Dask."""
+import time
+
 from dask.callbacks import Callback
 from tqdm import tqdm
+
+
+class RunProgress:
+    """A bar over the cells of a run's tiles, on standard error; `show` None shows it on a terminal only."""
+
+    def __init__(self, label, *, total_tiles, total_cells, done_tiles=0, done_cells=0, show=None):
+        self.total_tiles, self.done_tiles = total_tiles, done_tiles
+        self.started = time.perf_counter()
+        self.bar = tqdm(desc=label, total=total_cells, initial=done_cells, unit="cell", unit_scale=True,
+                        disable=None if show is None else not show, dynamic_ncols=True, leave=False)
+        self._show_tiles()
+
+    def _show_tiles(self):
+        self.bar.set_postfix_str(f"tiles {self.done_tiles}/{self.total_tiles}", refresh=False)
+
+    def tile_done(self, cells):
+        self.done_tiles += 1
+        self._show_tiles()
+        self.bar.update(cells)
+
+    def close(self):
+        self.bar.close()
+
+    def seconds(self):
+        return time.perf_counter() - self.started
 
 
 class _TileBar(Callback):

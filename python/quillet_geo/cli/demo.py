@@ -46,10 +46,14 @@ def write_protected_areas(path):
 
 @click.command()
 @click.argument("folder", type=click.Path(file_okay=False, path_type=Path))
+@click.option("--overwrite", is_flag=True, help="Write into FOLDER even if it holds files (the example's replace "
+                                                "those of the same name).")
 @click.pass_context
-def demo(ctx, folder):
+def demo(ctx, folder, overwrite):
     """Write a small example into FOLDER (a condition GeoTIFF, protected areas in a GeoPackage), map their
     coverage and the landscape's connectivity, and save PNG previews of both."""
+    if folder.is_dir() and any(folder.iterdir()) and not overwrite:
+        raise click.UsageError(f"FOLDER '{folder}' holds files; choose an empty or new folder, or add --overwrite")
     try:
         folder.mkdir(parents=True, exist_ok=True)
     except OSError as error:

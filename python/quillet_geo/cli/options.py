@@ -1,6 +1,4 @@
 """Options shared by the subcommands, and the parsing of number lists such as `--levels 1 2 4`."""
-import os
-import tempfile
 from pathlib import Path
 
 import click
@@ -52,28 +50,25 @@ class NumberListOption(click.Option):
         super().__init__(*args, multiple=True, **kwargs)
 
 
-def check_output_path(path, overwrite, hint="OUTPUT"):
-    """Refuse an output whose folder is missing or not writable, or an existing file without --overwrite."""
-    folder = path.absolute().parent
-    if not folder.is_dir():
-        raise click.BadParameter(f"folder '{folder}' does not exist", param_hint=hint)
-    try:
-        tempfile.TemporaryFile(dir=folder).close()
-    except OSError:
-        raise click.BadParameter(f"folder '{folder}' is not writable", param_hint=hint) from None
-    if path.is_dir():
-        raise click.BadParameter(f"'{path}' is a folder", param_hint=hint)
-    if path.exists() and not overwrite:
-        raise click.UsageError(f"{hint} '{path}' exists; add --overwrite to replace it")
-
-
-def default_workers():
-    return len(os.sched_getaffinity(0))
-
-
-overwrite_option = click.option("--overwrite", is_flag=True, help="Replace OUTPUT if it exists.")
+overwrite_option = click.option("--overwrite", is_flag=True,
+                                help="Replace OUTPUT if it exists (once the new file is complete), and start an "
+                                     "interrupted run of OUTPUT over.")
 quiet_option = click.option("--quiet", is_flag=True, help="No progress bar and no summary line.")
 preview_option = click.option(
     "--preview", type=click.Path(dir_okay=False, path_type=Path), metavar="PNG",
     help="Also save a downsampled map of the result, with a colour bar and a title, as this PNG file.",
 )
+
+
+def run_options(command):
+    """Where the tiles run, and going on with an interrupted run."""
+    for option in reversed([
+        click.option("--workers", type=int,
+                     help="Local worker processes computing tiles at once  [default: one per CPU]"),
+        click.option("--scheduler", metavar="ADDRESS",
+                     help="Run the tiles on this Dask cluster (for example tcp://host:8786); the input files must "
+                          "be on a filesystem that its workers share."),
+        click.option("--resume", is_flag=True, help="Continue the interrupted run of OUTPUT with the same arguments."),
+    ]):
+        command = option(command)
+    return command

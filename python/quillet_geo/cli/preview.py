@@ -1,9 +1,13 @@
-"""A PNG preview of an output GeoTIFF: downsampled, with a colour bar, a title and the CRS's coordinates."""
+"""A PNG preview of an output GeoTIFF: downsampled, with a colour bar, a title and the CRS's coordinates; written
+under a temporary name and renamed, so that a failed write leaves no broken picture."""
 import math
+import os
 
 import rasterio
 from matplotlib.figure import Figure
 from rasterio.enums import Resampling
+
+from .errors import DataFailure
 
 LONGEST_SIDE = 800
 
@@ -26,4 +30,11 @@ def save_preview(raster, png, title, label):
     axes.set_ylabel(f"y{units}")
     axes.ticklabel_format(style="plain", useOffset=False)
     axes.tick_params(labelsize=8)
-    figure.savefig(png, dpi=100)
+    temporary = png.with_name(f".{png.name}.{os.getpid()}.tmp")
+    try:
+        figure.savefig(temporary, dpi=100, format="png")
+        os.replace(temporary, png)
+    except OSError as error:
+        raise DataFailure(f"cannot write '{png}': {error.strerror or error}") from None
+    finally:
+        temporary.unlink(missing_ok=True)

@@ -1,0 +1,38 @@
+"""Running a subcommand's result into OUTPUT: the library's run engine with the command's options, its refusals
+and failures as one line in the command's names, the summary line, and the preview."""
+import shlex
+
+import click
+
+from .. import to_raster
+from .errors import reported
+from .preview import save_preview
+
+
+def build(make):
+    """The library's result of `make()`, its refusals of the arguments reported in the command's names."""
+    try:
+        return make()
+    except (ValueError, TypeError) as error:
+        raise reported(error) from None
+
+
+def run_to_file(ctx, result, output, *, overwrite, resume, workers, scheduler, preview, quiet, title, label):
+    """Write `result` to OUTPUT (and its preview), then say what was done, unless `quiet`."""
+    try:
+        summary = to_raster(result, output, overwrite=overwrite, resume=resume,
+                            scheduler=scheduler or "processes", workers=workers, progress=False if quiet else None,
+                            also_writes={"preview": preview})
+    except (ValueError, TypeError, RuntimeError, KeyboardInterrupt) as error:
+        raise reported(error, resume_command(ctx)) from None
+    if preview:
+        save_preview(output, preview, title, label)
+    if not quiet:
+        resumed = (f" ({summary.resumed_tiles} of {summary.tiles} tiles from the interrupted run)"
+                   if summary.resumed_tiles else "")
+        click.echo(f"{result.name}: {summary.cells:,} cells in {summary.seconds:.1f} s{resumed}, written to {output}")
+
+
+def resume_command(ctx):
+    args = ctx.find_root().obj["args"]
+    return shlex.join(["quillet", *args] + ([] if "--resume" in args else ["--resume"]))

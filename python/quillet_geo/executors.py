@@ -1,0 +1,177 @@
+"""Where a run's tiles are computed: in threads of this process, in local worker processes, or on a Dask cluster.
+
+All three compute a tile the same way (`TiledJob.compute`), send the job to each worker once, keep at most twice as
+many tiles in flight as there are workers, and hand results over one at a time in the order they finish, so that
+the main process holds no more tiles than are in flight. The main thread only waits, so Ctrl-C reaches it at once;
+stopping kills local worker processes instead of waiting for their tiles (threads finish their tile on their own).
+"""
+import concurrent.futures
+import contextlib
+import ctypes
+import multiprocessing
+import os
+import queue
+import signal
+import threading
+
+from .errors import RunFailed
+
+_job = None  # the job of a worker process, sent once when the process starts
+
+
+def _start_worker(main_pid, job):
+    """A local worker process: Ctrl-C is the main process's to handle, and the worker dies with the main process
+    even when that is killed with SIGKILL (the kernel sends it SIGKILL when its parent ends; checking the parent
+    afterwards closes the window in which the main process ended before the request was made)."""
+    global _job
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    with contextlib.suppress(OSError, AttributeError):
+        pr_set_pdeathsig = 1
+        ctypes.CDLL(None, use_errno=True).prctl(pr_set_pdeathsig, signal.SIGKILL)
+    if os.getppid() != main_pid:
+        os._exit(1)
+    _job = job
+
+
+def _compute_in_worker(index):
+    return index, _job.compute(_job.tiles[index])
+
+
+def _compute(job, index):
+    return index, job.compute(job.tiles[index])
+
+
+@contextlib.contextmanager
+def tile_results(job, indices, *, scheduler="processes", workers=1):
+    """An iterator of (index into job.tiles, values) for the tiles at `indices`, in the order they finish.
+
+    `scheduler`: "threads", "processes", or a Dask cluster (a scheduler address or a `distributed.Client`).
+    """
+    if scheduler == "threads":
+        run = _thread_results
+    elif scheduler == "processes":
+        run = _process_results
+    else:
+        run = _cluster_results
+    with run(job, list(indices), workers if scheduler in ("threads", "processes") else scheduler) as results:
+        yield results
+
+
+def _bounded(submit, indices, ahead, wait):
+    """Submit tiles keeping at most `ahead` in flight; yield (index, future) as each finishes, then forget it."""
+    pending, remaining = {}, iter(indices)
+    for index in remaining:
+        pending[submit(index)] = index
+        if len(pending) >= ahead:
+            break
+    while pending:
+        for future in wait(list(pending)):
+            yield pending.pop(future), future
+            for index in remaining:
+                pending[submit(index)] = index
+                break
+
+
+def _first_done(futures):
+    return concurrent.futures.wait(futures, return_when=concurrent.futures.FIRST_COMPLETED).done
+
+
+@contextlib.contextmanager
+def _thread_results(job, indices, workers):
+    # Daemon threads, so that an interrupted run does not wait for the tiles in flight at exit.
+    todo, done = queue.Queue(), queue.Queue()
+    for index in indices:
+        todo.put(index)
+    stop = threading.Event()
+
+    def work():
+        while not stop.is_set():
+            try:
+                index = todo.get_nowait()
+            except queue.Empty:
+                return
+            try:
+                done.put((index, job.compute(job.tiles[index]), None))
+            except BaseException as error:  # handed to the main thread, which raises it
+                done.put((index, None, error))
+
+    for _ in range(min(workers, len(indices))):
+        threading.Thread(target=work, daemon=True).start()
+
+    def results():
+        for _ in indices:
+            index, values, error = done.get()
+            if error is not None:
+                raise error
+            yield index, values
+
+    try:
+        yield results()
+    finally:
+        stop.set()
+
+
+@contextlib.contextmanager
+def _process_results(job, indices, workers):
+    # Spawned workers are children of this process (a fork server's would be its children instead), so that they
+    # end with it.
+    context = multiprocessing.get_context("spawn")
+    pool = concurrent.futures.ProcessPoolExecutor(min(workers, max(len(indices), 1)), mp_context=context,
+                                                  initializer=_start_worker, initargs=(os.getpid(), job))
+
+    def results():
+        for index, future in _bounded(lambda index: pool.submit(_compute_in_worker, index), indices, 2 * workers,
+                                      _first_done):
+            try:
+                yield future.result()
+            except concurrent.futures.process.BrokenProcessPool:
+                raise RunFailed(f"a worker process died (out of memory, or killed) while computing tile "
+                                f"{job.tiles[index].index}") from None
+
+    try:
+        yield results()
+    except BaseException:
+        for process in multiprocessing.active_children():
+            process.kill()
+        pool.shutdown(wait=True, cancel_futures=True)
+        raise
+    pool.shutdown()
+
+
+@contextlib.contextmanager
+def _cluster_results(job, indices, cluster):
+    import distributed
+
+    client, own = cluster, False
+    if not isinstance(cluster, distributed.Client):
+        try:
+            client, own = distributed.Client(cluster, timeout=10), True
+        except (OSError, ValueError) as error:
+            raise RunFailed(f"no Dask scheduler answers at {cluster} ({_first_line(error)})") from None
+    slots = max(1, sum(client.nthreads().values()))
+    shared = client.scatter(job, broadcast=True)
+
+    def wait(futures):
+        return [next(distributed.as_completed(futures))]
+
+    def results():
+        submit = lambda index: client.submit(_compute, shared, index, pure=False)  # noqa: E731
+        for _, future in _bounded(submit, indices, 2 * slots, wait):
+            try:
+                result = future.result()
+            except (OSError, distributed.client.FutureCancelledError, distributed.comm.CommClosedError) as error:
+                raise RunFailed(f"the Dask cluster was lost ({_first_line(error)})") from None
+            future.release()
+            yield result
+
+    try:
+        yield results()
+    finally:
+        if own:
+            with contextlib.suppress(Exception):
+                client.close(timeout=5)
+
+
+def _first_line(error):
+    text = str(error).strip()
+    return text.splitlines()[0] if text else type(error).__name__

@@ -1,0 +1,184 @@
+"""The run folder beside the output: the run's manifest, its finished tiles and its lock, so that an interrupted run
+loses only the tiles in flight and `resume` goes on where it stopped.
+
+A tile file appears only complete (written under a temporary name, flushed, then renamed) and carries the identity
+of its run, its tile index and shape, and a hash of its values: a file damaged since, or left by another run, is
+recognised and computed again, never used. The manifest records what fixes the result (the software version, the
+parameters, the grid and a fingerprint of every input); `resume` goes on only when all of it is the same.
+"""
+import hashlib
+import json
+import os
+import re
+import shutil
+import zipfile
+import zlib
+
+import numpy as np
+
+from .errors import RunFailed, RunRefused
+from .lock import RunLock
+
+TILE_NAME = re.compile(r"tile-(\d+)-(\d+)\.npz")
+
+
+def run_folder_of(output):
+    return output.with_name(output.name + ".quillet-run")
+
+
+def write_error(path, error):
+    """The one line that reports a failed write, naming the path."""
+    reason = error.strerror or str(error) if isinstance(error, OSError) else str(error)
+    return RunFailed(f"cannot write '{path}': {reason}")
+
+
+class DamagedTile(Exception):
+    """A tile file that cannot be used; the text says why."""
+
+
+class Journal:
+    """Finished tiles of one run, kept in `folder` under its lock with the run's manifest."""
+
+    def __init__(self, folder, manifest, lock):
+        self.folder, self.manifest, self.lock = folder, manifest, lock
+        self.run = hashlib.sha256(json.dumps(manifest, sort_keys=True).encode()).hexdigest()
+
+    @classmethod
+    def open(cls, output, manifest, *, resume, overwrite):
+        """Take the run folder of `output`: a new run (clearing an interrupted one only with `overwrite`), or the
+        interrupted run to go on with (`resume`), refused unless it was made with the same manifest."""
+        folder = run_folder_of(output)
+        if resume and not folder.is_dir():
+            raise RunRefused("resume", f"no interrupted run of '{output}' to continue (no folder '{folder}')")
+        created = not folder.exists()
+        try:
+            folder.mkdir(exist_ok=True)
+        except OSError as error:
+            raise write_error(folder, error) from None
+        lock = RunLock(folder / "lock", output)
+        try:
+            lock.acquire()
+            recorded = _read_manifest(folder)
+            if resume:
+                if recorded is None:
+                    raise RunRefused("resume", f"'{folder}' holds no readable run; start over with `overwrite`")
+                _refuse_differences(recorded, manifest)
+            elif recorded is not None and not overwrite:
+                raise RunRefused("output", f"'{output}' has an interrupted run in '{folder}'; continue it with "
+                                           "`resume`, or start over with `overwrite`")
+            for leftover in folder.iterdir():
+                if leftover.name != "lock" and (not resume or leftover.name.endswith((".tmp", ".partial.tif"))):
+                    _remove(leftover)
+            if not resume:
+                _write_atomically(folder / "manifest.json", json.dumps(manifest, indent=1).encode())
+        except BaseException as error:
+            lock.release()
+            if created:
+                shutil.rmtree(folder, ignore_errors=True)
+            if isinstance(error, OSError):
+                raise write_error(getattr(error, "filename", None) or folder, error) from None
+            raise
+        return cls(folder, manifest, lock)
+
+    def finished(self):
+        """The tile indices whose files are present (not yet checked)."""
+        return {(int(m[1]), int(m[2])) for m in map(TILE_NAME.fullmatch, os.listdir(self.folder)) if m}
+
+    def _tile_path(self, index):
+        return self.folder / f"tile-{index[0]}-{index[1]}.npz"
+
+    def save(self, index, values):
+        meta = {"run": self.run, "index": list(index), "shape": list(values.shape), "sha256": _digest(values)}
+        path = self._tile_path(index)
+        try:
+            _write_atomically(path, lambda file: np.savez_compressed(file, values=values, meta=json.dumps(meta)))
+        except OSError as error:
+            raise write_error(path, error) from None
+
+    def load(self, index, shape):
+        """A finished tile's values, or DamagedTile saying why they cannot be used."""
+        try:
+            with np.load(self._tile_path(index)) as archive:
+                values, meta = archive["values"], json.loads(str(archive["meta"]))
+        except (OSError, ValueError, KeyError, EOFError, zipfile.BadZipFile, zlib.error) as error:
+            raise DamagedTile(f"unreadable ({' '.join(str(error).split()) or type(error).__name__})") from None
+        expected = {"run": self.run, "index": list(index), "shape": list(shape)}
+        for key, value in expected.items():
+            if meta.get(key) != value:
+                raise DamagedTile(f"its {key} is not this run's" if key == "run" else f"it has the wrong {key}")
+        if values.dtype != np.float32 or list(values.shape) != list(shape) or _digest(values) != meta.get("sha256"):
+            raise DamagedTile("its values do not match their hash")
+        return values
+
+    def forget(self, index):
+        self._tile_path(index).unlink(missing_ok=True)
+
+    @property
+    def partial(self):
+        """Where the output is assembled before it is renamed into place."""
+        return self.folder / "output.partial.tif"
+
+    def close(self, *, remove):
+        """Release the run folder: removed when the run is complete, kept (with its tiles) otherwise."""
+        if remove:
+            shutil.rmtree(self.folder, ignore_errors=True)
+        self.lock.release()
+
+
+def _digest(values):
+    return hashlib.sha256(np.ascontiguousarray(values).view(np.uint8)).hexdigest()
+
+
+def _write_atomically(path, content):
+    """Write `content` (bytes, or a function writing to a file) under a temporary name, flush it to disk, rename."""
+    temporary = path.with_name(f"{path.name}.{os.getpid()}.tmp")
+    try:
+        with open(temporary, "wb") as file:
+            content(file) if callable(content) else file.write(content)
+            file.flush()
+            os.fsync(file.fileno())
+        os.replace(temporary, path)
+    finally:
+        temporary.unlink(missing_ok=True)
+
+
+def _remove(path):
+    shutil.rmtree(path) if path.is_dir() else path.unlink(missing_ok=True)
+
+
+def _read_manifest(folder):
+    try:
+        return json.loads((folder / "manifest.json").read_text())
+    except (OSError, ValueError):
+        return None
+
+
+def _refuse_differences(recorded, manifest):
+    """RunRefused naming the first thing that fixes the result and differs from the interrupted run."""
+    if recorded.get("command") != manifest["command"]:
+        raise RunRefused("resume", f"the interrupted run is a {recorded.get('command')} run")
+    if recorded.get("version") != manifest["version"]:
+        raise RunRefused("resume", f"the interrupted run was made by quillet {recorded.get('version')}, this is "
+                                   f"{manifest['version']}; start over with `overwrite`")
+    before, now = recorded.get("parameters", {}), manifest["parameters"]
+    for name in sorted(set(before) | set(now)):
+        if before.get(name) != now.get(name):
+            raise RunRefused("resume", f"`{name}` differs from the interrupted run ({_as_text(before.get(name))} "
+                                       f"there, {_as_text(now.get(name))} here); run with the same arguments, or "
+                                       "start over with `overwrite`")
+    before, now = recorded.get("inputs", {}), manifest["inputs"]
+    for label in sorted(set(before) | set(now)):
+        if label not in now or label not in before or before[label].get("path") != now[label].get("path"):
+            raise RunRefused("resume", f"`{label}` is not the input of the interrupted run")
+        if before[label] != now[label]:
+            where = f" '{now[label]['path']}'" if "path" in now[label] else ""
+            raise RunRefused("resume", f"`{label}`{where} changed since the interrupted run; start over with "
+                                       "`overwrite`")
+    if recorded.get("grid") != manifest["grid"]:
+        raise RunRefused("resume", "the grid differs from the interrupted run's; start over with `overwrite`")
+
+
+def _as_text(value):
+    if isinstance(value, list):
+        return " ".join(map(str, value)) or "none"
+    return "none" if value is None else str(value)
