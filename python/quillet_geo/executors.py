@@ -160,7 +160,7 @@ def _cluster_results(job, indices, cluster):
             try:
                 result = future.result()
             except (OSError, distributed.client.FutureCancelledError, distributed.comm.CommClosedError) as error:
-                raise RunFailed(f"the Dask cluster was lost ({_first_line(error)})") from None
+                raise RunFailed(f"the Dask cluster was lost ({type(error).__name__})") from None
             future.release()
             yield result
 

@@ -20,6 +20,7 @@ from .errors import RunFailed, RunRefused
 from .lock import RunLock
 
 TILE_NAME = re.compile(r"tile-(\d+)-(\d+)\.npz")
+FULL_DISK = 16 * 2**20  # free bytes below which a failed write is put down to a full disk
 
 
 def run_folder_of(output):
@@ -27,8 +28,15 @@ def run_folder_of(output):
 
 
 def write_error(path, error):
-    """The one line that reports a failed write, naming the path."""
-    reason = error.strerror or str(error) if isinstance(error, OSError) else str(error)
+    """The one line that reports a failed write, naming the path. GDAL often reports a full disk only as a failed
+    write or a file that does not read back, so the free space is looked at too."""
+    reason = (error.strerror or str(error)) if isinstance(error, OSError) else str(error)
+    try:
+        free = shutil.disk_usage(os.path.dirname(os.path.abspath(path))).free
+    except OSError:
+        free = None
+    if free is not None and free < FULL_DISK and "No space left" not in reason:
+        reason = f"no space left on the device ({free:,} bytes free; {reason})"
     return RunFailed(f"cannot write '{path}': {reason}")
 
 

@@ -16,7 +16,6 @@ def check_outputs(outputs, inputs, *, overwrite):
     paths = {argument: Path(path) for argument, path in outputs.items() if path is not None}
     files = {label: Path(os.fspath(value)) for label, value in inputs.items() if is_path(value)}
     for argument, path in paths.items():
-        _check_writable(argument, path, overwrite)
         for label, input_path in files.items():
             if _same_file(path, input_path):
                 raise RunRefused(argument, f"'{path}' is the input `{label}`; write to another file")
@@ -29,6 +28,8 @@ def check_outputs(outputs, inputs, *, overwrite):
             if _same_file(path, other_path):
                 raise RunRefused(argument, f"'{path}' is also `{other}`; write them to different files")
         seen[argument] = path
+    for argument, path in paths.items():
+        _check_writable(argument, path, overwrite)
 
 
 def _check_writable(argument, path, overwrite):

@@ -12,6 +12,7 @@ from dataclasses import dataclass
 import numpy as np
 import pyproj
 import rasterio
+import rasterio.errors
 import rioxarray
 import xarray as xr
 from rasterio.windows import Window
@@ -45,20 +46,26 @@ class Raster:
     def reader(self):
         """What a tile task reads its window from: the file itself, or the (dask or NumPy) values, no-data as NaN."""
         if self.path is not None:
-            return FileWindow(self.path, self.band)
+            return FileWindow(self.path, self.band, self.name)
         return nodata_as_nan(self.array).data
 
 
 class FileWindow:
-    """A raster file's band (or every band), read window by window inside the task that needs it."""
+    """A raster file's band (or every band), read window by window inside the task that needs it; `name` is the
+    argument it was given as, for the message when it cannot be read (truncated, vanished)."""
 
-    def __init__(self, path, band=None):
-        self.path, self.band = str(path), band
+    def __init__(self, path, band=None, name="raster"):
+        self.path, self.band, self.name = str(path), band, name
 
     def read(self, rows, cols):
         window = Window(cols.start, rows.start, cols.stop - cols.start, rows.stop - rows.start)
-        with rasterio.open(self.path) as dataset:
-            data = dataset.read(self.band, window=window, masked=True)
+        try:
+            with rasterio.open(self.path) as dataset:
+                data = dataset.read(self.band, window=window, masked=True)
+        except rasterio.errors.RasterioError as error:
+            reason = " ".join(str(error).split()) or type(error).__name__
+            raise DataError(self.name, f"'{self.path}' cannot be read at rows {rows.start}:{rows.stop}, columns "
+                                       f"{cols.start}:{cols.stop} ({reason})") from None
         return np.ma.filled(data.astype(np.float32), np.nan)
 
 

@@ -153,7 +153,7 @@ def _assemble(output, job, journal):
     try:
         assemble(output, journal.partial, job, lambda tile: _finished_tile(job, journal, tile), tags=file_tags(job))
     except OSError as error:
-        raise write_error(error.filename or output, error) from None
+        raise write_error(output, error) from None
 
 
 def _finished_tile(job, journal, tile):

@@ -199,6 +199,14 @@ ERROR_CASES = [
     (["coverage", "areas", "out", "--like", "condition", "--where", "kind = "], 1, "--where 'kind = ' is not a"),
     (["coverage", "areas_no_crs", "out", "--like", "condition"], 1, "POLYGONS '{areas_no_crs}' has no CRS"),
     (["coverage", "points", "out"], 2, "Missing option '--like'"),
+    (["connectivity", "condition", "condition", *ARGS, "--overwrite"], 2,
+     "OUTPUT: '{condition}' is the input CONDITION; write to another file"),
+    (["connectivity", "condition", "out", *ARGS, "--preview", "condition"], 2,
+     "--preview: '{condition}' is the input CONDITION"),
+    (["connectivity", "condition", "out", *ARGS, "--preview", "out"], 2, "--preview: '{out}' is also OUTPUT"),
+    (["coverage", "areas", "areas", "--like", "condition", "--overwrite"], 2, "OUTPUT: '{areas}' is the input POLYGONS"),
+    (["connectivity", "condition", "out", *ARGS, "--workers", "0"], 2, "'--workers': 0 is not at least 1"),
+    (["demo", "{tmp}"], 2, "FOLDER '{tmp}' holds files; choose an empty or new folder, or add --overwrite"),
 ]
 
 

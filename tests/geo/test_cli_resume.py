@@ -68,7 +68,7 @@ def connectivity_args(slow_run, output):
     return ["connectivity", condition, output, *options]
 
 
-@pytest.mark.parametrize("stop", [signal.SIGINT, signal.SIGKILL])
+@pytest.mark.parametrize("stop", [signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGKILL])
 def test_interrupted_run_resumes_to_the_identical_file(tmp_path, slow_run, stop):
     output = tmp_path / "map.tif"
     args = connectivity_args(slow_run, output)
@@ -78,23 +78,80 @@ def test_interrupted_run_resumes_to_the_identical_file(tmp_path, slow_run, stop)
     run.send_signal(stop)
     run.wait(timeout=10)
     wait_for(lambda: not any(alive(pid) for pid in workers), timeout=10)  # no worker outlives the run
-    stderr = run.stderr.read() if stop == signal.SIGINT else ""
+    stderr = run.stderr.read() if stop != signal.SIGKILL else ""
     kept = len(tiles_in(output))
     assert not output.exists() and 0 < kept < TILES_PER_SIDE**2
-    if stop == signal.SIGINT:
-        assert run.returncode == 130
+    if stop != signal.SIGKILL:
+        name = "Interrupted" if stop == signal.SIGINT else f"Stopped by {stop.name}"
+        assert run.returncode == 128 + stop
         assert stderr.count("\n") == 1 and "Traceback" not in stderr, stderr
-        assert f"{kept} of {TILES_PER_SIDE**2} tiles are finished and kept" in stderr
+        assert stderr.startswith(f"{name}: {kept} of {TILES_PER_SIDE**2} tiles are finished and kept")
         resume = shlex.split(stderr.split("to go on, run: ")[1])
         assert resume[0] == "quillet" and resume[-1] == "--resume"
         args = resume[1:]
     else:
         args = [*args, "--resume"]
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["map.tif.quillet-run"]  # no temporary file left
     done = quillet_command(*args)
     assert done.returncode == 0, done.stderr
     assert f"({kept} of {TILES_PER_SIDE**2} tiles from the interrupted run)" in done.stdout
     assert output.read_bytes() == slow_run[1]
     assert not output.with_name("map.tif.quillet-run").exists()
+
+
+def test_a_second_ctrl_c_is_quiet(tmp_path, slow_run):
+    output = tmp_path / "map.tif"
+    run = start(*connectivity_args(slow_run, output))
+    wait_for(lambda: tiles_in(output))
+    run.send_signal(signal.SIGINT)
+    run.send_signal(signal.SIGINT)
+    _, stderr = run.communicate(timeout=10)
+    assert run.returncode == 130 and stderr.count("\n") == 1 and stderr.startswith("Interrupted: "), stderr
+
+
+def test_a_closed_standard_output_is_one_line(tmp_path, slow_run):
+    run = subprocess.Popen([sys.executable, "-m", "quillet_geo.cli", *map(str, connectivity_args(
+        slow_run, tmp_path / "map.tif"))], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    run.stdout.close()
+    stderr = run.stderr.read()
+    assert run.wait(timeout=60) == 1 and stderr == "Error: the standard output was closed\n"
+
+
+@pytest.fixture
+def small_disk(tmp_path):
+    """A 24 kB file system, which `grow` makes larger; skipped where file systems cannot be mounted."""
+    folder = tmp_path / "disk"
+    folder.mkdir()
+    if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=24k", "tmpfs", folder], capture_output=True).returncode:
+        pytest.skip("cannot mount a small file system here (needs root)")
+    yield folder, lambda: subprocess.run(["mount", "-o", "remount,size=10m", folder], check=True)
+    subprocess.run(["umount", folder], check=True)
+
+
+def test_a_full_disk_is_one_line_and_resume_goes_on_once_there_is_space(small_disk, tmp_path, slow_run):
+    folder, grow = small_disk
+    output = folder / "map.tif"
+    args = connectivity_args(slow_run, output)
+    done = quillet_command(*args)
+    assert done.returncode == 1 and done.stderr.count("\n") == 1, done.stderr
+    assert done.stderr.startswith(f"Error: cannot write '{folder}") and "o space left on" in done.stderr
+    assert not output.exists()
+    grow()
+    done = quillet_command(*shlex.split(done.stderr.split("to go on once that is mended, run: ")[1])[1:])
+    assert done.returncode == 0, done.stderr
+    assert output.read_bytes() == slow_run[1]
+
+
+def test_a_lost_cluster_is_one_line_with_the_resume_command(tmp_path, slow_run):
+    distributed = pytest.importorskip("distributed")
+    output = tmp_path / "map.tif"
+    with distributed.LocalCluster(n_workers=1, threads_per_worker=1, processes=True,
+                                  dashboard_address=None) as cluster:
+        run = start(*connectivity_args(slow_run, output)[:-2], "--scheduler", cluster.scheduler_address)
+        wait_for(lambda: tiles_in(output))
+    _, stderr = run.communicate(timeout=60)
+    assert run.returncode == 1 and stderr.count("\n") == 1, stderr
+    assert stderr.startswith("Error: the Dask cluster was lost") and stderr.rstrip().endswith("--resume")
 
 
 def test_ctrl_c_stops_within_two_seconds_during_a_long_tile(tmp_path):

@@ -1,4 +1,7 @@
 """The `quillet` command: connectivity and coverage maps from raster and vector files."""
+import contextlib
+import logging
+import os
 import sys
 import warnings
 
@@ -19,6 +22,34 @@ cli.add_command(coverage)
 cli.add_command(demo)
 
 
+@contextlib.contextmanager
+def _c_libraries_silenced():
+    """GDAL and libtiff print some failures straight to the process's standard error, in their own terms; the
+    command reports every failure in one line of its own, so their copies go to /dev/null (in the worker processes
+    too, which inherit it), while what Python writes still reaches the terminal."""
+    try:
+        real = sys.stderr.fileno() == 2
+    except (AttributeError, OSError, ValueError):  # a captured or replaced stderr: nothing of it to protect
+        real = False
+    if not real:
+        yield
+        return
+    sys.stderr.flush()
+    terminal = os.dup(2)
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, 2)
+    os.close(devnull)
+    original, sys.stderr = sys.stderr, open(terminal, "w", buffering=1, encoding=sys.stderr.encoding,
+                                            errors="backslashreplace")
+    try:
+        yield
+    finally:
+        sys.stderr.flush()
+        os.dup2(terminal, 2)
+        sys.stderr.close()
+        sys.stderr = original
+
+
 def _warning_line(message, category, *args, **kwargs):
     click.echo(f"Warning: {message}", err=True)
 
@@ -27,13 +58,13 @@ def main(args=None):
     """Run the command; every failure ends in one line on stderr and an exit status (2 usage, 1 data or run,
     128 + the signal that stopped a run)."""
     args = sys.argv[1:] if args is None else list(args)
-    with warnings.catch_warnings():
+    logging.getLogger().addHandler(logging.NullHandler())
+    with warnings.catch_warnings(), _c_libraries_silenced():
         warnings.simplefilter("ignore")  # the libraries' deprecation notices are not for the command's users
         warnings.simplefilter("always", UserWarning)
         warnings.showwarning = _warning_line
         try:
             status = cli.main(args=args, prog_name="quillet", standalone_mode=False, obj={"args": args})
-            sys.stdout.flush()
         except click.UsageError as error:
             click.echo(f"Error: {error.format_message()}", err=True)
             status = error.exit_code
@@ -43,8 +74,4 @@ def main(args=None):
         except (KeyboardInterrupt, click.Abort):
             click.echo("Interrupted.", err=True)
             status = 130
-        except BrokenPipeError:
-            sys.stdout = None  # nothing more can reach it, not even at exit
-            click.echo("Error: the standard output was closed", err=True)
-            status = 1
     sys.exit(status or 0)

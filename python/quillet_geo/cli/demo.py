@@ -9,6 +9,8 @@ import rasterio
 import shapely
 from rasterio.transform import from_origin
 
+from .running import say
+
 SIZE = 128  # cells per side
 CELL = 100.0  # metres
 ORIGIN = (4_000_000.0, 3_000_000.0)  # top-left corner in ETRS89-LAEA (EPSG:3035), metres
@@ -61,7 +63,7 @@ def demo(ctx, folder, overwrite):
     condition, areas = folder / "condition.tif", folder / "protected_areas.gpkg"
     write_condition(condition)
     write_protected_areas(areas)
-    click.echo(f"Example inputs: {condition} (condition, {SIZE} x {SIZE} cells of {CELL:g} m), {areas}")
+    say(f"Example inputs: {condition} (condition, {SIZE} x {SIZE} cells of {CELL:g} m), {areas}")
     runs = [
         ["coverage", areas, folder / "coverage.tif", "--like", condition, "--preview", folder / "coverage.png"],
         ["connectivity", condition, folder / "connectivity.tif", "--levels", 1, 2, 4, "--lambdas", 2, 20, 200,
@@ -69,7 +71,7 @@ def demo(ctx, folder, overwrite):
     ]
     for run in runs:
         args = [str(arg) for arg in run] + ["--overwrite"]
-        click.echo(f"$ quillet {shlex.join(args)}")
+        say(f"$ quillet {shlex.join(args)}")
         ctx.find_root().command.main(args, prog_name="quillet", standalone_mode=False, obj={"args": args})
-    click.echo(f"Maps: {folder / 'connectivity.tif'}, {folder / 'coverage.tif'}; "
+    say(f"Maps: {folder / 'connectivity.tif'}, {folder / 'coverage.tif'}; "
                f"previews: {folder / 'connectivity.png'}, {folder / 'coverage.png'}")

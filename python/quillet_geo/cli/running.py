@@ -1,11 +1,13 @@
 """Running a subcommand's result into OUTPUT: the library's run engine with the command's options, its refusals
 and failures as one line in the command's names, the summary line, and the preview."""
+import os
 import shlex
+import sys
 
 import click
 
 from .. import to_raster
-from .errors import reported
+from .errors import DataFailure, reported
 from .preview import save_preview
 
 
@@ -30,7 +32,17 @@ def run_to_file(ctx, result, output, *, overwrite, resume, workers, scheduler, p
     if not quiet:
         resumed = (f" ({summary.resumed_tiles} of {summary.tiles} tiles from the interrupted run)"
                    if summary.resumed_tiles else "")
-        click.echo(f"{result.name}: {summary.cells:,} cells in {summary.seconds:.1f} s{resumed}, written to {output}")
+        say(f"{result.name}: {summary.cells:,} cells in {summary.seconds:.1f} s{resumed}, written to {output}")
+
+
+def say(text):
+    """A line on standard output; a closed one (`| head`) is reported as one line, not left to a traceback."""
+    try:
+        click.echo(text)
+    except BrokenPipeError:
+        # What is still buffered for the closed pipe would fail again as the interpreter exits.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        raise DataFailure("the standard output was closed") from None
 
 
 def resume_command(ctx):

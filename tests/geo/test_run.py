@@ -1,0 +1,197 @@
+"""The run engine, faults injected in-process: paths that would lose data, full disks, a second run, an input that
+changes, damaged tiles. After every fault the old output is intact, the finished tiles are kept, and `resume`
+gives the map an uninterrupted run gives."""
+import errno
+import os
+
+import numpy as np
+import pytest
+
+pytest.importorskip("rasterio")
+import rasterio
+
+import quillet_geo
+from quillet_geo import RunFailed, RunRefused
+from quillet_geo.lock import RunLock
+from test_cli import landscape, write_raster
+
+OPTIONS = dict(levels=[1, 2], lambdas=[2.0, 20.0], max_cost=10.0, outer_window=3, tile_size=16)
+RUN = dict(scheduler="threads", workers=2, progress=False)
+
+
+@pytest.fixture
+def condition(tmp_path):
+    return write_raster(tmp_path / "condition.tif", landscape((40, 44)))
+
+
+@pytest.fixture(scope="module")
+def expected(tmp_path_factory):
+    path = write_raster(tmp_path_factory.mktemp("reference") / "condition.tif", landscape((40, 44)))
+    return quillet_geo.connectivity(path, **OPTIONS).values
+
+
+def values_of(path):
+    with rasterio.open(path) as source:
+        return source.read(1)
+
+
+def run(condition, output, **options):
+    return quillet_geo.to_raster(quillet_geo.connectivity(str(condition), **OPTIONS), output, **RUN, **options)
+
+
+def run_folder(output):
+    return output.with_name(output.name + ".quillet-run")
+
+
+def _inside_the_run_folder(condition):
+    moved = run_folder(condition.with_name("map.tif")) / "condition.tif"
+    moved.parent.mkdir()
+    condition.rename(moved)
+    return moved, condition.with_name("map.tif")
+
+
+@pytest.mark.parametrize("paths, text", [
+    (lambda c: (c, c), "'{c}' is the input `condition`"),
+    (lambda c: (c, _link(c, os.symlink)), "is the input `condition`"),
+    (lambda c: (c, _link(c, os.link)), "is the input `condition`"),
+    (_inside_the_run_folder, "the input `condition` '{c}' lies in '{c.parent}', the run folder that the run removes"),
+])
+def test_an_output_that_would_remove_an_input_is_refused_before_anything_is_touched(condition, paths, text):
+    condition, output = paths(condition)
+    before, files = condition.read_bytes(), sorted(condition.parent.parent.rglob("*"))
+    with pytest.raises(RunRefused) as refusal:
+        run(condition, output, overwrite=True)
+    assert text.format(c=condition) in str(refusal.value)
+    assert condition.read_bytes() == before and sorted(condition.parent.parent.rglob("*")) == files
+
+
+def _link(path, make):
+    link = path.with_name("linked.tif")
+    make(path, link)
+    return link
+
+
+def test_a_preview_that_is_an_input_or_the_output_is_refused(condition, tmp_path):
+    result = quillet_geo.connectivity(str(condition), **OPTIONS)
+    for preview, text in ((condition, "is the input `condition`"), (tmp_path / "map.tif", "is also `output`")):
+        with pytest.raises(RunRefused, match=text):
+            quillet_geo.to_raster(result, tmp_path / "map.tif", also_writes={"preview": preview}, **RUN)
+
+
+def _full_disk(path):
+    return OSError(errno.ENOSPC, os.strerror(errno.ENOSPC), str(path))
+
+
+def _fail_manifest(monkeypatch):
+    import quillet_geo.journal as journal
+
+    write = journal._write_atomically
+    monkeypatch.setattr(journal, "_write_atomically", lambda path, content: (
+        (_ for _ in ()).throw(_full_disk(path)) if path.name == "manifest.json" else write(path, content)))
+
+
+def _fail_third_tile(monkeypatch):
+    save, calls = np.savez_compressed, []
+
+    def failing(file, **arrays):
+        calls.append(1)
+        if len(calls) == 3:
+            raise _full_disk(file.name)
+        save(file, **arrays)
+
+    monkeypatch.setattr(np, "savez_compressed", failing)
+
+
+def _fail_writing_the_output(monkeypatch):
+    writer = rasterio.io.DatasetWriter.write
+    monkeypatch.setattr(rasterio.io.DatasetWriter, "write", lambda self, *a, **k: (
+        (_ for _ in ()).throw(rasterio.errors.RasterioIOError("Write failed")) if k.get("window") and
+        k["window"].col_off else writer(self, *a, **k)))
+
+
+def _write_garbage_silently(monkeypatch):
+    # What GDAL does on some full disks: no exception, but blocks that do not read back.
+    writer = rasterio.io.DatasetWriter.write
+    monkeypatch.setattr(rasterio.io.DatasetWriter, "write", lambda self, values, *a, **k: writer(
+        self, np.zeros_like(values) if k.get("window") and k["window"].row_off else values, *a, **k))
+
+
+@pytest.mark.parametrize("fault, text, kept", [
+    (_fail_manifest, "cannot write '{folder}/manifest.json': No space left on device", None),
+    (_fail_third_tile, "cannot write '{folder}/tile-", 2),
+    (_fail_writing_the_output, "cannot write '{output}': Write failed", 9),
+    (_write_garbage_silently, "cannot write '{output}': tile (1, 0) does not read back as written", 9),
+])
+def test_a_failed_write_keeps_the_old_output_and_the_tiles(condition, tmp_path, expected, monkeypatch, fault, text,
+                                                            kept):
+    output = tmp_path / "map.tif"
+    output.write_bytes(b"the old map")
+    with monkeypatch.context() as patch:
+        fault(patch)
+        with pytest.raises(RunFailed) as failure:
+            run(condition, output, overwrite=True)
+    message = str(failure.value)
+    assert text.format(folder=run_folder(output), output=output) in message and "\n" not in message
+    assert output.read_bytes() == b"the old map"
+    assert failure.value.kept == kept
+    if kept is None:
+        assert not run_folder(output).exists()
+        run(condition, output, overwrite=True)
+    else:
+        assert len(list(run_folder(output).glob("tile-*.npz"))) == kept
+        assert sorted(p.name for p in tmp_path.iterdir()) == ["condition.tif", "map.tif", "map.tif.quillet-run"]
+        summary = run(condition, output, overwrite=True, resume=True)
+        assert summary.resumed_tiles == kept
+    assert values_of(output).tobytes() == expected.tobytes() and not run_folder(output).exists()
+
+
+def test_one_run_per_output_and_a_dead_runs_lock_is_taken_over(condition, tmp_path, expected):
+    output = tmp_path / "map.tif"
+    run_folder(output).mkdir()
+    live = RunLock(run_folder(output) / "lock", output)
+    live.acquire()
+    with pytest.raises(RunRefused, match=rf"a run of '{output}' is live \(pid {os.getpid()} on "):
+        run(condition, output)
+    assert (run_folder(output) / "lock").exists() and not output.exists()
+    live.release()  # as the kernel does when the process holding it dies
+    run(condition, output)
+    assert values_of(output).tobytes() == expected.tobytes()
+
+
+def test_an_input_changed_during_the_run_fails_it_and_its_tiles_are_not_reused(condition, tmp_path, monkeypatch):
+    import quillet_geo.journal as journal
+
+    output, save = tmp_path / "map.tif", journal.Journal.save
+
+    def save_then_change_the_input(self, index, values):
+        save(self, index, values)
+        write_raster(tmp_path / "new.tif", landscape((40, 44), seed=9)).replace(condition)
+
+    monkeypatch.setattr(journal.Journal, "save", save_then_change_the_input)
+    with pytest.raises(RunFailed, match=f"`condition` .{condition}. changed during the run"):
+        run(condition, output)
+    monkeypatch.undo()
+    assert not output.exists()
+    with pytest.raises(RunRefused, match=f"`condition` '{condition}' changed since the interrupted run"):
+        run(condition, output, resume=True)
+
+
+def test_damaged_or_foreign_tiles_are_computed_again(condition, tmp_path, expected, monkeypatch):
+    output, other = tmp_path / "map.tif", tmp_path / "other.tif"
+    for path, options in ((output, OPTIONS), (other, {**OPTIONS, "max_cost": 20.0})):
+        with monkeypatch.context() as patch:
+            _fail_writing_the_output(patch)
+            with pytest.raises(RunFailed):
+                quillet_geo.to_raster(quillet_geo.connectivity(str(condition), **options), path, **RUN)
+    tiles = sorted(run_folder(output).glob("tile-*.npz"))
+    flipped = bytearray(tiles[0].read_bytes())
+    flipped[len(flipped) // 2] ^= 0x10
+    tiles[0].write_bytes(bytes(flipped))
+    tiles[1].write_bytes(tiles[1].read_bytes()[:100])
+    tiles[2].write_bytes((run_folder(other) / tiles[2].name).read_bytes())
+    with pytest.warns(UserWarning) as warned:
+        summary = run(condition, output, resume=True)
+    damaged = [str(w.message) for w in warned if "cannot be used" in str(w.message)]
+    assert len(damaged) == 3 and summary.resumed_tiles == 6
+    assert "unreadable" in damaged[1] and "its run is not this run's" in damaged[2]
+    assert values_of(output).tobytes() == expected.tobytes()
