@@ -4,7 +4,8 @@ complete new file.
 
 GDAL reports some write errors (a full disk on the last blocks) only as it closes the file, and not always as an
 exception; so the file is opened again and every tile read back and compared with the hash of its values before it
-is renamed. GDAL's block cache is kept small while writing, so that assembling holds about one tile at a time.
+is renamed. GDAL's block cache is kept small while writing and reading back, so that assembling holds about one
+tile at a time.
 """
 import hashlib
 import os
@@ -37,14 +38,15 @@ def assemble(path, temporary, job, tile_values, *, tags):
                    blockxsize=block, blockysize=block, compress="deflate", bigtiff="if_safer")
     digests = {}
     try:
-        with rasterio.Env(GDAL_CACHEMAX=WRITE_CACHE), rasterio.open(temporary, "w", **profile) as target:
-            target.update_tags(**tags)
-            target.set_band_description(1, job.name)
-            for tile in job.tiles:
-                values = np.asarray(tile_values(tile), dtype=np.float32)
-                digests[tile.index] = _digest(values)
-                target.write(values, 1, window=window_of(tile))
-        _check_written(temporary, job, digests)
+        with rasterio.Env(GDAL_CACHEMAX=WRITE_CACHE):
+            with rasterio.open(temporary, "w", **profile) as target:
+                target.update_tags(**tags)
+                target.set_band_description(1, job.name)
+                for tile in job.tiles:
+                    values = np.asarray(tile_values(tile), dtype=np.float32)
+                    digests[tile.index] = _digest(values)
+                    target.write(values, 1, window=window_of(tile))
+            _check_written(temporary, job, digests)
         _flush(temporary)
         os.replace(temporary, path)
         _flush(os.path.dirname(os.path.abspath(path)))
