@@ -36,7 +36,7 @@ class RunRefused(ArgumentError):
 
 class RunFailed(RuntimeError):
     """A run could not go on (a write failed, an input changed, a worker or the cluster was lost). When `resumable`,
-    the finished tiles are kept and `kept` says how many, once the run has given up."""
+    its finished parts (tiles, for a map) are kept and `kept` says how many, once the run has given up."""
 
     def __init__(self, message, *, resumable=True):
         super().__init__(message)
@@ -44,12 +44,12 @@ class RunFailed(RuntimeError):
 
 
 class Stopped(KeyboardInterrupt):
-    """A run was stopped by Ctrl-C or by SIGTERM or SIGHUP (`signal`); `kept` of `total` tiles are kept in `folder`
-    for `resume`."""
+    """A run was stopped by Ctrl-C or by SIGTERM or SIGHUP (`signal`); `kept` of `total` parts (`parts` names them:
+    "tiles") are kept in `folder` for `resume`."""
 
-    def __init__(self, signal, kept, total, folder):
-        super().__init__(f"stopped by {signal.name}: {kept} of {total} tiles are finished and kept in '{folder}'")
-        self.signal, self.kept, self.total, self.folder = signal, kept, total, folder
+    def __init__(self, signal, kept, total, folder, parts="tiles"):
+        super().__init__(f"stopped by {signal.name}: {kept} of {total} {parts} are finished and kept in '{folder}'")
+        self.signal, self.kept, self.total, self.folder, self.parts = signal, kept, total, folder, parts
 
     def __reduce__(self):
-        return type(self), (self.signal, self.kept, self.total, self.folder), self.__dict__
+        return type(self), (self.signal, self.kept, self.total, self.folder, self.parts), self.__dict__

@@ -19,7 +19,13 @@ from .rasters import FileWindow
 @dataclass(frozen=True)
 class TiledJob:
     """`name` says what the values are; `template` is the result's (y, x) grid (dims, coordinates, CRS,
-    transform); `tiles` run row by row; `parameters` and `inputs` ({label: path or array}) fix the result."""
+    transform); `tiles` run row by row; `parameters` and `inputs` ({label: path or array}) fix the result.
+
+    The run engine sees a job as parts to compute, each with an `index`, and these class attributes and methods:
+    what its progress counts (`unit`, `size`), what a part's values are (`dtype`, `shape_of`), and how messages
+    name the parts (`parts`)."""
+
+    unit, dtype, parts = "cell", np.float32, ("tile", "tiles")
 
     name: str
     template: xr.DataArray
@@ -35,6 +41,14 @@ class TiledJob:
     def pieces(self, tile):
         """What the kernel of `tile` reads: one piece per input."""
         raise NotImplementedError
+
+    def size(self, tile):
+        """How many `unit`s a tile stands for in the progress of a run."""
+        rows, cols = tile_shape(tile)
+        return rows * cols
+
+    def shape_of(self, tile):
+        return tile_shape(tile)
 
     def compute(self, tile):
         """One tile's values, reading its pieces here."""

@@ -1,8 +1,8 @@
-"""The run folder beside the output: the run's manifest, its finished tiles and its lock, so that an interrupted run
-loses only the tiles in flight and `resume` goes on where it stopped.
+"""The run folder beside the output: the run's manifest, its finished parts (tiles, for a map) and its lock, so that
+an interrupted run loses only the parts in flight and `resume` goes on where it stopped.
 
-A tile file appears only complete (written under a temporary name, flushed, then renamed) and carries the identity
-of its run, its tile index and shape, and a hash of its values: a file damaged since, or left by another run, is
+A part's file appears only complete (written under a temporary name, flushed, then renamed) and carries the identity
+of its run, the part's index and shape, and a hash of its values: a file damaged since, or left by another run, is
 recognised and computed again, never used. The manifest records what fixes the result (the software version, the
 parameters, the grid and a fingerprint of every input); `resume` goes on only when all of it is the same.
 """
@@ -19,7 +19,7 @@ import numpy as np
 from .errors import RunFailed, RunRefused
 from .lock import RunLock
 
-TILE_NAME = re.compile(r"tile-(\d+)-(\d+)\.npz")
+PART_NAME = re.compile(r"part-(\d+(?:-\d+)*)\.npz")
 FULL_DISK = 16 * 2**20  # free bytes below which a failed write is put down to a full disk
 
 
@@ -40,12 +40,12 @@ def write_error(path, error):
     return RunFailed(f"cannot write '{path}': {reason}")
 
 
-class DamagedTile(Exception):
-    """A tile file that cannot be used; the text says why."""
+class DamagedPart(Exception):
+    """A part's file that cannot be used; the text says why."""
 
 
 class Journal:
-    """Finished tiles of one run, kept in `folder` under its lock with the run's manifest."""
+    """Finished parts of one run, kept in `folder` under its lock with the run's manifest."""
 
     def __init__(self, folder, manifest, lock):
         self.folder, self.manifest, self.lock = folder, manifest, lock
@@ -75,7 +75,8 @@ class Journal:
                 raise RunRefused("output", f"'{output}' has an interrupted run in '{folder}'; continue it with "
                                            "`resume`, or start over with `overwrite`")
             for leftover in folder.iterdir():
-                if leftover.name != "lock" and (not resume or leftover.name.endswith((".tmp", ".partial.tif"))):
+                if leftover.name != "lock" and (not resume or leftover.name.endswith(".tmp") or
+                                                ".partial" in leftover.name):
                     _remove(leftover)
             if not resume:
                 _write_atomically(folder / "manifest.json", json.dumps(manifest, indent=1).encode())
@@ -89,45 +90,44 @@ class Journal:
         return cls(folder, manifest, lock)
 
     def finished(self):
-        """The tile indices whose files are present (not yet checked)."""
-        return {(int(m[1]), int(m[2])) for m in map(TILE_NAME.fullmatch, os.listdir(self.folder)) if m}
+        """The indices of the parts whose files are present (not yet checked)."""
+        return {tuple(map(int, m[1].split("-"))) for m in map(PART_NAME.fullmatch, os.listdir(self.folder)) if m}
 
-    def _tile_path(self, index):
-        return self.folder / f"tile-{index[0]}-{index[1]}.npz"
+    def _part_path(self, index):
+        return self.folder / f"part-{'-'.join(map(str, index))}.npz"
 
     def save(self, index, values):
         meta = {"run": self.run, "index": list(index), "shape": list(values.shape), "sha256": _digest(values)}
-        path = self._tile_path(index)
+        path = self._part_path(index)
         try:
             _write_atomically(path, lambda file: np.savez_compressed(file, values=values, meta=json.dumps(meta)))
         except OSError as error:
             raise write_error(path, error) from None
 
-    def load(self, index, shape):
-        """A finished tile's values, or DamagedTile saying why they cannot be used."""
+    def load(self, index, shape, dtype):
+        """A finished part's values, or DamagedPart saying why they cannot be used."""
         try:
-            with np.load(self._tile_path(index)) as archive:
+            with np.load(self._part_path(index)) as archive:
                 values, meta = archive["values"], json.loads(str(archive["meta"]))
         except (OSError, ValueError, KeyError, EOFError, zipfile.BadZipFile, zlib.error) as error:
-            raise DamagedTile(f"unreadable ({' '.join(str(error).split()) or type(error).__name__})") from None
+            raise DamagedPart(f"unreadable ({' '.join(str(error).split()) or type(error).__name__})") from None
         expected = {"run": self.run, "index": list(index), "shape": list(shape)}
         for key, value in expected.items():
             if meta.get(key) != value:
-                raise DamagedTile(f"its {key} is not this run's" if key == "run" else f"it has the wrong {key}")
-        if values.dtype != np.float32 or list(values.shape) != list(shape) or _digest(values) != meta.get("sha256"):
-            raise DamagedTile("its values do not match their hash")
+                raise DamagedPart(f"its {key} is not this run's" if key == "run" else f"it has the wrong {key}")
+        if values.dtype != dtype or list(values.shape) != list(shape) or _digest(values) != meta.get("sha256"):
+            raise DamagedPart("its values do not match their hash")
         return values
 
     def forget(self, index):
-        self._tile_path(index).unlink(missing_ok=True)
+        self._part_path(index).unlink(missing_ok=True)
 
-    @property
-    def partial(self):
-        """Where the output is assembled before it is renamed into place."""
-        return self.folder / "output.partial.tif"
+    def partial(self, output):
+        """Where `output` is assembled before it is renamed into place."""
+        return self.folder / f"output.partial{output.suffix}"
 
     def close(self, *, remove):
-        """Release the run folder: removed when the run is complete, kept (with its tiles) otherwise."""
+        """Release the run folder: removed when the run is complete, kept (with its parts) otherwise."""
         if remove:
             shutil.rmtree(self.folder, ignore_errors=True)
         self.lock.release()

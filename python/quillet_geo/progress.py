@@ -7,22 +7,23 @@ from tqdm import tqdm
 
 
 class RunProgress:
-    """A bar over the cells of a run's tiles, on standard error; `show` None shows it on a terminal only."""
+    """A bar over the units (cells) of a run's parts (tiles), on standard error; `show` None shows it on a terminal
+    only."""
 
-    def __init__(self, label, *, total_tiles, total_cells, done_tiles=0, done_cells=0, show=None):
-        self.total_tiles, self.done_tiles = total_tiles, done_tiles
+    def __init__(self, label, *, unit, parts, total_parts, total_units, done_parts=0, done_units=0, show=None):
+        self.parts, self.total_parts, self.done_parts = parts, total_parts, done_parts
         self.started = time.perf_counter()
-        self.bar = tqdm(desc=label, total=total_cells, initial=done_cells, unit="cell", unit_scale=True,
+        self.bar = tqdm(desc=label, total=total_units, initial=done_units, unit=unit, unit_scale=True,
                         disable=None if show is None else not show, dynamic_ncols=True, leave=False)
-        self._show_tiles()
+        self._show_parts()
 
-    def _show_tiles(self):
-        self.bar.set_postfix_str(f"tiles {self.done_tiles}/{self.total_tiles}", refresh=False)
+    def _show_parts(self):
+        self.bar.set_postfix_str(f"{self.parts} {self.done_parts}/{self.total_parts}", refresh=False)
 
-    def tile_done(self, cells):
-        self.done_tiles += 1
-        self._show_tiles()
-        self.bar.update(cells)
+    def part_done(self, units):
+        self.done_parts += 1
+        self._show_parts()
+        self.bar.update(units)
 
     def close(self):
         self.bar.close()

@@ -24,8 +24,8 @@ from .cpus import available_cpus
 from .errors import ArgumentTypeError, RunFailed, Stopped
 from .fingerprints import fingerprint
 from .geotiff import assemble
-from .jobs import JOB_KEY, tile_shape
-from .journal import DamagedTile, Journal, write_error
+from .jobs import JOB_KEY
+from .journal import DamagedPart, Journal, write_error
 from .outputs import check_outputs
 from .parameters import integer
 from .progress import RunProgress
@@ -33,13 +33,13 @@ from .progress import RunProgress
 
 @dataclass(frozen=True)
 class RunSummary:
-    """What a finished run did: `cells` in `seconds`, of which the cells of `resumed_tiles` (of `tiles`) were kept
-    from an interrupted run."""
+    """What a finished run did: `units` (cells, for a map) in `seconds`, in `parts` (tiles), of which
+    `resumed_parts` were kept from an interrupted run."""
 
-    cells: int
+    units: int
     seconds: float
-    tiles: int
-    resumed_tiles: int
+    parts: int
+    resumed_parts: int
 
 
 def to_raster(result, path, *, overwrite=False, resume=False, scheduler="processes", workers=None, progress=None,
@@ -59,6 +59,19 @@ def to_raster(result, path, *, overwrite=False, resume=False, scheduler="process
     if job is None:
         raise ArgumentTypeError("result", "is not a result of quillet_geo.connectivity or coverage (or has lost it "
                                           "in an operation since); write other arrays with `.rio.to_raster`")
+
+    def write(output, partial, part_values):
+        assemble(output, partial, job, part_values, tags=file_tags(job))
+
+    return run_job(job, path, write, overwrite=overwrite, resume=resume, scheduler=scheduler, workers=workers,
+                   progress=progress, also_writes=also_writes)
+
+
+def run_job(job, path, write, *, overwrite=False, resume=False, scheduler="processes", workers=None, progress=None,
+            also_writes=None):
+    """Run `job`'s parts into the file `path` with the guarantees above; `write(path, partial, part_values)` makes
+    the file from the finished parts (`part_values(part)` gives one's values), assembling it at `partial` in the run
+    folder and renaming it into place, and raises OSError when any of that fails."""
     output = Path(path)
     check_outputs({"output": output, **(also_writes or {})}, job.inputs, overwrite=overwrite)
     local = scheduler in ("threads", "processes")
@@ -66,37 +79,40 @@ def to_raster(result, path, *, overwrite=False, resume=False, scheduler="process
     job = dataclasses.replace(job, kernel=dataclasses.replace(
         job.kernel, n_threads=max(1, available_cpus() // workers) if local else 1))
     manifest = _manifest(job)
-    with _signals_stop_the_run():
+    total, plural = len(job.tiles), job.parts[1]
+    with _StopSignals() as signals:
         journal = Journal.open(output, manifest, resume=resume, overwrite=overwrite)
         remove = False
         try:
-            kept = _usable_tiles(job, journal) if resume else set()
-            bar = RunProgress(job.name, total_tiles=len(job.tiles), total_cells=_cells(job.tiles),
-                              done_tiles=len(kept), done_cells=_cells(t for t in job.tiles if t.index in kept),
-                              show=progress)
+            kept = _usable_parts(job, journal) if resume else set()
+            bar = RunProgress(job.name, unit=job.unit, parts=plural, total_parts=total,
+                              total_units=_units(job, job.tiles), done_parts=len(kept),
+                              done_units=_units(job, (t for t in job.tiles if t.index in kept)), show=progress)
             try:
-                _compute_missing(job, journal, kept, bar, scheduler, workers)
+                _compute_missing(job, journal, kept, bar, scheduler, workers, signals)
                 _check_inputs_unchanged(job, manifest)
-                _assemble(output, job, journal)
+                try:
+                    write(output, journal.partial(output), lambda part: _finished_part(job, journal, part))
+                except OSError as error:
+                    raise write_error(output, error) from None
             finally:
                 bar.close()
             remove = True
         except KeyboardInterrupt as interrupt:
             signum = interrupt.signal if isinstance(interrupt, Stopped) else signal.SIGINT
-            raise Stopped(signum, len(journal.finished()), len(job.tiles), journal.folder) from None
+            raise Stopped(signum, len(journal.finished()), total, journal.folder, plural) from None
         except RunFailed as failure:
             if failure.resumable:
                 failure.kept = len(journal.finished())
-                failure.add_note(f"{failure.kept} of {len(job.tiles)} tiles are finished and kept in "
-                                 f"'{journal.folder}'")
+                failure.add_note(f"{failure.kept} of {total} {plural} are finished and kept in '{journal.folder}'")
             raise
         finally:
             journal.close(remove=remove)
-    return RunSummary(_cells(job.tiles), bar.seconds(), len(job.tiles), len(kept))
+    return RunSummary(_units(job, job.tiles), bar.seconds(), total, len(kept))
 
 
-def _cells(tiles):
-    return sum(rows * cols for rows, cols in map(tile_shape, tiles))
+def _units(job, parts):
+    return sum(job.size(part) for part in parts)
 
 
 def _manifest(job):
@@ -122,48 +138,43 @@ def file_tags(job):
     return tags
 
 
-def _usable_tiles(job, journal):
-    """The kept tiles that can be used; a damaged one is said and forgotten, to be computed again."""
-    usable, shapes = set(), {tile.index: tile_shape(tile) for tile in job.tiles}
+def _usable_parts(job, journal):
+    """The kept parts that can be used; a damaged one is said and forgotten, to be computed again."""
+    usable, parts = set(), {part.index: part for part in job.tiles}
     for index in sorted(journal.finished()):
         try:
-            journal.load(index, shapes[index])
+            journal.load(index, job.shape_of(parts[index]), job.dtype)
             usable.add(index)
-        except (DamagedTile, KeyError) as damage:
-            _warn_damaged(journal, index, damage)
+        except (DamagedPart, KeyError) as damage:
+            _warn_damaged(job, journal, index, damage)
     return usable
 
 
-def _warn_damaged(journal, index, damage):
-    warnings.warn(f"tile {index} in '{journal.folder}' cannot be used ({damage}); computing it again", stacklevel=3)
+def _warn_damaged(job, journal, index, damage):
+    warnings.warn(f"{job.parts[0]} {index} in '{journal.folder}' cannot be used ({damage}); computing it again",
+                  stacklevel=3)
     journal.forget(index)
 
 
-def _compute_missing(job, journal, kept, bar, scheduler, workers):
+def _compute_missing(job, journal, kept, bar, scheduler, workers, signals):
     from .executors import tile_results
 
-    todo = [k for k, tile in enumerate(job.tiles) if tile.index not in kept]
+    todo = [k for k, part in enumerate(job.tiles) if part.index not in kept]
     with tile_results(job, todo, scheduler=scheduler, workers=workers) as results:
         for k, values in results:
-            journal.save(job.tiles[k].index, values)
-            bar.tile_done(values.size)
+            with signals.deferred():
+                journal.save(job.tiles[k].index, values)
+            bar.part_done(job.size(job.tiles[k]))
 
 
-def _assemble(output, job, journal):
+def _finished_part(job, journal, part):
+    """A part's values from the journal; one damaged since it was kept is computed again here."""
     try:
-        assemble(output, journal.partial, job, lambda tile: _finished_tile(job, journal, tile), tags=file_tags(job))
-    except OSError as error:
-        raise write_error(output, error) from None
-
-
-def _finished_tile(job, journal, tile):
-    """A tile's values from the journal; one damaged since it was kept is computed again here."""
-    try:
-        return journal.load(tile.index, tile_shape(tile))
-    except DamagedTile as damage:
-        _warn_damaged(journal, tile.index, damage)
-        values = job.compute(tile)
-        journal.save(tile.index, values)
+        return journal.load(part.index, job.shape_of(part), job.dtype)
+    except DamagedPart as damage:
+        _warn_damaged(job, journal, part.index, damage)
+        values = job.compute(part)
+        journal.save(part.index, values)
         return values
 
 
@@ -175,23 +186,37 @@ def _check_inputs_unchanged(job, manifest):
                             "over with `overwrite`", resumable=False)
 
 
-@contextlib.contextmanager
-def _signals_stop_the_run():
-    """Ctrl-C, SIGTERM and SIGHUP (batch schedulers, `timeout`, a closed terminal) stop the run alike; a second
-    signal while the stopped run tidies up changes nothing."""
-    if threading.current_thread() is not threading.main_thread():
-        yield
-        return
-    stopped = []
+class _StopSignals:
+    """Ctrl-C, SIGTERM and SIGHUP (batch schedulers, `timeout`, a closed terminal) stop the run alike, by raising
+    `Stopped` in the main thread. While a finished part is being saved (`deferred`) the signal waits for the save
+    to end, so that it never breaks a file; a second signal while the stopped run tidies up changes nothing."""
 
-    def stop(signum, frame):
-        if not stopped:
-            stopped.append(signum)
-            raise Stopped(signal.Signals(signum), 0, 0, None)
+    SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
 
-    previous = {s: signal.signal(s, stop) for s in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)}
-    try:
-        yield
-    finally:
-        for s, handler in previous.items():
+    def __init__(self):
+        self.received, self.deferring, self.previous = None, False, {}
+
+    def __enter__(self):
+        if threading.current_thread() is threading.main_thread():
+            self.previous = {s: signal.signal(s, self._stop) for s in self.SIGNALS}
+        return self
+
+    def __exit__(self, *exception):
+        for s, handler in self.previous.items():
             signal.signal(s, handler)
+
+    def _stop(self, signum, frame):
+        if self.received is None:
+            self.received = signal.Signals(signum)
+            if not self.deferring:
+                raise Stopped(self.received, 0, 0, None)
+
+    @contextlib.contextmanager
+    def deferred(self):
+        self.deferring = True
+        try:
+            yield
+        finally:
+            self.deferring = False
+        if self.received is not None:
+            raise Stopped(self.received, 0, 0, None)

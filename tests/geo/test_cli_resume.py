@@ -48,7 +48,7 @@ def alive(pid):
 
 def tiles_in(output):
     folder = output.with_name(output.name + ".quillet-run")
-    return list(folder.glob("tile-*.npz")) if folder.is_dir() else []
+    return list(folder.glob("part-*.npz")) if folder.is_dir() else []
 
 
 @pytest.fixture(scope="module")

@@ -118,7 +118,7 @@ def _write_garbage_silently(monkeypatch):
 
 @pytest.mark.parametrize("fault, text, kept", [
     (_fail_manifest, "cannot write '{folder}/manifest.json': No space left on device", None),
-    (_fail_third_tile, "cannot write '{folder}/tile-", 2),
+    (_fail_third_tile, "cannot write '{folder}/part-", 2),
     (_fail_writing_the_output, "cannot write '{output}': Write failed", 9),
     (_write_garbage_silently, "cannot write '{output}': tile (1, 0) does not read back as written", 9),
 ])
@@ -138,10 +138,10 @@ def test_a_failed_write_keeps_the_old_output_and_the_tiles(condition, tmp_path, 
         assert not run_folder(output).exists()
         run(condition, output, overwrite=True)
     else:
-        assert len(list(run_folder(output).glob("tile-*.npz"))) == kept
+        assert len(list(run_folder(output).glob("part-*.npz"))) == kept
         assert sorted(p.name for p in tmp_path.iterdir()) == ["condition.tif", "map.tif", "map.tif.quillet-run"]
         summary = run(condition, output, overwrite=True, resume=True)
-        assert summary.resumed_tiles == kept
+        assert summary.resumed_parts == kept
     assert values_of(output).tobytes() == expected.tobytes() and not run_folder(output).exists()
 
 
@@ -183,7 +183,7 @@ def test_damaged_or_foreign_tiles_are_computed_again(condition, tmp_path, expect
             _fail_writing_the_output(patch)
             with pytest.raises(RunFailed):
                 quillet_geo.to_raster(quillet_geo.connectivity(str(condition), **options), path, **RUN)
-    tiles = sorted(run_folder(output).glob("tile-*.npz"))
+    tiles = sorted(run_folder(output).glob("part-*.npz"))
     flipped = bytearray(tiles[0].read_bytes())
     flipped[len(flipped) // 2] ^= 0x10
     tiles[0].write_bytes(bytes(flipped))
@@ -192,6 +192,6 @@ def test_damaged_or_foreign_tiles_are_computed_again(condition, tmp_path, expect
     with pytest.warns(UserWarning) as warned:
         summary = run(condition, output, resume=True)
     damaged = [str(w.message) for w in warned if "cannot be used" in str(w.message)]
-    assert len(damaged) == 3 and summary.resumed_tiles == 6
+    assert len(damaged) == 3 and summary.resumed_parts == 6
     assert "unreadable" in damaged[1] and "its run is not this run's" in damaged[2]
     assert values_of(output).tobytes() == expected.tobytes()

@@ -30,9 +30,9 @@ def run_to_file(ctx, result, output, *, overwrite, resume, workers, scheduler, p
     if preview:
         save_preview(output, preview, title, label)
     if not quiet:
-        resumed = (f" ({summary.resumed_tiles} of {summary.tiles} tiles from the interrupted run)"
-                   if summary.resumed_tiles else "")
-        say(f"{result.name}: {summary.cells:,} cells in {summary.seconds:.1f} s{resumed}, written to {output}")
+        resumed = (f" ({summary.resumed_parts} of {summary.parts} tiles from the interrupted run)"
+                   if summary.resumed_parts else "")
+        say(f"{result.name}: {summary.units:,} cells in {summary.seconds:.1f} s{resumed}, written to {output}")
 
 
 def say(text):
