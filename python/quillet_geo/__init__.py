@@ -1,5 +1,7 @@
 """Georeferenced rasters in and out of quillet: tiles with an exact halo, lazily on Dask or written resumably to a
 GeoTIFF, every input checked."""
+from importlib.metadata import version
+
 from .connectivity import connectivity
 from .coverage import coverage
 from .errors import ArgumentError, ArgumentTypeError, DataError, RunFailed, RunRefused, Stopped
@@ -7,5 +9,7 @@ from .parameters import window_reach
 from .run import RunSummary, to_raster
 from .tiles import Tile, tile_plan
 
-__all__ = ["connectivity", "coverage", "to_raster", "RunSummary", "Tile", "tile_plan", "window_reach",
+__version__ = version("quillet")
+
+__all__ = ["__version__", "connectivity", "coverage", "to_raster", "RunSummary", "Tile", "tile_plan", "window_reach",
            "ArgumentError", "ArgumentTypeError", "DataError", "RunRefused", "RunFailed", "Stopped"]

@@ -14,7 +14,7 @@ from .cpus import tile_threads
 from .errors import ArgumentError, DataError
 from .jobs import TiledJob, grid_of, job_result, values_of, window_piece
 from .parameters import ConnectivityParameters, connectivity_parameters, integer
-from .rasters import check_crs, check_same_grid, open_raster
+from .rasters import cell_side_metres, check_crs, check_same_grid, open_raster
 from .tiles import tile_plan
 from .values import FINITE, FLAG, FRACTION, check_sample, check_values
 
@@ -174,7 +174,10 @@ def connectivity_job(condition, *, levels, lambdas, max_cost, window_size=3, out
                 "tile_size": parameters.tile_size, "band": band}
     if protected is not None:
         recorded["protected_min_fraction"] = parameters.protected_min_fraction
+    reach = parameters.reach()
+    notes = {"search_reach_cells": reach, "search_reach_m": round(reach * cell_side_metres(condition.array), 1)}
     return ConnectivityJob(
         name="connectivity", template=grid_of(condition.array), tiles=tiles, kernel=kernel, parameters=recorded,
+        notes=notes,
         inputs={r.name: r.path or r.array for r in ordered if r is not None},
         readers=tuple(None if r is None else r.reader() for r in ordered))

@@ -6,6 +6,7 @@ holds no data; what a tile reads comes to it as pieces (a file window to read, o
 task carries only its own window of each input.
 """
 from dataclasses import dataclass, field
+from importlib.metadata import version
 
 import dask
 import dask.array as da
@@ -19,7 +20,8 @@ from .rasters import FileWindow
 @dataclass(frozen=True)
 class TiledJob:
     """`name` says what the values are; `template` is the result's (y, x) grid (dims, coordinates, CRS,
-    transform); `tiles` run row by row; `parameters` and `inputs` ({label: path or array}) fix the result.
+    transform); `tiles` run row by row; `parameters` and `inputs` ({label: path or array}) fix the result;
+    `notes` are facts that follow from them and are worth telling (the search reach).
 
     The run engine sees a job as parts to compute, each with an `index`, and these class attributes and methods:
     what its progress counts (`unit`, `size`), what a part's values are (`dtype`, `shape_of`), and how messages
@@ -33,6 +35,7 @@ class TiledJob:
     kernel: object
     parameters: dict
     inputs: dict = field(repr=False)
+    notes: dict = field(default_factory=dict)
 
     @property
     def shape(self):
@@ -49,6 +52,18 @@ class TiledJob:
 
     def shape_of(self, tile):
         return tile_shape(tile)
+
+    def tags(self):
+        """What the result says about itself, as text: the software, the parameters, the notes and the input
+        files (the result's `attrs`, and the output file's metadata tags)."""
+        tags = {"quillet_command": self.name, "quillet_version": version("quillet")}
+        for name, value in {**self.parameters, **self.notes}.items():
+            if value is not None:
+                tags[name] = " ".join(map(str, value)) if isinstance(value, (list, tuple)) else str(value)
+        for label, value in self.inputs.items():
+            if isinstance(value, str):
+                tags[label.replace("[", "_").replace("]", "")] = value
+        return tags
 
     def compute(self, tile):
         """One tile's values, reading its pieces here."""
@@ -76,6 +91,7 @@ def job_result(job, progress=False):
     result = job.lazy()
     if not (isinstance(first, str) or isinstance(getattr(first, "data", None), da.Array)):
         result = compute_with_progress(result, progress, len(job.tiles))
+    result.attrs.update(job.tags())
     result.encoding[JOB_KEY] = job
     return result
 

@@ -15,6 +15,7 @@ import contextlib
 import dataclasses
 import signal
 import threading
+import time
 import warnings
 from dataclasses import dataclass
 from importlib.metadata import version
@@ -23,7 +24,7 @@ from pathlib import Path
 from .cpus import available_cpus
 from .errors import ArgumentTypeError, RunFailed, Stopped
 from .fingerprints import fingerprint
-from .geotiff import assemble
+from .geotiff import assemble, creation_options as creation_options_checked
 from .jobs import JOB_KEY
 from .journal import DamagedPart, Journal, write_error
 from .outputs import check_outputs
@@ -43,32 +44,43 @@ class RunSummary:
 
 
 def to_raster(result, path, *, overwrite=False, resume=False, scheduler="processes", workers=None, progress=None,
-              also_writes=None):
+              creation_options=None, also_writes=None, started=None):
     """Write `result` (a DataArray from `quillet_geo.connectivity` or `coverage`) to the GeoTIFF `path`, computing
     its tiles in `workers` threads or local processes (`scheduler` "threads" or "processes", default one worker per
     CPU) or on a Dask cluster (a scheduler address or a `distributed.Client`). `resume=True` goes on with an
     interrupted run of the same result; `overwrite=True` replaces an existing `path` (once the new file is complete)
     and starts an interrupted run over. `progress`: a bar on standard error (None: on a terminal only).
     `also_writes` ({argument: path}) names other files the caller writes, checked against the inputs and `path`.
+    The file is a cloud-optimized GeoTIFF (DEFLATE with the floating-point predictor, internal overviews);
+    `creation_options` ({KEY: VALUE}) change GDAL's COG creation options (lossless compressions only).
+    `started()`, if given, is called once the run has passed every check and is about to compute.
 
     Raises `RunRefused` (a ValueError) before anything is written when the paths or the run folder are in the way,
     `RunFailed` (a RuntimeError) when the run cannot go on, and `Stopped` (a KeyboardInterrupt) after Ctrl-C,
     SIGTERM or SIGHUP; then the finished tiles are kept for `resume`. Returns a `RunSummary`.
     """
+    job = job_of(result)
+    options = creation_options_checked(creation_options)
+
+    def write(output, partial, part_values):
+        tags = {**job.tags(), "quillet_date": time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime())}
+        assemble(output, partial, job, part_values, tags=tags, options=options)
+
+    return run_job(job, path, write, overwrite=overwrite, resume=resume, scheduler=scheduler, workers=workers,
+                   progress=progress, also_writes=also_writes, started=started)
+
+
+def job_of(result):
+    """The job a result of `quillet_geo.connectivity` or `coverage` keeps for the run engine."""
     job = result.encoding.get(JOB_KEY) if hasattr(result, "encoding") else None
     if job is None:
         raise ArgumentTypeError("result", "is not a result of quillet_geo.connectivity or coverage (or has lost it "
                                           "in an operation since); write other arrays with `.rio.to_raster`")
-
-    def write(output, partial, part_values):
-        assemble(output, partial, job, part_values, tags=file_tags(job))
-
-    return run_job(job, path, write, overwrite=overwrite, resume=resume, scheduler=scheduler, workers=workers,
-                   progress=progress, also_writes=also_writes)
+    return job
 
 
 def run_job(job, path, write, *, overwrite=False, resume=False, scheduler="processes", workers=None, progress=None,
-            also_writes=None):
+            also_writes=None, started=None):
     """Run `job`'s parts into the file `path` with the guarantees above; `write(path, partial, part_values)` makes
     the file from the finished parts (`part_values(part)` gives one's values), assembling it at `partial` in the run
     folder and renaming it into place, and raises OSError when any of that fails."""
@@ -84,6 +96,8 @@ def run_job(job, path, write, *, overwrite=False, resume=False, scheduler="proce
         journal = Journal.open(output, manifest, resume=resume, overwrite=overwrite)
         remove = False
         try:
+            if started:
+                started()
             kept = _usable_parts(job, journal) if resume else set()
             bar = RunProgress(job.name, unit=job.unit, parts=plural, total_parts=total,
                               total_units=_units(job, job.tiles), done_parts=len(kept),
@@ -124,18 +138,6 @@ def _manifest(job):
                  "crs": template.rio.crs.to_wkt() if template.rio.crs else None},
         "inputs": {label: fingerprint(value) for label, value in job.inputs.items()},
     }
-
-
-def file_tags(job):
-    """The run's parameters and input files as GeoTIFF metadata tags."""
-    tags = {"quillet_command": job.name, "quillet_version": version("quillet")}
-    for name, value in job.parameters.items():
-        if value is not None:
-            tags[name] = " ".join(map(str, value)) if isinstance(value, list) else value
-    for label, value in job.inputs.items():
-        if isinstance(value, str):
-            tags[label.replace("[", "_").replace("]", "")] = value
-    return tags
 
 
 def _usable_parts(job, journal):

@@ -11,6 +11,7 @@ shapely = pytest.importorskip("shapely")
 from rasterio.transform import from_origin  # noqa: E402
 
 import quillet  # noqa: E402
+import quillet_geo  # noqa: E402
 from quillet_geo.cli import main  # noqa: E402
 from quillet_geo.cli.options import expand_number_lists  # noqa: E402
 
@@ -52,6 +53,13 @@ def read(path):
         return source.read(1), source.profile, source.tags()
 
 
+def same_map(path, other):
+    """Two output files hold the same map: values, grid and tags, apart from the date each was written."""
+    (values, profile, tags), (other_values, other_profile, other_tags) = read(path), read(other)
+    tags.pop("quillet_date"), other_tags.pop("quillet_date")
+    return values.tobytes() == other_values.tobytes() and repr(profile) == repr(other_profile) and tags == other_tags
+
+
 @pytest.fixture
 def condition_file(tmp_path):
     return write_raster(tmp_path / "condition.tif", landscape((40, 36)))
@@ -63,15 +71,20 @@ def test_connectivity_equals_native_call_and_file_carries_grid_and_parameters(tm
     done = quillet_command("connectivity", condition_file, output, *ARGS, *extra)
     assert done.returncode == 0, done.stderr
     assert done.stderr == ""  # no bar when not on a terminal
-    assert done.stdout.startswith("connectivity: 1,440 cells in ") and str(output) in done.stdout
+    reach, summary = done.stdout.splitlines()
+    assert reach == "search reach: 28 cells, 1.79 km"  # 7 cells of the coarsest level 4, each 64 m
+    assert summary.startswith("connectivity: 1,440 cells in ") and str(output) in summary
     values, profile, tags = read(output)
     np.testing.assert_array_equal(values, native_connectivity(landscape((40, 36))))
     assert (profile["dtype"], profile["compress"], profile["tiled"]) == ("float32", "deflate", True)
+    with rasterio.open(output) as written:
+        assert written.tags(ns="IMAGE_STRUCTURE")["LAYOUT"] == "COG"
     assert np.isnan(profile["nodata"]) and profile["crs"] == CRS
     assert profile["transform"] == from_origin(*ORIGIN, CELL, CELL)
     assert (tags["levels"], tags["lambdas"], tags["max_cost"], tags["window_mode"]) == ("1 2 4", "2.0 20.0",
                                                                                       "10.0", "circular")
-    assert tags["condition"] == str(condition_file)
+    assert tags["condition"] == str(condition_file) and tags["search_reach_m"] == "1792.0"
+    assert tags["quillet_version"] == quillet_geo.__version__ and tags["quillet_date"].startswith("20")
     assert not list(tmp_path.glob("*.quillet-run")) and sorted(p.name for p in tmp_path.iterdir()) == [
         "condition.tif", "map.tif"]
 
@@ -206,6 +219,8 @@ ERROR_CASES = [
     (["connectivity", "condition", "out", *ARGS, "--preview", "out"], 2, "--preview: '{out}' is also OUTPUT"),
     (["coverage", "areas", "areas", "--like", "condition", "--overwrite"], 2, "OUTPUT: '{areas}' is the input POLYGONS"),
     (["connectivity", "condition", "out", *ARGS, "--workers", "0"], 2, "'--workers': 0 is not at least 1"),
+    (["connectivity", "condition", "out", *ARGS, "--co", "COMPRESS=JPEG"], 2,
+     "'--co': COMPRESS=JPEG: the value must be one of NONE, DEFLATE"),
     (["demo", "{tmp}"], 2, "FOLDER '{tmp}' holds files; choose an empty or new folder, or add --overwrite"),
 ]
 

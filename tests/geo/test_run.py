@@ -9,6 +9,8 @@ import pytest
 
 pytest.importorskip("rasterio")
 import rasterio
+import shapely
+import xarray as xr
 
 import quillet_geo
 from quillet_geo import RunFailed, RunRefused
@@ -195,3 +197,18 @@ def test_damaged_or_foreign_tiles_are_computed_again(condition, tmp_path, expect
     assert len(damaged) == 3 and summary.resumed_parts == 6
     assert "unreadable" in damaged[1] and "its run is not this run's" in damaged[2]
     assert values_of(output).tobytes() == expected.tobytes()
+
+
+@pytest.mark.parametrize("options, compression", [(None, "DEFLATE"), ({"compress": "zstd", "BLOCKSIZE": "256"}, "ZSTD")])
+def test_the_output_is_a_valid_cloud_optimized_geotiff_with_overviews(tmp_path, options, compression):
+    cog_validate = pytest.importorskip("rio_cogeo.cogeo").cog_validate
+    shapes = [shapely.Point(300 + 97 * k, 200 + 61 * k).buffer(150 + 10 * k) for k in range(12)]
+    like = xr.DataArray(np.zeros((1300, 1500), np.float32), dims=("y", "x")).rio.write_crs(
+        "EPSG:3857").rio.write_transform(rasterio.transform.from_origin(0.0, 1300.0, 1.0, 1.0))
+    result = quillet_geo.coverage(shapes, like.chunk(512), tile_size=512)
+    quillet_geo.to_raster(result, tmp_path / "cover.tif", creation_options=options, **RUN)
+    valid, errors, _ = cog_validate(tmp_path / "cover.tif", quiet=True)
+    assert valid, errors
+    with rasterio.open(tmp_path / "cover.tif") as written:
+        assert written.tags(ns="IMAGE_STRUCTURE")["COMPRESSION"] == compression and written.overviews(1)
+        assert written.read(1).tobytes() == result.values.tobytes()

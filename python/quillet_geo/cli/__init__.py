@@ -7,12 +7,14 @@ import warnings
 
 import click
 
+from .. import __version__
 from .connectivity import connectivity
 from .coverage import coverage
 from .demo import demo
 
 
 @click.group(context_settings={"help_option_names": ["-h", "--help"]})
+@click.version_option(__version__, prog_name="quillet", message="%(prog)s %(version)s")
 def cli():
     """Habitat connectivity and polygon coverage maps from GeoTIFF and vector files."""
 

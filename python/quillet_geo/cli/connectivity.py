@@ -6,7 +6,7 @@ import click
 import quillet_geo
 
 from .options import (INPUT_FILE, NumberListCommand, NumberListOption, overwrite_option, preview_option,
-                      quiet_option, run_options)
+                      quiet_option, run_options, creation_options_option)
 from .running import build, run_to_file
 
 
@@ -14,7 +14,10 @@ from .running import build, run_to_file
 @click.argument("condition", type=INPUT_FILE)
 @click.argument("output", type=click.Path(path_type=Path))
 @click.option("--levels", cls=NumberListOption, type=int, required=True, metavar="N ...",
-              help="Resolution levels in base cells per level cell, doubling from 1, for example --levels 1 2 4.")
+              help="Resolution levels in base cells per level cell, doubling from 1, for example --levels 1 2 4. "
+                   "With --outer-window they set the search reach: --outer-window cells of the coarsest level on each "
+                   "side of a source, 7 x 4 = 28 cells for --levels 1 2 4 (printed in metres before the run "
+                   "starts).")
 @click.option("--lambdas", cls=NumberListOption, type=float, required=True,
               metavar="KM ...", help="Distance-decay bandwidths in kilometres, for example --lambdas 2 20 200.")
 @click.option("--max-cost", type=float, required=True,
@@ -41,13 +44,14 @@ from .running import build, run_to_file
 @click.option("--tile-size", type=int, default=1024, show_default=True,
               help="Cells per side of a computed tile.")
 @run_options
+@creation_options_option
 @overwrite_option
 @preview_option
 @quiet_option
 @click.pass_context
 def connectivity(ctx, condition, output, levels, lambdas, max_cost, window_size, outer_window, window_mode, sources,
                  protected, protected_min_fraction, traversal, transgrids, band, tile_size, workers, scheduler, resume,
-                 overwrite, preview, quiet):
+                 creation_options, overwrite, preview, quiet):
     """Map the habitat connectivity of CONDITION (a raster of condition values in [0, 1]) into OUTPUT (GeoTIFF).
 
     The tiles are computed in parallel and kept as they finish; after Ctrl-C or a crash, the same command with
@@ -60,11 +64,21 @@ def connectivity(ctx, condition, output, levels, lambdas, max_cost, window_size,
         outer_window=outer_window, window_mode=window_mode, sources=_text(sources), protected=_text(protected),
         protected_min_fraction=protected_min_fraction, traversal=_text(traversal),
         transgrids=[str(path) for path in transgrids], band=band, tile_size=tile_size))
+    reach = search_reach(result)
     subtitle = (f"levels {' '.join(map(str, levels))} · lambdas {' '.join(f'{x:g}' for x in lambdas)} km · "
-                f"max cost {max_cost:g}")
+                f"max cost {max_cost:g} · reach {reach}")
     run_to_file(ctx, result, output, overwrite=overwrite, resume=resume, workers=workers, scheduler=scheduler,
+                creation_options=creation_options,
                 preview=preview, quiet=quiet, title=f"Connectivity of {condition.name}\n{subtitle}",
-                label="connectivity")
+                label="connectivity", announce=f"search reach: {reach}")
+
+
+def search_reach(result):
+    """How far a source's windows reach, in cells and in metres (on a longitude/latitude grid, at its centre)."""
+    metres = float(result.attrs["search_reach_m"])
+    distance = f"{metres:.0f} m" if metres < 1000 else f"{metres / 1000:.3g} km"
+    where = " at the raster's centre" if result.rio.crs.is_geographic else ""
+    return f"{result.attrs['search_reach_cells']} cells, {distance}{where}"
 
 
 def _text(path):

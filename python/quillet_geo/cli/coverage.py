@@ -5,7 +5,8 @@ import click
 
 import quillet_geo
 
-from .options import INPUT_FILE, overwrite_option, preview_option, quiet_option, run_options
+from .options import (INPUT_FILE, creation_options_option, overwrite_option, preview_option, quiet_option,
+                      run_options)
 from .running import build, run_to_file
 
 
@@ -20,12 +21,13 @@ from .running import build, run_to_file
               help="CRS of the polygons' coordinates when POLYGONS does not say (e.g. EPSG:4326).")
 @click.option("--tile-size", type=int, default=4096, show_default=True, help="Cells per side of a computed tile.")
 @run_options
+@creation_options_option
 @overwrite_option
 @preview_option
 @quiet_option
 @click.pass_context
-def coverage(ctx, polygons, output, like, layer, where, assume_crs, tile_size, workers, scheduler, resume, overwrite,
-             preview, quiet):
+def coverage(ctx, polygons, output, like, layer, where, assume_crs, tile_size, workers, scheduler, resume,
+             creation_options, overwrite, preview, quiet):
     """Write into OUTPUT (GeoTIFF) the fraction of every cell of RASTER's grid covered by POLYGONS (any vector
     file that GDAL reads): the area of the cell inside the union of the polygons, so that overlapping polygons
     count once, holes subtracted."""
@@ -34,5 +36,6 @@ def coverage(ctx, polygons, output, like, layer, where, assume_crs, tile_size, w
     result = build(lambda: quillet_geo.coverage(str(polygons), str(like), layer=layer, where=where,
                                                 assume_crs=assume_crs, tile_size=tile_size))
     run_to_file(ctx, result, output, overwrite=overwrite, resume=resume, workers=workers, scheduler=scheduler,
+                creation_options=creation_options,
                 preview=preview, quiet=quiet, title=f"Coverage of {like.name}'s cells by {polygons.name}",
                 label="covered fraction")

@@ -60,6 +60,22 @@ preview_option = click.option(
 )
 
 
+def _creation_options(ctx, param, values):
+    options = {}
+    for value in values:
+        key, equals, setting = value.partition("=")
+        if not equals or not key:
+            raise click.BadParameter(f"{value!r} is not KEY=VALUE", param=param)
+        options[key] = setting
+    return options
+
+
+creation_options_option = click.option(
+    "--co", "creation_options", multiple=True, metavar="KEY=VALUE", callback=_creation_options,
+    help="A creation option of GDAL's COG driver for OUTPUT (repeat for several), e.g. --co COMPRESS=ZSTD; lossless "
+         "compressions only.  [default: COMPRESS=DEFLATE PREDICTOR=3 BLOCKSIZE=512 OVERVIEWS=AUTO]")
+
+
 def run_options(command):
     """Where the tiles run, and going on with an interrupted run."""
     for option in reversed([

@@ -19,12 +19,14 @@ def build(make):
         raise reported(error) from None
 
 
-def run_to_file(ctx, result, output, *, overwrite, resume, workers, scheduler, preview, quiet, title, label):
-    """Write `result` to OUTPUT (and its preview), then say what was done, unless `quiet`."""
+def run_to_file(ctx, result, output, *, overwrite, resume, workers, scheduler, creation_options, preview, quiet, title,
+                label, announce=None):
+    """Say `announce` (unless `quiet`), write `result` to OUTPUT (and its preview), then say what was done."""
     try:
         summary = to_raster(result, output, overwrite=overwrite, resume=resume,
                             scheduler=scheduler or "processes", workers=workers, progress=False if quiet else None,
-                            also_writes={"preview": preview})
+                            creation_options=creation_options, also_writes={"preview": preview},
+                            started=lambda: say(announce) if announce and not quiet else None)
     except (ValueError, TypeError, RuntimeError, KeyboardInterrupt) as error:
         raise reported(error, resume_command(ctx)) from None
     if preview:
