@@ -69,8 +69,9 @@ def connectivity(ctx, condition, output, levels, lambdas, max_cost, window_size,
                 f"max cost {max_cost:g} · reach {reach}")
     run_to_file(ctx, result, output, overwrite=overwrite, resume=resume, workers=workers, scheduler=scheduler,
                 creation_options=creation_options,
-                preview=preview, quiet=quiet, title=f"Connectivity of {condition.name}\n{subtitle}",
-                label="connectivity", announce=f"search reach: {reach}")
+                preview=preview, quiet=quiet, announce=f"search reach: {reach}",
+                drawing=dict(title=f"Connectivity of {condition.name}\n{subtitle}", label="connectivity",
+                             condition=condition, band=band))
 
 
 def search_reach(result):

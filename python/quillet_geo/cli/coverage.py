@@ -37,5 +37,5 @@ def coverage(ctx, polygons, output, like, layer, where, assume_crs, tile_size, w
                                                 assume_crs=assume_crs, tile_size=tile_size))
     run_to_file(ctx, result, output, overwrite=overwrite, resume=resume, workers=workers, scheduler=scheduler,
                 creation_options=creation_options,
-                preview=preview, quiet=quiet, title=f"Coverage of {like.name}'s cells by {polygons.name}",
-                label="covered fraction")
+                preview=preview, quiet=quiet,
+                drawing=dict(title=f"Coverage of {like.name}'s cells by {polygons.name}", label="covered fraction"))

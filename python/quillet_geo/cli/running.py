@@ -19,9 +19,10 @@ def build(make):
         raise reported(error) from None
 
 
-def run_to_file(ctx, result, output, *, overwrite, resume, workers, scheduler, creation_options, preview, quiet, title,
-                label, announce=None):
-    """Say `announce` (unless `quiet`), write `result` to OUTPUT (and its preview), then say what was done."""
+def run_to_file(ctx, result, output, *, overwrite, resume, workers, scheduler, creation_options, preview, quiet,
+                drawing, announce=None):
+    """Write `result` to OUTPUT and its preview (drawn with `save_preview`'s arguments `drawing`), then say what
+    was done; `announce` is said once the run has passed its checks. Nothing is said when `quiet`."""
     try:
         summary = to_raster(result, output, overwrite=overwrite, resume=resume,
                             scheduler=scheduler or "processes", workers=workers, progress=False if quiet else None,
@@ -30,7 +31,7 @@ def run_to_file(ctx, result, output, *, overwrite, resume, workers, scheduler, c
     except (ValueError, TypeError, RuntimeError, KeyboardInterrupt) as error:
         raise reported(error, resume_command(ctx)) from None
     if preview:
-        save_preview(output, preview, title, label)
+        save_preview(output, preview, **drawing)
     if not quiet:
         resumed = (f" ({summary.resumed_parts} of {summary.parts} tiles from the interrupted run)"
                    if summary.resumed_parts else "")
