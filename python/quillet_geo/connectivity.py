@@ -13,8 +13,8 @@ import quillet
 from .cpus import tile_threads
 from .errors import ArgumentError, DataError
 from .jobs import TiledJob, grid_of, job_result, values_of, window_piece
-from .parameters import ConnectivityParameters, connectivity_parameters, integer
-from .rasters import cell_side_metres, check_crs, check_same_grid, open_raster
+from .parameters import ConnectivityParameters, connectivity_parameters, integer, shown
+from .rasters import RESAMPLING, aligned, cell_side_metres, check_crs, check_same_grid, open_raster
 from .tiles import tile_plan
 from .values import FINITE, FLAG, FRACTION, check_sample, check_values
 
@@ -92,10 +92,9 @@ class ConnectivityJob(TiledJob):
         return tuple(None if r is None else window_piece(r, tile.read_rows, tile.read_cols) for r in self.readers)
 
 
-def open_inputs(condition, *, sources=None, protected=None, traversal=None, transgrids=(), band=None):
-    """The input rasters, opened and checked: CRS, one grid, and a sample of each one's values.
-
-    Returns (condition, {name: Raster} of the optional single-band inputs, [Raster] of the stacks).
+def open_inputs(condition, *, sources=None, protected=None, traversal=None, transgrids=(), band=None, align=None):
+    """The input rasters, opened and checked: CRS, one grid (or warped onto it, with `align`), and a sample of each
+    one's values. Returns (condition, {name: Raster} of the optional single-band inputs, [Raster] of the stacks).
     """
     if sources is not None and protected is not None:
         raise ArgumentError("protected", "give sources or protected, not both: with protected, the protected "
@@ -108,8 +107,12 @@ def open_inputs(condition, *, sources=None, protected=None, traversal=None, tran
     given = {"sources": sources, "protected": protected, "traversal": traversal}
     rasters = {name: open_raster(value, name) for name, value in given.items() if value is not None}
     stacks = [open_raster(value, f"transgrids[{k}]", stack=True) for k, value in enumerate(transgrids)]
-    for raster in [*rasters.values(), *stacks]:
-        check_same_grid(raster, condition)
+    if align is None:
+        for raster in [*rasters.values(), *stacks]:
+            check_same_grid(raster, condition)
+    else:
+        rasters = {name: aligned(r, condition, "mode" if name == "sources" else align) for name, r in rasters.items()}
+        stacks = [aligned(s, condition, align) for s in stacks]
     for raster, rule in [(condition, FRACTION), *((r, RULES[n]) for n, r in rasters.items()),
                          *((s, FINITE) for s in stacks)]:
         check_sample(raster, rule)
@@ -118,7 +121,7 @@ def open_inputs(condition, *, sources=None, protected=None, traversal=None, tran
 
 def connectivity(condition, *, levels, lambdas, max_cost, window_size=3, outer_window=7, window_mode="circular",
                  sources=None, protected=None, protected_min_fraction=0.5, traversal=None, transgrids=(), band=None,
-                 tile_size=1024, n_threads=None, progress=False):
+                 align=None, tile_size=1024, n_threads=None, progress=False):
     """Connectivity of every cell of `condition` as a float32 DataArray on its grid (NaN where not computed).
 
     `condition`: a DataArray or a raster path of habitat condition in [0, 1] (no-data cells are never sources);
@@ -136,7 +139,10 @@ def connectivity(condition, *, levels, lambdas, max_cost, window_size=3, outer_w
     protected: protected cells are the sources, and only protected land counts as a destination. `traversal`:
     values in [0, 1] used for the path weight instead of the condition. `transgrids`: rasters with a `band`
     dimension whose values weigh destinations by their similarity to the source. Every raster must lie on the
-    condition's grid (the same CRS and shape, transforms equal within 1e-6 of a cell).
+    condition's grid (the same CRS and shape, transforms equal within 1e-6 of a cell), unless `align` names a
+    resampling method ("bilinear", "average", "nearest", "cubic", "mode", ...): then the others are warped onto
+    it as each tile reads them, `sources` (categorical) with "mode", the others (fractions and values) with
+    `align`; a 0/1 protected raster averaged then counts from `protected_min_fraction`, the majority rule.
 
     The raster is cut into `tile_size` tiles from its origin; each tile is read with a halo of the coarsest
     window's reach and computed by one native call placed at its global offsets, so the values equal one
@@ -145,21 +151,23 @@ def connectivity(condition, *, levels, lambdas, max_cost, window_size=3, outer_w
     job = connectivity_job(condition, levels=levels, lambdas=lambdas, max_cost=max_cost, window_size=window_size,
                            outer_window=outer_window, window_mode=window_mode, sources=sources, protected=protected,
                            protected_min_fraction=protected_min_fraction, traversal=traversal,
-                           transgrids=transgrids, band=band, tile_size=tile_size, n_threads=n_threads)
+                           transgrids=transgrids, band=band, align=align, tile_size=tile_size, n_threads=n_threads)
     return job_result(job, progress)
 
 
 def connectivity_job(condition, *, levels, lambdas, max_cost, window_size=3, outer_window=7,
                      window_mode="circular", sources=None, protected=None, protected_min_fraction=0.5,
-                     traversal=None, transgrids=(), band=None, tile_size=1024, n_threads=None):
+                     traversal=None, transgrids=(), band=None, align=None, tile_size=1024, n_threads=None):
     """The checked `ConnectivityJob` of `connectivity`'s arguments."""
     parameters = connectivity_parameters(levels=levels, lambdas=lambdas, max_cost=max_cost, window_size=window_size,
                                          outer_window=outer_window, window_mode=window_mode, tile_size=tile_size,
                                          protected_min_fraction=protected_min_fraction)
     if n_threads is not None:
         n_threads = integer("n_threads", n_threads, minimum=1)
+    if align is not None and align not in RESAMPLING:
+        raise ArgumentError("align", f"{shown(align)} is not a resampling method ({', '.join(RESAMPLING)})")
     condition, rasters, stacks = open_inputs(condition, sources=sources, protected=protected, traversal=traversal,
-                                             transgrids=transgrids, band=band)
+                                             transgrids=transgrids, band=band, align=align)
     ordered = [condition, *(rasters.get(name) for name in list(RULES)[1:]), *stacks]
     tiles = tuple(t for row in tile_plan(condition.shape, parameters.tile_size, parameters.reach(),
                                          parameters.coarsest) for t in row)
@@ -171,7 +179,7 @@ def connectivity_job(condition, *, levels, lambdas, max_cost, window_size=3, out
     recorded = {"levels": list(parameters.levels), "lambdas": list(parameters.lambdas),
                 "max_cost": parameters.max_cost, "window_size": parameters.window_size,
                 "outer_window": parameters.outer_window, "window_mode": parameters.window_mode,
-                "tile_size": parameters.tile_size, "band": band}
+                "tile_size": parameters.tile_size, "band": band, "align": align}
     if protected is not None:
         recorded["protected_min_fraction"] = parameters.protected_min_fraction
     reach = parameters.reach()

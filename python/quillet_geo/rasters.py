@@ -1,10 +1,17 @@
 """Input rasters: opening what users have (a DataArray or a raster path, one band chosen), checking their CRS and
-that they share one grid, and reading a tile's window of values with no-data as NaN.
+that they share one grid (or warping them onto it), and reading a tile's window of values with no-data as NaN.
 
 Two grids are the same when their CRS are equal, their shapes are equal and every transform coefficient agrees
 within `GRID_TOLERANCE` of a cell: rasters written by different tools often differ in the last bits of a
 coefficient (28.49999999927454 against 28.5), which moves a cell by far less than anything the computation sees.
+
+A raster on another grid is refused, unless the caller asks for it to be aligned: then a file is warped onto the
+grid as each tile reads its window (GDAL's warped VRT, reading only the source cells that window needs), and an
+array is reprojected at once. The warp uses GDAL's exact coordinate transformer: its default approximation
+interpolates along each window's rows, so a cell's value would depend on the window that read it.
 """
+import contextlib
+import dataclasses
 import math
 import os
 from dataclasses import dataclass
@@ -15,13 +22,19 @@ import rasterio
 import rasterio.errors
 import rioxarray
 import xarray as xr
+from affine import Affine
+from rasterio.enums import Resampling
+from rasterio.vrt import WarpedVRT
 from rasterio.windows import Window
 
 from .errors import ArgumentError, ArgumentTypeError, DataError
 from .parameters import integer, shown
 
 GRID_TOLERANCE = 1e-6  # of a cell's side
-ALIGN_HINT = "put it on that grid first, e.g. with `rio warp IN OUT --like GRID` or xarray's `.rio.reproject_match`"
+ALIGN_HINT = ("put it on that grid first, e.g. with `rio warp IN OUT --like GRID` or xarray's `.rio.reproject_match`, "
+              "or pass `align` to warp it as it is read")
+RESAMPLING = ("nearest", "bilinear", "cubic", "average", "mode", "min", "max", "med")
+EXACT = 1e-9  # the warp transformer's error tolerance, in cells: exact, so that tiles agree
 
 
 @dataclass(frozen=True)
@@ -33,6 +46,7 @@ class Raster:
     array: xr.DataArray
     path: str | None = None
     band: int | None = None
+    warp: tuple | None = None  # (CRS as WKT, transform, shape, resampling) of the grid a file is warped onto
 
     @property
     def where(self):
@@ -46,27 +60,36 @@ class Raster:
     def reader(self):
         """What a tile task reads its window from: the file itself, or the (dask or NumPy) values, no-data as NaN."""
         if self.path is not None:
-            return FileWindow(self.path, self.band, self.name)
+            return FileWindow(self.path, self.band, self.name, self.warp)
         return nodata_as_nan(self.array).data
 
 
 class FileWindow:
-    """A raster file's band (or every band), read window by window inside the task that needs it; `name` is the
-    argument it was given as, for the message when it cannot be read (truncated, vanished)."""
+    """A raster file's band (or every band), read window by window inside the task that needs it, warped onto
+    another grid when `warp` says so; `name` is the argument it was given as, for the message when it cannot be
+    read (truncated, vanished)."""
 
-    def __init__(self, path, band=None, name="raster"):
-        self.path, self.band, self.name = str(path), band, name
+    def __init__(self, path, band=None, name="raster", warp=None):
+        self.path, self.band, self.name, self.warp = str(path), band, name, warp
 
     def read(self, rows, cols):
         window = Window(cols.start, rows.start, cols.stop - cols.start, rows.stop - rows.start)
         try:
-            with rasterio.open(self.path) as dataset:
-                data = dataset.read(self.band, window=window, masked=True)
+            with rasterio.open(self.path) as dataset, self._warped(dataset) as source:
+                bands = self.band if self.band is not None else list(range(1, dataset.count + 1))
+                data = source.read(bands, window=window, masked=True)
         except rasterio.errors.RasterioError as error:
             reason = " ".join(str(error).split()) or type(error).__name__
             raise DataError(self.name, f"'{self.path}' cannot be read at rows {rows.start}:{rows.stop}, columns "
                                        f"{cols.start}:{cols.stop} ({reason})") from None
         return np.ma.filled(data.astype(np.float32), np.nan)
+
+    def _warped(self, dataset):
+        if self.warp is None:
+            return contextlib.nullcontext(dataset)
+        crs, transform, (rows, cols), method = self.warp
+        return WarpedVRT(dataset, crs=crs, transform=Affine(*transform), width=cols, height=rows,
+                         resampling=Resampling[method], tolerance=EXACT, add_alpha=dataset.nodata is None)
 
 
 def is_path(value):
@@ -177,15 +200,39 @@ def world(transform, col, row):
 
 def check_same_grid(raster, like):
     """DataError naming `raster`, what differs from `like`'s grid (CRS, shape or transform) and how to fix it."""
+    difference = grid_difference(raster, like)
+    if difference:
+        what, mine, theirs = difference
+        raise DataError(raster.name, f"{raster.where} is not on the grid of {like.name}: {what} differs ({mine} vs "
+                                     f"{theirs}); {ALIGN_HINT}")
+
+
+def grid_difference(raster, like):
+    """The first of CRS, shape and transform in which `raster`'s grid differs from `like`'s: (what, its, like's)."""
     mine, theirs = raster.array, like.array
     if not _same_crs(mine.rio.crs, theirs.rio.crs):
-        _not_on_grid(raster, like, "CRS", mine.rio.crs, theirs.rio.crs)
+        return "CRS", mine.rio.crs, theirs.rio.crs
     if raster.shape != like.shape:
-        _not_on_grid(raster, like, "shape", raster.shape, like.shape)
+        return "shape", raster.shape, like.shape
     a, b = tuple(mine.rio.transform())[:6], tuple(theirs.rio.transform())[:6]
     cell = math.hypot(b[0], b[3])
     if any(abs(x - y) > GRID_TOLERANCE * cell for x, y in zip(a, b)):
-        _not_on_grid(raster, like, "transform", a, b)
+        return "transform", a, b
+    return None
+
+
+def aligned(raster, like, method):
+    """`raster` on `like`'s grid: as it is when it lies on it already, else warped with resampling `method`."""
+    if grid_difference(raster, like) is None:
+        return raster
+    check_crs(raster, measures_distances=False)
+    if raster.path is None:
+        values = nodata_as_nan(raster.array).rio.write_nodata(np.nan)
+        warped = values.rio.reproject_match(like.array, resampling=Resampling[method], tolerance=EXACT)
+        return dataclasses.replace(raster, array=warped)
+    transform = tuple(like.array.rio.transform())[:6]
+    return dataclasses.replace(raster, array=like.array,
+                               warp=(like.array.rio.crs.to_wkt(), transform, like.shape, method))
 
 
 def _same_crs(first, second):
@@ -194,11 +241,6 @@ def _same_crs(first, second):
     if first is None or second is None:
         return False
     return pyproj.CRS(first.to_wkt()).equals(pyproj.CRS(second.to_wkt()), ignore_axis_order=True)
-
-
-def _not_on_grid(raster, like, what, mine, theirs):
-    raise DataError(raster.name, f"{raster.where} is not on the grid of {like.name}: {what} differs ({mine} vs "
-                                 f"{theirs}); {ALIGN_HINT}")
 
 
 def nodata_as_nan(array):

@@ -11,11 +11,12 @@ value the file does not declare (-9999, 255); a spread of values is a raster on 
 """
 import numpy as np
 import rasterio
+from rasterio.windows import Window
 
 from .errors import DataError
 
 FRACTION, FLAG, FINITE = "a fraction in [0, 1]", "0 or 1", "finite"
-SAMPLE_BLOCKS = 16
+SAMPLE_BLOCKS, SAMPLE_SIDE = 16, 256
 
 
 def check_values(values, rule, name, where, origin=(0, 0)):
@@ -75,7 +76,7 @@ def check_sample(raster, rule):
     """Check the values of a sample of `raster`: the whole of an in-memory array, else up to `SAMPLE_BLOCKS` of the
     file's blocks (or the array's chunks), spread evenly over it."""
     if raster.path is not None:
-        for window in _sample_windows(raster.path):
+        for window in _sample_windows(raster):
             rows, cols = window.toslices()
             check_values(raster.reader().read(rows, cols), rule, raster.name, raster.where, (rows.start, cols.start))
         return
@@ -90,8 +91,13 @@ def check_sample(raster, rule):
         check_values(np.asarray(data.blocks[index].compute()), rule, raster.name, raster.where, origin)
 
 
-def _sample_windows(path):
-    with rasterio.open(path) as dataset:
+def _sample_windows(raster):
+    """Windows spread over a file: its own blocks, or blocks of the grid it is warped onto."""
+    if raster.warp is not None:
+        rows, cols = raster.shape
+        return _spread([Window(c, r, min(SAMPLE_SIDE, cols - c), min(SAMPLE_SIDE, rows - r))
+                        for r in range(0, rows, SAMPLE_SIDE) for c in range(0, cols, SAMPLE_SIDE)])
+    with rasterio.open(raster.path) as dataset:
         return _spread([window for _, window in dataset.block_windows(1)])
 
 

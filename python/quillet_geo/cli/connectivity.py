@@ -4,6 +4,7 @@ from pathlib import Path
 import click
 
 import quillet_geo
+from quillet_geo.rasters import RESAMPLING
 
 from .options import (INPUT_FILE, NumberListCommand, NumberListOption, overwrite_option, preview_option,
                       quiet_option, run_options, creation_options_option)
@@ -41,6 +42,10 @@ from .running import build, run_to_file
 @click.option("--transgrid", "transgrids", type=INPUT_FILE, multiple=True, metavar="FILE",
               help="Multi-band raster of transition values; repeat the option for several.")
 @click.option("--band", type=int, help="Band of CONDITION to use (needed when it has several).")
+@click.option("--align", type=click.Choice(RESAMPLING), metavar="METHOD",
+              help="Warp the other rasters onto CONDITION's grid as they are read, with this resampling for values "
+                   f"and fractions ({', '.join(RESAMPLING)}); --sources with mode. Without it, a raster on another "
+                   "grid is refused.")
 @click.option("--tile-size", type=int, default=1024, show_default=True,
               help="Cells per side of a computed tile.")
 @run_options
@@ -50,8 +55,8 @@ from .running import build, run_to_file
 @quiet_option
 @click.pass_context
 def connectivity(ctx, condition, output, levels, lambdas, max_cost, window_size, outer_window, window_mode, sources,
-                 protected, protected_min_fraction, traversal, transgrids, band, tile_size, workers, scheduler, resume,
-                 creation_options, overwrite, preview, quiet):
+                 protected, protected_min_fraction, traversal, transgrids, band, align, tile_size, workers, scheduler,
+                 resume, creation_options, overwrite, preview, quiet):
     """Map the habitat connectivity of CONDITION (a raster of condition values in [0, 1]) into OUTPUT (GeoTIFF).
 
     The tiles are computed in parallel and kept as they finish; after Ctrl-C or a crash, the same command with
@@ -63,7 +68,7 @@ def connectivity(ctx, condition, output, levels, lambdas, max_cost, window_size,
         str(condition), levels=list(levels), lambdas=list(lambdas), max_cost=max_cost, window_size=window_size,
         outer_window=outer_window, window_mode=window_mode, sources=_text(sources), protected=_text(protected),
         protected_min_fraction=protected_min_fraction, traversal=_text(traversal),
-        transgrids=[str(path) for path in transgrids], band=band, tile_size=tile_size))
+        transgrids=[str(path) for path in transgrids], band=band, align=align, tile_size=tile_size))
     reach = search_reach(result)
     subtitle = (f"levels {' '.join(map(str, levels))} · lambdas {' '.join(f'{x:g}' for x in lambdas)} km · "
                 f"max cost {max_cost:g} · reach {reach}")
