@@ -6,10 +6,11 @@ from .connectivity import connectivity
 from .coverage import coverage
 from .errors import ArgumentError, ArgumentTypeError, DataError, RunFailed, RunRefused, Stopped
 from .parameters import window_reach
+from .progress import progress
 from .run import RunSummary, to_raster
 from .tiles import Tile, tile_plan
 
 __version__ = version("quillet")
 
-__all__ = ["__version__", "connectivity", "coverage", "to_raster", "RunSummary", "Tile", "tile_plan", "window_reach",
+__all__ = ["__version__", "connectivity", "coverage", "to_raster", "progress", "RunSummary", "Tile", "tile_plan", "window_reach",
            "ArgumentError", "ArgumentTypeError", "DataError", "RunRefused", "RunFailed", "Stopped"]

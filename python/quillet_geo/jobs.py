@@ -6,6 +6,7 @@ holds no data; what a tile reads comes to it as pieces (a file window to read, o
 task carries only its own window of each input.
 """
 from dataclasses import dataclass, field
+import warnings
 from importlib.metadata import version
 
 import dask
@@ -89,8 +90,12 @@ def job_result(job, progress=False):
     (with a progress bar if asked). Either way it keeps its job for `to_raster`."""
     first = next(iter(job.inputs.values()))
     result = job.lazy()
-    if not (isinstance(first, str) or isinstance(getattr(first, "data", None), da.Array)):
-        result = compute_with_progress(result, progress, len(job.tiles))
+    if isinstance(first, str) or isinstance(getattr(first, "data", None), da.Array):
+        if progress:
+            warnings.warn("progress=True: the result is lazy (its input is a file or dask-backed) and is computed "
+                          "later; compute it inside `with quillet_geo.progress():` to see its tiles", stacklevel=3)
+    else:
+        result = compute_with_progress(result, progress)
     result.attrs.update(job.tags())
     result.encoding[JOB_KEY] = job
     return result

@@ -1,8 +1,12 @@
-"""Progress bars over tiles: one for a run (cells per second, tiles done, time left) and one while a lazy result
-is computed on Dask."""
+"""Progress bars over tiles: one for a run (cells per second, tiles done, time left), and one while lazy results
+are computed on Dask, on its local schedulers or on a distributed cluster."""
+import contextlib
+import re
+import threading
 import time
 
 from dask.callbacks import Callback
+from distributed.diagnostics.plugin import SchedulerPlugin
 from tqdm import tqdm
 
 
@@ -32,31 +36,100 @@ class RunProgress:
         return time.perf_counter() - self.started
 
 
-class _TileBar(Callback):
-    """Advances a tqdm bar, in cells, as each tile task of the graph finishes (threads scheduler)."""
-
-    def __init__(self, bar, cells_per_tile):
-        super().__init__()
-        self.bar, self.cells_per_tile = bar, cells_per_tile
-
-    def _posttask(self, key, result, dsk, state, worker_id):
-        name = key[0] if isinstance(key, tuple) else key
-        if str(name).endswith("-tile") or "-tile-" in str(name):
-            self.bar.update(self.cells_per_tile)
+TILE_KEY = re.compile(r"(connectivity|coverage)-tile-")
 
 
-def compute_with_progress(result, enabled, tiles):
-    """Compute `result`: with tqdm over tiles on the threads scheduler, Dask's progress on a distributed client."""
-    if not enabled:
-        return result.compute()
+def _is_tile(key):
+    return bool(TILE_KEY.match(str(key[0] if isinstance(key, tuple) else key)))
+
+
+@contextlib.contextmanager
+def progress():
+    """A bar over the tiles of the quillet_geo results computed inside the block, on standard error:
+    `with quillet_geo.progress(): result.compute()`, on Dask's threads or processes schedulers or on the active
+    distributed client, which counts the tiles as its workers finish them."""
     try:
-        from distributed import get_client, progress
+        from distributed import get_client
 
         client = get_client()
     except (ImportError, ValueError):
-        with tqdm(total=result.size, unit="cell", unit_scale=True, desc=f"{tiles} tiles") as bar, \
-                _TileBar(bar, result.size / max(tiles, 1)):
-            return result.compute()
-    persisted = client.persist(result)
-    progress(persisted)
-    return persisted.compute()
+        client = None
+    with tqdm(total=0, unit="tile", desc="tiles", dynamic_ncols=True) as bar:
+        if client is None:
+            with _LocalTiles(bar):
+                yield
+        else:
+            with _ClusterTiles(client, bar):
+                yield
+
+
+class _LocalTiles(Callback):
+    """Counts tile tasks as Dask's local schedulers start and finish them."""
+
+    def __init__(self, bar):
+        super().__init__()
+        self.bar = bar
+
+    def _start(self, dsk):
+        self.bar.total += sum(map(_is_tile, dsk))
+        self.bar.refresh()
+
+    def _posttask(self, key, result, dsk, state, worker_id):
+        if _is_tile(key):
+            self.bar.update(1)
+
+
+class _TileCounter(SchedulerPlugin):
+    """On the scheduler: the tile tasks given to it, and those finished."""
+
+    name = "quillet-tiles"
+
+    def __init__(self):
+        self.seen, self.done = set(), set()
+
+    def update_graph(self, scheduler, *, keys=(), **kwargs):
+        self.seen.update(k for k in scheduler.tasks if _is_tile(k))
+
+    def transition(self, key, start, finish, *args, **kwargs):
+        if finish == "memory" and _is_tile(key):
+            self.done.add(key)
+
+
+def _tile_counts(dask_scheduler):
+    counter = dask_scheduler.plugins[_TileCounter.name]
+    return len(counter.seen), len(counter.done)
+
+
+class _ClusterTiles:
+    """Counts the tiles a distributed cluster finishes, asking its scheduler twice a second."""
+
+    def __init__(self, client, bar):
+        self.client, self.bar, self.stop = client, bar, threading.Event()
+
+    def __enter__(self):
+        self.client.register_plugin(_TileCounter(), name=_TileCounter.name)
+        self.thread = threading.Thread(target=self._follow, daemon=True)
+        self.thread.start()
+
+    def _follow(self):
+        while not self.stop.wait(0.5):
+            self._show()
+
+    def _show(self):
+        self.bar.total, self.bar.n = self.client.run_on_scheduler(_tile_counts)
+        self.bar.refresh()
+
+    def __exit__(self, *exception):
+        self.stop.set()
+        self.thread.join()
+        with contextlib.suppress(Exception):
+            self._show()
+            self.client.unregister_scheduler_plugin(_TileCounter.name)
+
+
+def compute_with_progress(result, enabled):
+    """Compute `result`, with a bar over its tiles if `enabled`."""
+    if not enabled:
+        return result.compute()
+    with progress():
+        return result.compute()

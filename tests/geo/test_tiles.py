@@ -1,4 +1,5 @@
 """Tiled connectivity equals one whole-raster native call, bit for bit, on exact georeferencing."""
+import contextlib
 import os
 import signal
 
@@ -130,8 +131,26 @@ def test_killed_worker_gives_the_identical_result():
         assert future.result().tobytes() == expected.tobytes()
 
 
-def test_progress_bar_counts_every_cell(capsys):
+@pytest.mark.parametrize("where", ["at once", "threads", "cluster"])
+def test_progress_counts_the_tiles(capsys, where):
     condition, _, expected = build({})
-    result = quillet_geo.connectivity(condition, tile_size=16, progress=True, **OPTIONS)
+    if where == "at once":
+        result = quillet_geo.connectivity(condition, tile_size=16, progress=True, **OPTIONS)
+    else:
+        lazy = quillet_geo.connectivity(condition.chunk(16), tile_size=16, **OPTIONS)
+        with contextlib.ExitStack() as stack:
+            if where == "cluster":
+                distributed = pytest.importorskip("distributed")
+                stack.enter_context(distributed.Client(processes=False, n_workers=1, threads_per_worker=2,
+                                                       dashboard_address=None))
+            stack.enter_context(quillet_geo.progress())
+            result = lazy.compute()
     assert result.values.tobytes() == expected.tobytes()
-    assert "1.63k/1.63k" in capsys.readouterr().err
+    err = capsys.readouterr().err
+    assert "tiles: 100%" in err and "9/9" in err
+
+
+def test_progress_for_a_lazy_result_says_how():
+    condition, _, _ = build({})
+    with pytest.warns(UserWarning, match="compute it inside `with quillet_geo.progress\\(\\):`"):
+        quillet_geo.connectivity(condition.chunk(16), tile_size=16, progress=True, **OPTIONS)
