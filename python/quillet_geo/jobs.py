@@ -14,6 +14,7 @@ import dask.array as da
 import numpy as np
 import xarray as xr
 
+from .fingerprints import fingerprint
 from .progress import compute_with_progress
 from .rasters import FileWindow
 
@@ -71,12 +72,16 @@ class TiledJob:
         return self.kernel(tile, *(_read(piece) for piece in self.pieces(tile)))
 
     def lazy(self):
-        """The result as a DataArray on the template's grid, one Dask chunk per tile."""
+        """The result as a DataArray on the template's grid, one Dask chunk per tile. A tile's task is named after
+        the job's inputs (their fingerprints, hashed once) and the tile, not after its pieces, which Dask would
+        hash tile by tile (slowly, for thousands of polygons)."""
         task = dask.delayed(self.kernel, pure=True)
+        token = dask.base.tokenize(self.kernel, self.parameters,
+                                   {label: fingerprint(value) for label, value in self.inputs.items()})
         rows = {}
         for tile in self.tiles:
             pieces = self.pieces(tile)
-            key = f"{self.name}-tile-{dask.base.tokenize(self.kernel, tile, pieces)}"
+            key = f"{self.name}-tile-{token}-{'-'.join(map(str, tile.index))}"
             value = da.from_delayed(task(tile, *pieces, dask_key_name=key), tile_shape(tile), np.float32)
             rows.setdefault(tile.index[0], []).append(value)
         return on_grid(self.template, da.block(list(rows.values())), self.name)

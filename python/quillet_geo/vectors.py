@@ -4,8 +4,13 @@ summed coverage is the coverage of their union.
 
 Only areas cover cells: the polygons inside a GeometryCollection are kept, points and lines are left out. Plain
 shapely geometries have no CRS and are taken to be in the raster's; a vector file or GeoSeries without CRS is
-refused unless `assume_crs` names it. Invalid polygons are repaired with shapely's `make_valid` ("structure"
-method: exteriors united, holes subtracted), so that a self-crossing ring covers each of its lobes.
+refused unless `assume_crs` names it.
+
+A polygon that overlaps no other one goes to the native coverage as it is, ring by ring (exteriors add, holes
+subtract, the sum clamped to [0, 1] per cell): exact for a valid polygon, and for an invalid one what its rings
+cover (a self-crossing ring covers each of its lobes). Polygons that overlap are united, after shapely's
+`make_valid` ("structure" method: exteriors united, holes subtracted) repairs the invalid ones among them, since a
+union needs valid polygons. Checking every polygon's validity instead would cost more than covering it.
 """
 import geopandas
 import numpy as np
@@ -28,9 +33,6 @@ def read_polygons(value, crs, *, name="geometries", layer=None, where=None, assu
     if series.crs is not None and crs is not None and series.crs != crs:
         series = series.to_crs(crs)
     geometries = _polygonal(series.values.to_numpy() if hasattr(series.values, "to_numpy") else series.values)
-    invalid = ~shapely.is_valid(geometries)
-    if invalid.any():
-        geometries[invalid] = _polygonal(shapely.make_valid(geometries[invalid], method="structure"))
     if shapely.is_empty(geometries).all():
         found = ", ".join(sorted(set(series.geom_type.dropna()))) or "no geometries"
         raise DataError(name, f"{source} no polygons (found: {found})")
@@ -98,25 +100,28 @@ def polygonal(geometry):
 def disjoint_pieces(geometries, box):
     """Geometries whose areas do not overlap and whose union inside `box` is that of `geometries`.
 
-    `geometries` must be valid. Those whose bounding boxes overlap are united group by group (those that reach
-    beyond `box` cut to it first); the others are passed on as they are, so that the usual case, polygons apart,
-    costs nothing.
+    Geometries whose bounding boxes overlap are united group by group (made valid, and those that reach beyond
+    `box` cut to it first); the others are passed on as they are, so that the usual case, polygons apart, costs
+    nothing.
     """
     geometries = np.asarray(geometries, dtype=object)
     if len(geometries) < 2:
         return list(geometries)
     first, second = shapely.STRtree(geometries).query(geometries)
-    pieces = []
-    for members in _groups(len(geometries), first[first < second], second[first < second]):
-        if len(members) == 1:
-            pieces.append(geometries[members[0]])
-        else:
-            pieces.append(polygonal(shapely.union_all(_inside(geometries[members], box))))
-    return pieces
+    groups = _groups(len(geometries), first[first < second], second[first < second])
+    apart = [geometries[members[0]] for members in groups if len(members) == 1]
+    grouped = [k for members in groups if len(members) > 1 for k in members]
+    if not grouped:
+        return apart
+    # GEOS unites groups that do not touch each other one by one, which is what the grouping found.
+    return [*apart, polygonal(shapely.disjoint_subset_union_all(_inside(geometries[grouped], box)))]
 
 
 def _inside(geometries, box):
-    """The geometries cut to `box` where they reach beyond it."""
+    """The geometries made valid, and cut to `box` where they reach beyond it."""
+    invalid = ~shapely.is_valid(geometries)
+    if invalid.any():
+        geometries[invalid] = _polygonal(shapely.make_valid(geometries[invalid], method="structure"))
     xmin, ymin, xmax, ymax = shapely.bounds(box)
     bounds = shapely.bounds(geometries)
     outside = (bounds[:, 0] < xmin) | (bounds[:, 1] < ymin) | (bounds[:, 2] > xmax) | (bounds[:, 3] > ymax)

@@ -52,7 +52,8 @@ RING = shapely.box(10, 200, 80, 270).difference(shapely.box(30, 220, 60, 250))
     ([RING, shapely.box(30, 220, 60, 250)], (6, 4), 1.0),  # a hole covered by another polygon
     ([RING, shapely.box(30, 220, 45, 250)], (6, 4), 0.5),  # a hole half covered
     ([shapely.GeometryCollection([BOX, shapely.Point(1, 1), shapely.LineString([(0, 0), (90, 90)])])], (7, 2), 0.5),
-    ([shapely.Polygon([(20, 220), (25, 230), (25, 220), (20, 230)])], (7, 2), 0.25),  # self-crossing: both lobes
+    # a self-crossing polygon beside another: repaired before they are united, each lobe covered
+    ([shapely.Polygon([(20, 220), (25, 230), (25, 220), (20, 230)]), shapely.box(25, 220, 30, 230)], (7, 2), 0.75),
 ])
 @pytest.mark.parametrize("tile_size", [3, 64])
 def test_overlapping_polygons_count_once(shapes, cell, fraction, tile_size):
