@@ -5,8 +5,8 @@
 
 #include <array>
 
-#include "../core/connectivity_driver.hpp"
-#include "../core/kernel.hpp"
+#include "connectivity/driver.hpp"
+#include "connectivity/kernel.hpp"
 #include "args.hpp"
 #include "errors.hpp"
 #include "extract.hpp"

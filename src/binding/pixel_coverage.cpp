@@ -3,7 +3,7 @@
 
 #include <array>
 
-#include "../core/coverage_driver.hpp"
+#include "coverage/driver.hpp"
 #include "args.hpp"
 #include "errors.hpp"
 #include "extract.hpp"

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "check.hpp"
-#include "coverage.hpp"
-#include "coverage_driver.hpp"
+#include "coverage/ring_sweep.hpp"
+#include "coverage/driver.hpp"
 
 using namespace quillet;
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "check.hpp"
-#include "kernel.hpp"
+#include "connectivity/kernel.hpp"
 
 using namespace quillet;
 

@@ -2,7 +2,7 @@
 #include <vector>
 
 #include "check.hpp"
-#include "levels.hpp"
+#include "common/levels.hpp"
 
 using namespace quillet;
 

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "check.hpp"
-#include "overview.hpp"
+#include "connectivity/overview.hpp"
 
 using namespace quillet;
 

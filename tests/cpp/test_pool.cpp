@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "check.hpp"
-#include "pool.hpp"
+#include "common/pool.hpp"
 
 using namespace quillet;
 

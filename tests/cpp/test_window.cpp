@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "check.hpp"
-#include "window.hpp"
+#include "connectivity/window.hpp"
 
 using namespace quillet;
 

@@ -1,4 +1,4 @@
-#include "coverage_driver.hpp"
+#include "coverage/driver.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -6,7 +6,7 @@
 #include <numeric>
 #include <span>
 
-#include "coverage.hpp"
+#include "coverage/ring_sweep.hpp"
 
 namespace quillet {
 

@@ -18,8 +18,8 @@
 #include <thread>
 #include <vector>
 
-#include "cancel.hpp"
-#include "fault.hpp"
+#include "common/cancel.hpp"
+#include "common/fault.hpp"
 
 namespace quillet {
 

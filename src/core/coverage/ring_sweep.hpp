@@ -18,9 +18,9 @@
 #include <span>
 #include <vector>
 
-#include "coverage_clip.hpp"
-#include "grid.hpp"
-#include "pool.hpp"
+#include "coverage/ring_clip.hpp"
+#include "common/grid.hpp"
+#include "common/pool.hpp"
 
 namespace quillet {
 

@@ -14,8 +14,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "levels.hpp"
-#include "window.hpp"
+#include "common/levels.hpp"
+#include "connectivity/window.hpp"
 
 namespace quillet {
 

@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "grid.hpp"
-#include "pool.hpp"
+#include "common/grid.hpp"
+#include "common/pool.hpp"
 
 namespace quillet {
 

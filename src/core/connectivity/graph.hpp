@@ -20,10 +20,10 @@
 #include <span>
 #include <vector>
 
-#include "builder.hpp"
-#include "levels.hpp"
-#include "row_context.hpp"
-#include "window.hpp"
+#include "connectivity/node_mapping.hpp"
+#include "common/levels.hpp"
+#include "connectivity/row_context.hpp"
+#include "connectivity/window.hpp"
 
 namespace quillet {
 

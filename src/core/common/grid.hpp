@@ -12,7 +12,7 @@
 #include <new>
 #include <span>
 
-#include "fault.hpp"
+#include "common/fault.hpp"
 
 namespace quillet {
 

@@ -1,4 +1,4 @@
-#include "pool.hpp"
+#include "common/pool.hpp"
 
 #include <sched.h>
 

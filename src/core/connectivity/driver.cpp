@@ -1,11 +1,11 @@
-#include "connectivity_driver.hpp"
+#include "connectivity/driver.hpp"
 
 #include <algorithm>
 #include <bit>
 #include <cmath>
 #include <string>
 
-#include "overview.hpp"
+#include "connectivity/overview.hpp"
 
 namespace quillet {
 

@@ -6,10 +6,10 @@
 #include <cstdint>
 #include <span>
 
-#include "fault.hpp"
-#include "grid.hpp"
-#include "levels.hpp"
-#include "pool.hpp"
+#include "common/fault.hpp"
+#include "common/grid.hpp"
+#include "common/levels.hpp"
+#include "common/pool.hpp"
 
 namespace quillet {
 

@@ -1,4 +1,4 @@
-#include "routing.hpp"
+#include "connectivity/routing.hpp"
 
 #include <algorithm>
 #include <bit>

@@ -1,4 +1,4 @@
-#include "kernel.hpp"
+#include "connectivity/kernel.hpp"
 
 #include <algorithm>
 #include <array>

@@ -1,4 +1,4 @@
-#include "graph.hpp"
+#include "connectivity/graph.hpp"
 
 #include <algorithm>
 #include <array>
@@ -6,7 +6,7 @@
 #include <cmath>
 #include <limits>
 
-#include "routing.hpp"
+#include "connectivity/routing.hpp"
 
 namespace quillet {
 

@@ -1,4 +1,4 @@
-#include "coverage_clip.hpp"
+#include "coverage/ring_clip.hpp"
 
 #include <algorithm>
 #include <cmath>

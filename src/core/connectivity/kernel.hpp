@@ -9,10 +9,10 @@
 #include <span>
 #include <vector>
 
-#include "graph.hpp"
-#include "routing.hpp"
-#include "row_context.hpp"
-#include "window.hpp"
+#include "connectivity/graph.hpp"
+#include "connectivity/routing.hpp"
+#include "connectivity/row_context.hpp"
+#include "connectivity/window.hpp"
 
 namespace quillet {
 

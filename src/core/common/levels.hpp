@@ -12,8 +12,8 @@
 #include <string>
 #include <utility>
 
-#include "fault.hpp"
-#include "grid.hpp"
+#include "common/fault.hpp"
+#include "common/grid.hpp"
 
 namespace quillet {
 

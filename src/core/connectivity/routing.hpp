@@ -9,7 +9,7 @@
 #include <limits>
 #include <vector>
 
-#include "graph.hpp"
+#include "connectivity/graph.hpp"
 
 namespace quillet {
 

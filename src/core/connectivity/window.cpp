@@ -1,4 +1,4 @@
-#include "window.hpp"
+#include "connectivity/window.hpp"
 
 #include <algorithm>
 #include <array>

@@ -8,10 +8,10 @@
 #include <span>
 #include <vector>
 
-#include "grid.hpp"
-#include "levels.hpp"
-#include "pool.hpp"
-#include "row_context.hpp"
+#include "common/grid.hpp"
+#include "common/levels.hpp"
+#include "common/pool.hpp"
+#include "connectivity/row_context.hpp"
 
 namespace quillet {
 

@@ -8,7 +8,7 @@
 #include <span>
 #include <vector>
 
-#include "grid.hpp"
+#include "common/grid.hpp"
 
 namespace quillet {
 

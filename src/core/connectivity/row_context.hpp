@@ -5,9 +5,9 @@
 #include <optional>
 #include <vector>
 
-#include "cancel.hpp"
-#include "grid.hpp"
-#include "levels.hpp"
+#include "common/cancel.hpp"
+#include "common/grid.hpp"
+#include "common/levels.hpp"
 
 namespace quillet {
 

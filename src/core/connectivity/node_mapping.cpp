@@ -1,4 +1,4 @@
-#include "builder.hpp"
+#include "connectivity/node_mapping.hpp"
 
 #include <algorithm>
 #include <string>

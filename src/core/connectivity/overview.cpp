@@ -1,4 +1,4 @@
-#include "overview.hpp"
+#include "connectivity/overview.hpp"
 
 #include <algorithm>
 #include <bit>

@@ -18,9 +18,9 @@
 #include <memory>
 #include <vector>
 
-#include "grid.hpp"
-#include "levels.hpp"
-#include "row_context.hpp"
+#include "common/grid.hpp"
+#include "common/levels.hpp"
+#include "connectivity/row_context.hpp"
 
 namespace quillet {
 

@@ -1,4 +1,4 @@
-#include "coverage.hpp"
+#include "coverage/ring_sweep.hpp"
 
 #include <algorithm>
 #include <bit>
