@@ -3,8 +3,6 @@
 //              n_threads=None, window_mode="circular", pa_to_pa=False)
 #include "functions.hpp"
 
-#include <array>
-
 #include "connectivity/driver.hpp"
 #include "connectivity/kernel.hpp"
 #include "args.hpp"
@@ -112,10 +110,9 @@ bool read_transform_entry(PyObject* entry, TransformMap& out) {
     if (!check_tuple_length(entry, 2)) return false;
     std::int32_t key = 0;
     if (!to_i32(PyTuple_GET_ITEM(entry, 0), key)) return false;
-    std::array<double, 6> coefficients{};
-    if (!to_f64_tuple(PyTuple_GET_ITEM(entry, 1), coefficients)) return false;
-    const auto [a, b, c, d, e, f] = coefficients;
-    out.insert_or_assign(key, Affine{a, b, c, d, e, f});
+    Affine transform{};
+    if (!to_affine(PyTuple_GET_ITEM(entry, 1), transform)) return false;
+    out.insert_or_assign(key, transform);
     return true;
 }
 

@@ -275,7 +275,7 @@ TEST(driver_is_bit_identical_for_every_pool_size_and_matches_clipping) {
     const auto pixel = [](const Ring& ring) {
         Points out;
         // The identity's inverse, which turns an infinite coordinate into NaN in the other one.
-        for (const WorldPoint& p : ring) out.push_back({p.x - 0.0 * p.y, p.y - 0.0 * p.x});
+        for (const Point& p : ring) out.push_back({p.x - 0.0 * p.y, p.y - 0.0 * p.x});
         return out;
     };
     for (const Polygon& polygon : polygons) {
@@ -284,7 +284,7 @@ TEST(driver_is_bit_identical_for_every_pool_size_and_matches_clipping) {
     }
     for (std::size_t i = 0; i < expected.size(); ++i) expected.data()[i] = std::clamp(expected.data()[i], 0.0f, 1.0f);
 
-    const TransformCoefficients identity{1, 0, 0, 0, 1, 0};
+    const Affine identity{1, 0, 0, 0, 1, 0};
     std::vector<Grid> runs;
     for (std::size_t workers : {1, 2, 3}) {
         auto pool = Pool::create(workers).unwrap();

@@ -1,6 +1,6 @@
 // Resolution levels: level keys, the placement of level grids on the global
-// lattice that the tile offsets define, level maps, affine transforms and the
-// consistency check between level maps.
+// lattice that the tile offsets define, level maps, the transform of each level
+// and the consistency check between level maps.
 //
 // A level factor L (a power of two) makes one level cell stand for an L x L block
 // of base cells. Blocks are aligned to the global grid (floor division), so that a
@@ -12,6 +12,7 @@
 #include <string>
 #include <utility>
 
+#include "common/affine.hpp"
 #include "common/fault.hpp"
 #include "common/grid.hpp"
 
@@ -22,12 +23,6 @@ using LevelKey = std::int32_t;
 // Maps keyed by level. Ordered maps, so every walk over them is deterministic.
 using LevelMap = std::map<LevelKey, Grid>;
 using LevelMap3 = std::map<LevelKey, Grid3>;
-
-// x = a*col + b*row + c, y = d*col + e*row + f, with integer (col, row) at pixel
-// corners; longitude/latitude in degrees for geographic rasters.
-struct Affine {
-    double a, b, c, d, e, f;
-};
 
 using TransformMap = std::map<LevelKey, Affine>;
 

@@ -23,7 +23,6 @@ constexpr std::size_t kRowBelow = 1;  // index of (+1, 0) in kNeighbours
 constexpr std::array<Step, 8> kCandidateNeighbours = {
     {{-1, 0}, {1, 0}, {0, -1}, {0, 1}, {-1, -1}, {-1, 1}, {1, -1}, {1, 1}}};
 
-constexpr double kDegreesToRadians = 0.017453292519943295;
 constexpr double kEarthRadiusM = 6371000.0;
 
 // The distinct level-2L cells (local indices) that hold a fine cell and its
@@ -54,19 +53,13 @@ Candidates coarse_candidates(std::int64_t global_row, std::int64_t global_col, s
 
 }  // namespace
 
-Point cell_centre(const Affine& t, double row, double col) {
-    const double x = t.a * (col + 0.5) + t.b * (row + 0.5) + t.c;
-    const double y = t.d * (col + 0.5) + t.e * (row + 0.5) + t.f;
-    return {x, y};
-}
-
 float edge_length_km(Point from, Point to, bool is_geo) {
     double metres;
     if (!is_geo) {
         metres = std::hypot(to.x - from.x, to.y - from.y);
     } else {
-        const double lat1 = from.y * kDegreesToRadians, lat2 = to.y * kDegreesToRadians;
-        const double lon1 = from.x * kDegreesToRadians, lon2 = to.x * kDegreesToRadians;
+        const double lat1 = from.y * kRadiansPerDegree, lat2 = to.y * kRadiansPerDegree;
+        const double lon1 = from.x * kRadiansPerDegree, lon2 = to.x * kRadiansPerDegree;
         const double s_lat = std::sin((lat2 - lat1) / 2.0);
         const double s_lon = std::sin((lon2 - lon1) / 2.0);
         const double h = s_lat * s_lat + std::cos(lat2) * std::cos(lat1) * (s_lon * s_lon);

@@ -112,12 +112,6 @@ struct Graph {
     void use_own_slot_edges();
 };
 
-// Centre (x, y) of level cell (row, col) under its level's transform.
-struct Point {
-    double x, y;
-};
-Point cell_centre(const Affine& t, double row, double col);
-
 // Length in kilometres of the segment between two cell centres: planar in the
 // transform's units divided by 1000, or great-circle on a sphere of radius
 // 6371000 m with x as longitude and y as latitude in degrees.

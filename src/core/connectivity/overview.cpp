@@ -12,7 +12,6 @@ namespace quillet {
 namespace {
 
 constexpr float kNoData = std::numeric_limits<float>::quiet_NaN();
-constexpr double kRadiansPerDegree = 0.017453292519943295;
 constexpr const char* kEmptyRowText = "chunk_size must not be zero";
 constexpr const char* kOffLatticeText = "tile extends beyond the 32-bit global grid";
 
@@ -28,7 +27,7 @@ Status check_powers_of_two(std::span<const std::uint64_t> levels) {
 std::vector<float> row_area_factors(const Affine& t, std::size_t nrows) {
     std::vector<float> factors(nrows);
     for (std::size_t k = 0; k < nrows; ++k) {
-        const double latitude = ((static_cast<double>(k) + 0.5) * t.e + 0.5 * t.d) + t.f;
+        const double latitude = cell_centre(t, static_cast<double>(k), 0.0).y;
         const float factor = static_cast<float>(std::fabs(std::cos(latitude * kRadiansPerDegree)));
         factors[k] = std::isfinite(factor) ? factor : 0.0f;
     }

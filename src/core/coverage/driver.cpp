@@ -42,7 +42,7 @@ std::vector<SignedRing> rings_in_order(const std::vector<Polygon>& polygons) {
 constexpr std::size_t kPointsPerTask = std::size_t{1} << 15;
 
 // Maps a world ring to pixel coordinates with the inverse of the transform.
-std::vector<PixelPoint> to_pixel_ring(const Ring& ring, const TransformCoefficients& t, double det, Pool& pool) {
+std::vector<PixelPoint> to_pixel_ring(const Ring& ring, const Affine& t, double det, Pool& pool) {
     const auto [a, b, c, d, e, f] = t;
     std::vector<PixelPoint> out(ring.size());
     pool.parallel_for(0, ring.size(), kPointsPerTask, [&](std::size_t lo, std::size_t hi) {
@@ -135,14 +135,14 @@ void add_band(const std::vector<PreparedRing>& rings, std::span<const std::size_
 
 }  // namespace
 
-Grid pixel_coverage_grid(const std::vector<Polygon>& polygons, const TransformCoefficients& transform,
+Grid pixel_coverage_grid(const std::vector<Polygon>& polygons, const Affine& transform,
                          std::uint64_t nrows, std::uint64_t ncols, Pool& pool) {
     Grid grid(nrows, ncols);
     if (grid.size() == 0) return grid;
 
     const std::vector<SignedRing> rings = rings_in_order(polygons);
     const BandLayout layout{band_shift(grid.nrows(), pool.size())};
-    const double det = transform[0] * transform[4] - transform[1] * transform[3];
+    const double det = transform.a * transform.e - transform.b * transform.d;
     std::vector<PreparedRing> prepared(rings.size());
     pool.parallel_for(0, rings.size(), 1, [&](std::size_t lo, std::size_t hi) {
         for (std::size_t i = lo; i < hi; ++i) {
