@@ -1,75 +1,11 @@
 #include "common/pool.hpp"
 
-#include <sched.h>
-
 #include <algorithm>
 #include <cerrno>
-#include <cmath>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
-#include <string>
 #include <system_error>
 
 namespace quillet {
-
-namespace {
-
-std::size_t affinity_cpus() {
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    if (sched_getaffinity(0, sizeof(set), &set) != 0) {
-        return std::max(1u, std::thread::hardware_concurrency());
-    }
-    return static_cast<std::size_t>(CPU_COUNT(&set));
-}
-
-// The path of this process's control group in the unified (v2) hierarchy, or "".
-std::string cgroup_v2_path() {
-    std::ifstream in("/proc/self/cgroup");
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.rfind("0::", 0) == 0) return line.substr(3);
-    }
-    return "";
-}
-
-// CPUs granted by a quota/period pair, rounded up; 0 when there is no quota.
-std::size_t quota_cpus(double quota, double period) {
-    if (!(quota > 0) || !(period > 0)) return 0;
-    return static_cast<std::size_t>(std::max(1.0, std::ceil(quota / period)));
-}
-
-std::size_t cgroup_v2_quota() {
-    for (const std::string& dir : {"/sys/fs/cgroup" + cgroup_v2_path(), std::string("/sys/fs/cgroup")}) {
-        std::ifstream in(dir + "/cpu.max");
-        std::string quota;
-        double period = 0;
-        if (in >> quota >> period) {
-            if (quota == "max") return 0;
-            return quota_cpus(std::stod(quota), period);
-        }
-    }
-    return 0;
-}
-
-std::size_t cgroup_v1_quota() {
-    std::ifstream quota_in("/sys/fs/cgroup/cpu/cpu.cfs_quota_us");
-    std::ifstream period_in("/sys/fs/cgroup/cpu/cpu.cfs_period_us");
-    double quota = 0, period = 0;
-    if (!(quota_in >> quota) || !(period_in >> period)) return 0;
-    return quota_cpus(quota, period);
-}
-
-}  // namespace
-
-std::size_t available_cpus() {
-    std::size_t cpus = affinity_cpus();
-    for (std::size_t quota : {cgroup_v2_quota(), cgroup_v1_quota()}) {
-        if (quota != 0) cpus = std::min(cpus, quota);
-    }
-    return std::max<std::size_t>(cpus, 1);
-}
 
 struct Pool::Job {
     const std::function<void()>* fn;

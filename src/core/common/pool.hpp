@@ -23,10 +23,6 @@
 
 namespace quillet {
 
-// Number of CPUs this process may run on: its affinity set, lowered to the CPU
-// quota of its control group when one is in force. Never less than 1.
-std::size_t available_cpus();
-
 class Pool {
 public:
     // A pool of exactly `n_workers` threads (at least one). The error text is the
