@@ -302,7 +302,7 @@ TEST(graph_links_border_cells_to_their_coarse_candidates_in_order) {
                 windows[i].rows.push_back(r);
                 windows[i].cols.push_back(c);
                 FocalWindow& w = windows[i];
-                for (auto* list : {&w.condition, &w.weights, &w.pa_membership, &w.traversal}) list->push_back(1.0f);
+                for (auto* list : {&w.condition, &w.weights, &w.pa_membership}) list->push_back(1.0f);
                 windows[i].boundary.push_back(0);
             }
         }
@@ -334,6 +334,45 @@ TEST(graph_links_border_cells_to_their_coarse_candidates_in_order) {
     CHECK(std::count(g.neighbour.begin() + 32, g.neighbour.begin() + 40, none) == 0);
     CHECK_EQ(g.first_link[5] - g.first_link[4], 0);
     CHECK_EQ(g.first_link[18] - g.first_link[9], 0);
+}
+
+TEST(edges_enter_cells_at_the_weight_of_their_traversal_value_or_else_their_condition) {
+    // 100 m cells, max_cost 10: a cell entered costs (10 - 9t) * 0.1 km.
+    const auto cost = [](float t) { return (t * -9.0f + 10.0f) * 0.1f; };
+    struct Case {
+        std::size_t size;
+        float traversal;  // of the cell right of the source, or of an isolated source
+        float expected_t;
+    };
+    for (const Case& c : {Case{5, 0.3f, 0.3f}, Case{5, NAN, 0.7f}, Case{1, 0.3f, 0.3f}, Case{1, NAN, 0.7f}}) {
+        // A 5 x 5 landscape with the source at (2, 2), or a single isolated cell.
+        Grid base = Grid::filled(c.size, c.size, 0.7f), traversal = Grid::filled(c.size, c.size, 0.5f);
+        const std::size_t at = c.size / 2;
+        traversal(at, c.size == 1 ? at : at + 1) = c.traversal;
+        Scene scene(base, {1});
+        scene.set_traversal(traversal);
+        scene.ctx.max_cost = 10.0f;
+        const RowContext& ctx = scene.context();
+        WindowPlan plan;
+        plan_windows(ctx, plan);
+        GraphFrame frame;
+        plan_graph(ctx, plan, frame);
+        GraphScratch scratch;
+        scratch.start_rows(frame, at, 1);
+        WindowScratch windows;
+        build_windows(plan, at, at, windows);
+        std::vector<std::vector<std::uint8_t>> attach(1);
+        select_attachments(windows.windows[0], ctx.window_mode, attach[0]);
+        Graph g;
+        build_graph(frame, windows.windows, attach, at, at, scratch, g);
+        const auto source = static_cast<std::size_t>(g.source);
+        if (c.size == 1) {
+            CHECK_EQ(g.link_edge[0].cost, cost(c.expected_t));  // to the label node, one row step away
+        } else {
+            CHECK_EQ(g.slot_edges[source]->cost[0], cost(c.expected_t));  // direction (0, 1)
+            CHECK_EQ(g.slot_edges[source]->cost[1], cost(0.5f));          // direction (1, 0)
+        }
+    }
 }
 
 TEST(geographic_lengths_are_great_circle_distances) {

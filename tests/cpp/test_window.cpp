@@ -224,18 +224,12 @@ TEST(window_cells_match_the_integrated_window_region) {
 
 TEST(window_values_skip_invalid_cells_and_substitute_missing_ones) {
     Landscape land({1, 2}, 12, 12, 0, 0, WindowMode::square, 3, 1);
-    LevelMap pa, traversal;
-    for (const LevelKey L : {1, 2}) {
-        pa[L] = Grid::filled(land.condition[L].nrows(), land.condition[L].ncols(), 0.25f);
-        traversal[L] = Grid::filled(land.condition[L].nrows(), land.condition[L].ncols(), 0.5f);
-    }
+    LevelMap pa;
+    for (const LevelKey L : {1, 2}) pa[L] = Grid::filled(land.condition[L].nrows(), land.condition[L].ncols(), 0.25f);
     land.condition[1](0, 1) = NAN;     // not a node
     land.weights[1](1, 0) = INFINITY;  // not a node
-    land.condition[1](2, 2) = 0.75f;
-    traversal[1](2, 2) = NAN;  // falls back to the condition
-    pa[1](0, 0) = NAN;         // a non-finite protected fraction counts as 0
+    pa[1](0, 0) = NAN;                 // a non-finite protected fraction counts as 0
     land.ctx.pa_levels = &pa;
-    land.ctx.traversal_levels = &traversal;
     // Transgrid layer 0: two bands, one infinite at (2, 3), and three at level 2,
     // of which the source's two are compared. Layer 1: one band, no level 2.
     Grid3 bands(12, 12, 2), coarse(6, 6, 3), single(12, 12, 1);
@@ -260,19 +254,18 @@ TEST(window_values_skip_invalid_cells_and_substitute_missing_ones) {
         return w[i].size();
     };
     CHECK(at(0, 0, 1) == w[0].size() && at(0, 1, 0) == w[0].size() && at(0, 1, 1) < w[0].size());
-    CHECK(w[0].traversal[at(0, 2, 2)] == 0.75f && w[0].traversal[at(0, 1, 1)] == 0.5f);
     CHECK(w[0].pa_membership[at(0, 0, 0)] == 0.0f && w[0].pa_membership[at(0, 1, 1)] == 0.25f);
     CHECK(w[0].similarity[2 * at(0, 3, 3)] == expected_s0 && w[0].similarity[2 * at(0, 3, 3) + 1] == expected_s1);
     CHECK(std::isnan(w[0].similarity[2 * at(0, 2, 3)]));
     CHECK(!w[1].empty() && w[1].similarity[0] == expected_coarse && w[1].similarity[1] == 0.0f);
 
-    // Without the optional overviews: full weight and the condition. Without
+    // Without the protected-area overview: full weight. Without
     // level 1 in the first transgrid layer there is no source profile: 1
     // wherever a layer holds the level.
-    land.ctx.pa_levels = land.ctx.traversal_levels = nullptr;
+    land.ctx.pa_levels = nullptr;
     land.transgrids[0].erase(1);
     const auto& bare = land.windows(1, 1);
-    CHECK(bare[0].pa_membership[at(0, 1, 1)] == 1.0f && bare[0].traversal[at(0, 2, 2)] == 0.75f);
+    CHECK(bare[0].pa_membership[at(0, 1, 1)] == 1.0f);
     CHECK(bare[0].similarity[0] == 0.0f && bare[0].similarity[1] == 1.0f);
     CHECK(bare[1].similarity[0] == 1.0f && bare[1].similarity[1] == 0.0f);
 }

@@ -106,23 +106,22 @@ struct CrossEdges {
     bool reference_lengths = false;  // the band's first lengths for a cell in the same place
 };
 
-// Path weight of level cell (r, c) as an edge destination: (1 - max_cost) times
-// its traversal value (its condition where that is not finite) plus max_cost.
-// NaN for a cell outside the grids, which is never a node.
+// Path weight of level cell (r, c) as an edge destination; NaN for a cell
+// outside the grids, which is never a node.
 float destination_weight(const LevelPlan& lp, std::int64_t r, std::int64_t c, float max_cost) {
+    constexpr float kNone = std::numeric_limits<float>::quiet_NaN();
     const Grid& condition = *lp.condition;
     if (r < 0 || c < 0 || r >= static_cast<std::int64_t>(condition.nrows()) ||
         c >= static_cast<std::int64_t>(condition.ncols())) {
-        return std::numeric_limits<float>::quiet_NaN();
+        return kNone;
     }
     const auto ur = static_cast<std::size_t>(r), uc = static_cast<std::size_t>(c);
-    float t = condition(ur, uc);
+    float traversal = kNone;
     if (lp.traversal != nullptr) {
-        if (ur >= lp.traversal->nrows() || uc >= lp.traversal->ncols()) return std::numeric_limits<float>::quiet_NaN();
-        const float traversal = (*lp.traversal)(ur, uc);
-        if (std::isfinite(traversal)) t = traversal;
+        if (ur >= lp.traversal->nrows() || uc >= lp.traversal->ncols()) return kNone;
+        traversal = (*lp.traversal)(ur, uc);
     }
-    return t * (1.0f - max_cost) + max_cost;
+    return path_weight(condition(ur, uc), traversal, max_cost);
 }
 
 }  // namespace
@@ -514,8 +513,9 @@ private:
 
 // The source has no neighbour in its own window. Under pa_to_pa it reaches
 // nothing; otherwise its only edge leads to a label node that carries the
-// source's own values, one row step away. Every other edge is dropped.
-void isolate_source(const GraphFrame& frame, float source_traversal, float row_step_km, Graph& g) {
+// source's own values, one row step away, entered at the source's own path
+// weight. Every other edge is dropped.
+void isolate_source(const GraphFrame& frame, float source_weight, float row_step_km, Graph& g) {
     g.weight_bound = {};
     if (frame.pa_to_pa) {
         g.clear_edges();
@@ -529,9 +529,7 @@ void isolate_source(const GraphFrame& frame, float source_traversal, float row_s
     for (std::size_t j = 0; j < g.layers; ++j) g.similarity.push_back(g.similarity[src * g.layers + j]);
     g.clear_edges();
 
-    const float path_weight = source_traversal * (1.0f - frame.max_cost) + frame.max_cost;
-    const float cost = row_step_km * path_weight;
-    const EdgeData edge{cost, row_step_km, quantise(cost), quantise(row_step_km)};
+    const EdgeData edge = edge_data(row_step_km, source_weight);
     // The link arrays have room for it: the edge writer sized them.
     g.link_target[0] = label;
     g.link_edge[0] = edge;
@@ -610,7 +608,7 @@ void build_graph_in_full(const GraphFrame& frame, std::span<const FocalWindow> w
             for (std::size_t d = 0; d < kNeighbours.size(); ++d) targets[d] = slot[neighbour[d]];
             const bool has_neighbour = out.write_slots(u, targets, within);
             if (u == g.source && !has_neighbour) {
-                isolate_source(frame, w.traversal[k], within.length_km[kRowBelow], g);
+                isolate_source(frame, destination_weight(lp, r, c, frame.max_cost), within.length_km[kRowBelow], g);
                 s.isolated = true;
                 s.reference_lengths = false;
                 return;

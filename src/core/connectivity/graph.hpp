@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -26,6 +27,14 @@
 #include "connectivity/window.hpp"
 
 namespace quillet {
+
+// Path weight of a cell that an edge enters: (1 - max_cost) times its traversal
+// value, or its condition where the traversal value is not finite (NaN without
+// a traversal raster), plus max_cost.
+inline float path_weight(float condition, float traversal, float max_cost) {
+    const float t = std::isfinite(traversal) ? traversal : condition;
+    return t * (1.0f - max_cost) + max_cost;
+}
 
 // What an edge costs: its weighted and plain lengths, unquantised and quantised.
 struct EdgeData {

@@ -184,7 +184,6 @@ void FocalWindow::clear(std::size_t layer_count) {
     condition.clear();
     weights.clear();
     pa_membership.clear();
-    traversal.clear();
     boundary.clear();
     similarity.clear();
     layers = layer_count;
@@ -196,7 +195,6 @@ void FocalWindow::resize(std::size_t n) {
     condition.resize(n);
     weights.resize(n);
     pa_membership.resize(n);
-    traversal.resize(n);
     boundary.resize(n);
 }
 
@@ -246,8 +244,7 @@ void plan_windows(const RowContext& ctx, WindowPlan& plan) {
         lp.reach = static_cast<double>(lp.width) * static_cast<double>(level);
         lp.inner_radius = level != 1 ? static_cast<double>(ws) * static_cast<double>(level) * 0.5 : 0.0;
         std::tie(lp.origin_row, lp.origin_col) = global_coarse(level, plan.row_offset, plan.col_offset);
-        lp.checked_reads = smaller_than(lp.weights, *lp.condition) || smaller_than(lp.pa, *lp.condition) ||
-                           smaller_than(lp.traversal, *lp.condition);
+        lp.checked_reads = smaller_than(lp.weights, *lp.condition) || smaller_than(lp.pa, *lp.condition);
         lp.transgrids.assign(layers, nullptr);
         for (std::size_t j = 0; j < layers; ++j) {
             const LevelMap3& layer = (*ctx.transgrid_levels)[j];
@@ -402,17 +399,11 @@ void append_cell(FocalWindow& w, const LevelPlan& lp, std::int32_t r, std::int32
         pa = value_at(*lp.pa, r, c, lp.checked_reads);
         if (!std::isfinite(pa)) pa = 0.0f;
     }
-    float t = cond;
-    if (lp.traversal != nullptr) {
-        t = value_at(*lp.traversal, r, c, lp.checked_reads);
-        if (!std::isfinite(t)) t = cond;
-    }
     w.rows.push_back(r);
     w.cols.push_back(c);
     w.condition.push_back(cond);
     w.weights.push_back(share * cw);
     w.pa_membership.push_back(pa);
-    w.traversal.push_back(t);
     w.boundary.push_back(boundary ? 1 : 0);
 }
 
@@ -479,7 +470,6 @@ void build_from_template(FocalWindow& w, const LevelPlan& lp, const WindowTempla
     float* __restrict cond_out = w.condition.data();
     float* __restrict weight_out = w.weights.data();
     float* __restrict pa_out = w.pa_membership.data();
-    float* __restrict traversal_out = w.traversal.data();
     std::uint8_t* __restrict boundary_out = w.boundary.data();
     const std::int32_t* __restrict drow = t.drow.data();
     const std::int32_t* __restrict dcol = t.dcol.data();
@@ -497,17 +487,11 @@ void build_from_template(FocalWindow& w, const LevelPlan& lp, const WindowTempla
             pa = (*lp.pa)(ur, uc);
             if (!std::isfinite(pa)) pa = 0.0f;
         }
-        float traversal = cond;
-        if (lp.traversal != nullptr) {
-            traversal = (*lp.traversal)(ur, uc);
-            if (!std::isfinite(traversal)) traversal = cond;
-        }
         rows[kept] = r;
         cols[kept] = c;
         cond_out[kept] = cond;
         weight_out[kept] = share[k] * cw;
         pa_out[kept] = pa;
-        traversal_out[kept] = traversal;
         boundary_out[kept] = boundary[k];
         kept += static_cast<std::size_t>(!std::isnan(cond) && std::isfinite(cw));
     }

@@ -39,9 +39,6 @@ struct FocalWindow {
     std::vector<float> condition;
     std::vector<float> weights;        // window share times cell weight
     std::vector<float> pa_membership;  // protected fraction; 1 without a protected-area overview
-    // The value the cell's path weight derives from: the traversal overview's
-    // value where it is finite, else the cell's condition.
-    std::vector<float> traversal;
     std::vector<std::uint8_t> boundary;  // 1 where the outer circle cuts the cell (circular mode)
     // Similarity of each cell to the source under each transgrid layer, cell by
     // cell: similarity[k * layers + j]. NaN marks a cell without a similarity
@@ -67,8 +64,8 @@ struct LevelPlan {
     const Grid* condition = nullptr;
     const Grid* weights = nullptr;
     const Grid* pa = nullptr;         // null without a protected-area overview
-    const Grid* traversal = nullptr;  // null without a traversal overview
-    bool checked_reads = false;       // some value grid is smaller than the condition grid
+    const Grid* traversal = nullptr;  // null without a traversal overview; read by graph building only
+    bool checked_reads = false;       // the weight or protected-area grid is smaller than the condition grid
     std::vector<const Grid3*> transgrids;  // one per layer; null where the layer lacks the level
 };
 
