@@ -6,7 +6,8 @@
 #include <vector>
 
 #include "check.hpp"
-#include "connectivity/window.hpp"
+#include "connectivity/focal_window.hpp"
+#include "connectivity/window_geometry.hpp"
 
 using namespace quillet;
 

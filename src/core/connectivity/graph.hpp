@@ -24,7 +24,9 @@
 #include "connectivity/node_mapping.hpp"
 #include "common/levels.hpp"
 #include "connectivity/row_context.hpp"
-#include "connectivity/window.hpp"
+#include "connectivity/focal_window.hpp"
+#include "connectivity/shapes.hpp"
+#include "connectivity/window_plan.hpp"
 
 namespace quillet {
 

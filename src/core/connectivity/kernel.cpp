@@ -346,22 +346,6 @@ const float* DistanceDecays::extend(std::uint32_t total) {
     return &values_[std::size_t{total} * kLanes];
 }
 
-void select_attachments(const FocalWindow& w, WindowMode mode, std::vector<std::uint8_t>& attach) {
-    if (mode == WindowMode::circular) {
-        attach.assign(w.boundary.begin(), w.boundary.end());
-        return;
-    }
-    attach.assign(w.size(), 0);
-    if (w.empty()) return;
-    const auto [row_min, row_max] = std::minmax_element(w.rows.begin(), w.rows.end());
-    const auto [col_min, col_max] = std::minmax_element(w.cols.begin(), w.cols.end());
-    for (std::size_t k = 0; k < w.size(); ++k) {
-        attach[k] = (w.rows[k] == *row_min || w.rows[k] == *row_max || w.cols[k] == *col_min || w.cols[k] == *col_max)
-                        ? 1
-                        : 0;
-    }
-}
-
 float accumulate(const Graph& graph, const SearchResult& by_cost, const SearchResult& by_length,
                  std::span<const float> lambdas, bool has_transgrids, AccumulationScratch& s) {
     collect_records(graph, by_cost, by_length, s.records);

@@ -12,7 +12,7 @@
 #include "connectivity/graph.hpp"
 #include "connectivity/routing.hpp"
 #include "connectivity/row_context.hpp"
-#include "connectivity/window.hpp"
+#include "connectivity/focal_window.hpp"
 
 namespace quillet {
 
@@ -22,11 +22,6 @@ namespace quillet {
 // a column share most window cells, so the edges of each cell are computed once
 // for the whole band. A fault is the one that a row by row visit meets first.
 void conn(const RowContext& ctx, std::size_t first_row, std::size_t end_row, Grid& output);
-
-// Marks the cells of `window` at which links to the next coarser level start:
-// in square mode the cells on the border of the window's bounding box, in
-// circular mode the cells that the outer circle cuts.
-void select_attachments(const FocalWindow& window, WindowMode mode, std::vector<std::uint8_t>& attach);
 
 // The two shapes of the dispersal kernel: exp(-d / lambda) in the connectivity
 // form, exp(-(d / lambda)^2 / 283.465) in the similarity-weighted form.

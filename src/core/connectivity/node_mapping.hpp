@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "common/levels.hpp"
-#include "connectivity/window.hpp"
+#include "connectivity/focal_window.hpp"
 
 namespace quillet {
 

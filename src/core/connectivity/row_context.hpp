@@ -8,10 +8,9 @@
 #include "common/cancel.hpp"
 #include "common/grid.hpp"
 #include "common/levels.hpp"
+#include "connectivity/window_mode.hpp"
 
 namespace quillet {
-
-enum class WindowMode { circular = 0, square = 1 };
 
 struct RowContext {
     std::uint64_t ncols;
