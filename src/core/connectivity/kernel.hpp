@@ -9,7 +9,7 @@
 #include <span>
 #include <vector>
 
-#include "connectivity/graph.hpp"
+#include "connectivity/graph_builder.hpp"
 #include "connectivity/routing.hpp"
 #include "connectivity/row_context.hpp"
 #include "connectivity/focal_window.hpp"

@@ -6,7 +6,6 @@
 #pragma once
 
 #include <cstdint>
-#include <limits>
 #include <vector>
 
 #include "connectivity/graph.hpp"
@@ -17,18 +16,6 @@ enum class SearchMode : std::uint8_t {
     cost = 0,    // edge weight: `EdgeData::cost_q` (least-cost paths)
     length = 1,  // edge weight: `EdgeData::length_q` (shortest geometric distances)
 };
-
-// Hundredths of v rounded half away from zero, saturating to [0, 4294967295];
-// NaN and negative values give 0. Inline, since graph building quantises every
-// edge twice.
-inline std::uint32_t quantise(float v) {
-    const float scaled = v * 100.0f;
-    if (!(scaled > 0.0f)) return 0;
-    if (scaled > 4294967040.0f) return std::numeric_limits<std::uint32_t>::max();
-    // Half away from zero on a positive value is floor(x + 0.5), and x + 0.5 is
-    // exact in double precision, so no tie is lost to rounding.
-    return static_cast<std::uint32_t>(static_cast<std::int64_t>(static_cast<double>(scaled) + 0.5));
-}
 
 // Where a search reached and how.
 struct SearchResult {
