@@ -4,7 +4,6 @@
 #include "functions.hpp"
 
 #include "connectivity/driver.hpp"
-#include "connectivity/kernel.hpp"
 #include "args.hpp"
 #include "errors.hpp"
 #include "extract.hpp"
@@ -201,7 +200,7 @@ PyObject* connectivity_body(PyObject* args, PyObject* kwargs) {
 
     std::optional<Result<Grid>> result;
     const bool ran = run_on_pool(thread_count(n_threads),
-                                 [&](Pool& pool) { result.emplace(run_connectivity(inputs, pool, conn)); });
+                                 [&](Pool& pool) { result.emplace(run_connectivity(inputs, pool)); });
     if (!ran) return nullptr;
     if (!result->ok()) {
         raise_runtime_error("Connectivity failed: ", result->error());

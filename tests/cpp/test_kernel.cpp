@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "check.hpp"
+#include "connectivity/accumulate.hpp"
+#include "connectivity/graph_builder.hpp"
 #include "connectivity/kernel.hpp"
 
 using namespace quillet;
@@ -72,7 +74,6 @@ struct Scene {
         for (const LevelKey L : levels) transforms[L] = Affine{cell_m * L, 0, 500.0, 0, -cell_m * L, 7000.0};
         ctx.ncols = base.ncols();
         ctx.level_keys = levels;
-        ctx.coarsest_level = levels.back();
         ctx.window_size = 3;
         ctx.outer_window = 7;
         ctx.row_offset = static_cast<std::uint64_t>(ro);
@@ -97,7 +98,6 @@ struct Scene {
         ctx.pa_levels = use_pa ? &pa : nullptr;
         ctx.traversal_levels = use_traversal ? &traversal : nullptr;
         ctx.transforms = &transforms;
-        ctx.has_transgrids = !transgrids.empty();
         return ctx;
     }
     // Runs the kernel over `rows` in the given order (all rows by default).
@@ -105,7 +105,7 @@ struct Scene {
         if (rows.empty()) rows = all_rows();
         const RowContext& c = context();
         Grid out = Grid::filled(mask.nrows(), mask.ncols(), NAN);
-        for (const std::size_t r : rows) conn(c, r, r + 1, out);
+        for (const std::size_t r : rows) compute_band(c, r, r + 1, out);
         return out;
     }
     std::vector<std::size_t> all_rows() const {
@@ -549,9 +549,9 @@ TEST(results_taken_from_earlier_sources_equal_computing_every_source) {
         const std::size_t band = 1 + trial % 8;
         for (std::size_t r = 0; r < rows; r += band) {
             scene.ctx.reuse_across_sources = true;
-            conn(ctx, r, std::min(rows, r + band), reused);
+            compute_band(ctx, r, std::min(rows, r + band), reused);
             scene.ctx.reuse_across_sources = false;
-            conn(ctx, r, std::min(rows, r + band), computed);
+            compute_band(ctx, r, std::min(rows, r + band), computed);
         }
         CHECK(std::memcmp(reused.data(), computed.data(), reused.size() * sizeof(float)) == 0);
     }

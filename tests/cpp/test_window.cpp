@@ -46,7 +46,6 @@ struct Landscape {
         ctx.mask = &mask;
         ctx.transgrid_levels = &transgrids;
         ctx.level_keys = levels;
-        ctx.coarsest_level = levels.back();
         ctx.window_size = window_size;
         ctx.outer_window = outer_window;
         ctx.row_offset = static_cast<std::uint64_t>(ro);
@@ -120,7 +119,7 @@ void check_windows_against_integration(Landscape& land, std::size_t row, std::si
     const double cy = top + row + 0.5, cx = left + col + 0.5;
     for (std::size_t i = 0; i < windows.size(); ++i) {
         const LevelKey L = land.ctx.level_keys[i];
-        const double outer = (L == land.ctx.coarsest_level ? land.ctx.outer_window : land.ctx.window_size) * L;
+        const double outer = (L == land.ctx.coarsest_level() ? land.ctx.outer_window : land.ctx.window_size) * L;
         const double inner = L == 1 ? 0.0 : land.ctx.window_size * L * 0.5;
         const Grid& grid = land.condition.at(L);
         auto rect = [&](std::size_t r, std::size_t c) {

@@ -1,11 +1,16 @@
+// The driver's steps: the lattice range check, the overviews in their fixed
+// order (the first failure wins), the row context, and the bands of rows.
 #include "connectivity/driver.hpp"
 
 #include <algorithm>
 #include <bit>
 #include <cmath>
 #include <string>
+#include <utility>
 
+#include "connectivity/kernel.hpp"
 #include "connectivity/overview.hpp"
+#include "connectivity/row_context.hpp"
 
 namespace quillet {
 
@@ -69,90 +74,99 @@ Status check_transgrid_coverage(const std::vector<LevelMap3>& transgrid_levels, 
     return success();
 }
 
-std::vector<LevelKey> sorted_keys(const LevelMap& levels) {
-    std::vector<LevelKey> keys;
-    for (const auto& entry : levels) keys.push_back(entry.first);
-    std::sort(keys.begin(), keys.end());
-    return keys;
-}
+// The level overviews of every input of a call.
+struct Overviews {
+    LevelMap condition;
+    LevelMap cell_weights;
+    std::optional<LevelMap> pa;         // with pa_to_pa only
+    std::optional<LevelMap> traversal;  // with a traversal raster only
+    std::vector<LevelMap3> transgrids;  // one per transgrid layer
+};
 
-}  // namespace
-
-Result<Grid> run_connectivity(const ConnectivityInputs& in, Pool& pool, const RowsJob& rows_job) {
-    if (!in.condition) return Error{"No base level (key=1) in condition array"};
+// Builds the overviews in a fixed order, each checked against the condition's
+// levels as soon as it exists.
+Result<Overviews> make_overviews(const ConnectivityInputs& in, Pool& pool) {
     const Grid& condition = *in.condition;
-    if (Status range = check_lattice_range(in, condition); !range.ok()) return range.error();
     const auto row_offset = static_cast<std::int32_t>(in.row_offset);
     const auto col_offset = static_cast<std::int32_t>(in.col_offset);
-
     auto overview = [&](const Grid& base, OverviewMode mode, const Affine* transform) {
         return make_overview(base, in.levels, row_offset, col_offset, mode, transform, pool);
     };
 
-    const LevelMap condition_levels =
-        overview(condition, OverviewMode::average, nullptr).expect("Failed average resampling.");
+    Overviews o;
+    o.condition = overview(condition, OverviewMode::average, nullptr).expect("Failed average resampling.");
     const auto base_transform = in.transforms.find(1);
     if (base_transform == in.transforms.end()) raise_fault("Missing base-level transform (key=1).");
-    const LevelMap cell_weights =
-        overview(condition, in.is_geo ? OverviewMode::area_geographic : OverviewMode::area_projected,
-                 &base_transform->second)
-            .expect("Failed to build cell weights.");
-    if (Status dims = check_dims(cell_weights, condition_levels); !dims.ok()) return dims.error();
+    o.cell_weights = overview(condition, in.is_geo ? OverviewMode::area_geographic : OverviewMode::area_projected,
+                              &base_transform->second)
+                         .expect("Failed to build cell weights.");
+    if (Status dims = check_dims(o.cell_weights, o.condition); !dims.ok()) return dims.error();
 
-    std::optional<LevelMap> pa_levels;
     if (in.pa_to_pa) {
         const Grid membership = protected_area_membership(condition, in.mask);
-        pa_levels = overview(membership, OverviewMode::average, nullptr).expect("Failed to build PA-membership overview.");
-        if (Status dims = check_dims(*pa_levels, condition_levels); !dims.ok()) return dims.error();
+        o.pa = overview(membership, OverviewMode::average, nullptr).expect("Failed to build PA-membership overview.");
+        if (Status dims = check_dims(*o.pa, o.condition); !dims.ok()) return dims.error();
     }
-
-    std::optional<LevelMap> traversal_levels;
     if (in.traversal) {
-        traversal_levels =
+        o.traversal =
             overview(*in.traversal, OverviewMode::average, nullptr).expect("Failed average resampling for traversal.");
-        if (Status dims = check_dims(*traversal_levels, condition_levels); !dims.ok()) return dims.error();
+        if (Status dims = check_dims(*o.traversal, o.condition); !dims.ok()) return dims.error();
     }
-
-    std::vector<LevelMap3> transgrid_levels;
     for (const Grid3& layer : in.transgrids) {
-        transgrid_levels.push_back(
+        o.transgrids.push_back(
             make_overview_3d(layer, in.levels, row_offset, col_offset, pool).expect("Failed average resampling."));
     }
-    if (Status lanes = check_transgrid_coverage(transgrid_levels, condition_levels); !lanes.ok()) {
-        return lanes.error();
-    }
+    if (Status lanes = check_transgrid_coverage(o.transgrids, o.condition); !lanes.ok()) return lanes.error();
+    return o;
+}
 
-    Grid output = Grid::filled(condition.nrows(), condition.ncols(), std::bit_cast<float>(0x7FC00000u));
+RowContext row_context(const ConnectivityInputs& in, const Overviews& o, const Pool& pool) {
+    std::vector<LevelKey> keys;
+    for (const auto& entry : o.condition) keys.push_back(entry.first);  // ascending: the map is ordered
+    return {
+        .ncols = in.condition->ncols(),
+        .mask = &in.mask,
+        .row_offset = in.row_offset,
+        .col_offset = in.col_offset,
+        .level_keys = std::move(keys),
+        .condition_levels = &o.condition,
+        .cell_weights = &o.cell_weights,
+        .pa_levels = o.pa ? &*o.pa : nullptr,
+        .traversal_levels = o.traversal ? &*o.traversal : nullptr,
+        .transgrid_levels = &o.transgrids,
+        .transforms = &in.transforms,
+        .window_size = in.window_size,
+        .outer_window = in.outer_window,
+        .window_mode = in.window_mode,
+        .max_cost = in.max_cost,
+        .is_geo = in.is_geo,
+        .pa_to_pa = in.pa_to_pa,
+        .lambdas = in.lambdas,
+        .cancel = &pool.cancel_flag(),
+    };
+}
 
-    RowContext ctx{};
-    ctx.ncols = condition.ncols();
-    ctx.mask = &in.mask;
-    ctx.transgrid_levels = &transgrid_levels;
-    ctx.level_count = in.levels.size();
-    ctx.level_keys = sorted_keys(condition_levels);
-    ctx.coarsest_level = ctx.level_keys.empty() ? 1 : ctx.level_keys.back();
-    ctx.window_size = in.window_size;
-    ctx.outer_window = in.outer_window;
-    ctx.row_offset = in.row_offset;
-    ctx.col_offset = in.col_offset;
-    ctx.condition_levels = &condition_levels;
-    ctx.cell_weights = &cell_weights;
-    ctx.pa_levels = pa_levels ? &*pa_levels : nullptr;
-    ctx.traversal_levels = traversal_levels ? &*traversal_levels : nullptr;
-    ctx.window_mode = in.window_mode;
-    ctx.max_cost = in.max_cost;
-    ctx.transforms = &in.transforms;
-    ctx.is_geo = in.is_geo;
-    ctx.pa_to_pa = in.pa_to_pa;
-    ctx.lambdas = in.lambdas;
-    ctx.has_transgrids = !in.transgrids.empty();
-    ctx.cancel = &pool.cancel_flag();
+// What masked cells come back as: the quiet NaN without sign or payload, given
+// by its bits so that the output's bytes do not depend on how a compiler or
+// library spells NaN.
+constexpr float kNoValue = std::bit_cast<float>(0x7FC00000u);
 
+}  // namespace
+
+Result<Grid> run_connectivity(const ConnectivityInputs& in, Pool& pool) {
+    if (!in.condition) return Error{"No base level (key=1) in condition array"};
+    const Grid& condition = *in.condition;
+    if (Status range = check_lattice_range(in, condition); !range.ok()) return range.error();
+    const Result<Overviews> overviews = make_overviews(in, pool);
+    if (!overviews.ok()) return overviews.error();
+    const RowContext ctx = row_context(in, overviews.value(), pool);
+
+    Grid output = Grid::filled(condition.nrows(), condition.ncols(), kNoValue);
     // Bands of a few rows let the kernel share work between the rows of a band;
     // smaller bands on small rasters keep every worker busy.
     const std::size_t band = std::clamp<std::size_t>(condition.nrows() / (4 * pool.size()), 1, kBandRows);
     pool.parallel_for(0, condition.nrows(), band,
-                      [&](std::size_t lo, std::size_t hi) { rows_job(ctx, lo, hi, output); });
+                      [&](std::size_t lo, std::size_t hi) { compute_band(ctx, lo, hi, output); });
     return output;
 }
 

@@ -1,17 +1,16 @@
 // The body of one connectivity call: level overviews of every input, their
-// consistency checks, and the parallel row loop that runs the focal kernel.
+// consistency checks, and the parallel loop over bands of rows that runs the
+// focal kernel.
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <optional>
-#include <span>
 #include <vector>
 
 #include "common/grid.hpp"
 #include "common/levels.hpp"
 #include "common/pool.hpp"
-#include "connectivity/row_context.hpp"
+#include "connectivity/window_mode.hpp"
 
 namespace quillet {
 
@@ -34,12 +33,9 @@ struct ConnectivityInputs {
     bool pa_to_pa = false;
 };
 
-// Computes the values of output rows [first_row, end_row); cells it does not
-// write stay NaN.
-using RowsJob = std::function<void(const RowContext&, std::size_t first_row, std::size_t end_row, Grid& output)>;
-
 // Runs the connectivity computation on `pool`: an nrows x ncols grid of values,
-// or an error value. Internal faults propagate as `Fault`.
-Result<Grid> run_connectivity(const ConnectivityInputs& inputs, Pool& pool, const RowsJob& rows_job);
+// NaN where the mask excludes a cell, or an error value. Internal faults
+// propagate as `Fault`.
+Result<Grid> run_connectivity(const ConnectivityInputs& inputs, Pool& pool);
 
 }  // namespace quillet

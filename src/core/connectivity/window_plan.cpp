@@ -67,7 +67,7 @@ void plan_geometry(const RowContext& ctx, const WindowPlan& plan, LevelPlan& lp)
     const std::int32_t ws = ctx.window_size;
     const std::int32_t outer_width = ctx.outer_window >= ws ? ctx.outer_window : ws;
     const LevelKey level = lp.level;
-    lp.width = level == ctx.coarsest_level ? outer_width : ws;
+    lp.width = level == ctx.coarsest_level() ? outer_width : ws;
     lp.reach = static_cast<double>(lp.width) * static_cast<double>(level);
     lp.inner_radius = level != 1 ? static_cast<double>(ws) * static_cast<double>(level) * 0.5 : 0.0;
     std::tie(lp.origin_row, lp.origin_col) = global_coarse(level, plan.row_offset, plan.col_offset);
