@@ -1,3 +1,5 @@
+// The pool's threads, its one pending job and its open loops under one mutex;
+// loop pieces are claimed without it, from each loop's atomic counter.
 #include "common/pool.hpp"
 
 #include <algorithm>

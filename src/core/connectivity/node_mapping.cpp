@@ -1,3 +1,5 @@
+// Node ids and mappings: a mapping's grid is filled from the window's list, and
+// ids are checked cell by cell only when a corner of the bounding box does not fit.
 #include "connectivity/node_mapping.hpp"
 
 #include <algorithm>

@@ -1,3 +1,6 @@
+// Building overviews: level 1 is the base itself (or its cell areas), every
+// coarser level is filled in parallel, one level row per task, each block
+// summarised in a fixed order so that the grids do not depend on the pool.
 #include "connectivity/overview.hpp"
 
 #include <algorithm>

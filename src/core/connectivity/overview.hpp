@@ -1,6 +1,6 @@
 // The level-overview builder: from one base raster, one grid per requested level
 // factor L, whose cells summarise the L x L blocks of the global lattice (see
-// levels.hpp) that the base cells fall into. Only finite base values count.
+// common/levels.hpp) that the base cells fall into. Only finite base values count.
 #pragma once
 
 #include <cstdint>

@@ -1,3 +1,6 @@
+// The searches: Dijkstra's algorithm on the quantised weights, with the fastest
+// queue that the graph's weight bound allows, and plain sums where no total can
+// saturate.
 #include "connectivity/routing.hpp"
 
 #include <algorithm>

@@ -1,3 +1,5 @@
+// A coverage call: rings mapped to pixel coordinates and prepared in parallel,
+// then bands of rows swept in parallel, each adding its rings in input order.
 #include "coverage/driver.hpp"
 
 #include <algorithm>

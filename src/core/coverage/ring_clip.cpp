@@ -1,3 +1,5 @@
+// Clipping by Sutherland-Hodgman against one half-plane at a time: a ring to a
+// row's strip, the strip to each cell of the row.
 #include "coverage/ring_clip.hpp"
 
 #include <algorithm>

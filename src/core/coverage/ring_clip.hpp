@@ -1,7 +1,9 @@
 // Exact area of a ring's interior inside every pixel, by clipping the ring against
 // each pixel square and taking the shoelace area of the piece. This is the
 // straightforward computation: it handles rings with non-finite vertices, and it is
-// the reference that the faster sweep of coverage.hpp is checked against.
+// the reference that the faster sweep of ring_sweep.hpp is checked against. The
+// ring in pixel coordinates, the cells it can reach and what a piece of its area
+// adds to a cell are defined here and shared by the sweep.
 #pragma once
 
 #include <cstddef>

@@ -1,3 +1,5 @@
+// The sweep: edges bucketed by row band (in parallel for large rings), then per
+// row each edge piece's area and height added to its cells, and a prefix sum.
 #include "coverage/ring_sweep.hpp"
 
 #include <algorithm>

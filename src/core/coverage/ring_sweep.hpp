@@ -9,7 +9,7 @@
 // wholly covered and wholly empty cells.
 //
 // The cost of a ring is O(V + cells of its bounding box + edge-cell crossings),
-// against O(rows * V + cells * strip vertices) for clipping (coverage_clip.hpp),
+// against O(rows * V + cells * strip vertices) for clipping (ring_clip.hpp),
 // which rings with non-finite vertices still take to keep their exact semantics.
 #pragma once
 
