@@ -10,16 +10,27 @@
 using namespace quillet;
 using namespace quillet::test;
 
+namespace {
+
+// The band of one row of a scene, planned as the kernel plans it.
+struct PlannedBand {
+    WindowPlan plan;
+    GraphFrame frame;
+    GraphScratch scratch;
+
+    PlannedBand(const RowContext& ctx, std::size_t row) {
+        plan_windows(ctx, plan);
+        plan_graph(ctx, plan, frame);
+        scratch.start_rows(frame, row, 1);
+    }
+};
+
+}  // namespace
+
 TEST(graph_links_border_cells_to_their_coarse_candidates_in_order) {
     // Level-1 window: cells (1..3, 1..3); level 2: cells (0..2, 0..2).
     Scene scene(Grid::filled(8, 8, 1.0f), {1, 2});
-    const RowContext& ctx = scene.context();
-    WindowPlan plan;
-    plan_windows(ctx, plan);
-    GraphFrame frame;
-    plan_graph(ctx, plan, frame);
-    GraphScratch scratch;
-    scratch.start_rows(frame, 1, 1);
+    PlannedBand band(scene.context(), 1);
     std::vector<FocalWindow> windows(2);
     std::vector<std::vector<std::uint8_t>> attach(2);
     for (int i = 0; i < 2; ++i) {
@@ -38,7 +49,7 @@ TEST(graph_links_border_cells_to_their_coarse_candidates_in_order) {
     CHECK(attach[0][0] == 1 && attach[0][4] == 0);  // corner and centre of the square
 
     Graph g;
-    build_graph(frame, windows, attach, 1, 1, scratch, g);
+    build_graph(band.frame, windows, attach, 1, 1, band.scratch, g);
     CHECK_EQ(g.source, 0);
     // Cell (1, 1): neighbours (1, 2), (2, 1), (2, 2) in the slots of directions
     // (0, 1), (1, 0), (1, 1); links to the coarse cells of itself and its
@@ -79,19 +90,13 @@ TEST(edges_enter_cells_at_the_weight_of_their_traversal_value_or_else_their_cond
         Scene scene(base, {1});
         scene.set_traversal(traversal);
         scene.ctx.max_cost = 10.0f;
-        const RowContext& ctx = scene.context();
-        WindowPlan plan;
-        plan_windows(ctx, plan);
-        GraphFrame frame;
-        plan_graph(ctx, plan, frame);
-        GraphScratch scratch;
-        scratch.start_rows(frame, at, 1);
+        PlannedBand band(scene.context(), at);
         WindowScratch windows;
-        build_windows(plan, at, at, windows);
+        build_windows(band.plan, at, at, windows);
         std::vector<std::vector<std::uint8_t>> attach(1);
-        select_attachments(windows.windows[0], ctx.window_mode, attach[0]);
+        select_attachments(windows.windows[0], scene.ctx.window_mode, attach[0]);
         Graph g;
-        build_graph(frame, windows.windows, attach, at, at, scratch, g);
+        build_graph(band.frame, windows.windows, attach, at, at, band.scratch, g);
         const auto source = static_cast<std::size_t>(g.source);
         if (c.size == 1) {
             CHECK_EQ(g.link_edge[0].cost, cost(c.expected_t));  // to the label node, one row step away
