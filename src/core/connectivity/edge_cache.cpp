@@ -2,7 +2,9 @@
 // the centres of the cells they join and the path weights of their destinations.
 #include "connectivity/edge_cache.hpp"
 
+#include <algorithm>
 #include <bit>
+#include <limits>
 
 namespace quillet {
 

@@ -13,7 +13,6 @@
 // share length searches.
 #pragma once
 
-#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
