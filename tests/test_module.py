@@ -1,4 +1,5 @@
 import inspect
+import os
 import subprocess
 import sys
 import textwrap
@@ -21,6 +22,15 @@ def test_module_exports_both_functions_in_order():
         function = getattr(quillet, name)
         assert function.__module__ == "quillet"
         assert function.__name__ == name
+
+
+def test_available_cpus_is_private_and_follows_the_affinity_set():
+    assert "_available_cpus" not in quillet.__all__
+    count = quillet._available_cpus()
+    assert type(count) is int and 1 <= count <= len(os.sched_getaffinity(0))
+    script = "import os, quillet; os.sched_setaffinity(0, {min(os.sched_getaffinity(0))}); print(quillet._available_cpus())"
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+    assert out.stdout.strip() == "1", out.stderr
 
 
 @pytest.mark.parametrize(

@@ -195,10 +195,11 @@ bool to_u64_pair(PyObject* obj, std::uint64_t& first, std::uint64_t& second) {
            to_u64(PyTuple_GET_ITEM(obj, 1), second);
 }
 
-bool to_f64_tuple(PyObject* obj, std::span<double> out) {
-    if (!check_tuple_length(obj, static_cast<Py_ssize_t>(out.size()))) return false;
-    for (std::size_t i = 0; i < out.size(); ++i) {
-        if (!to_f64(PyTuple_GET_ITEM(obj, static_cast<Py_ssize_t>(i)), out[i])) return false;
+bool to_affine(PyObject* obj, Affine& out) {
+    if (!check_tuple_length(obj, 6)) return false;
+    double* const coefficients[] = {&out.a, &out.b, &out.c, &out.d, &out.e, &out.f};
+    for (Py_ssize_t i = 0; i < 6; ++i) {
+        if (!to_f64(PyTuple_GET_ITEM(obj, i), *coefficients[i])) return false;
     }
     return true;
 }

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "common/affine.hpp"
 #include "python.hpp"
 
 namespace quillet::py {
@@ -38,9 +39,10 @@ bool to_bool(PyObject* obj, bool& out);
 bool to_optional_u64(PyObject* obj, std::optional<std::uint64_t>& out);
 // A tuple (or subclass) of exactly `length` items.
 bool check_tuple_length(PyObject* obj, Py_ssize_t length);
-// A tuple of `N` items converted with to_u64 / to_f64.
+// A tuple of two items converted with to_u64.
 bool to_u64_pair(PyObject* obj, std::uint64_t& first, std::uint64_t& second);
-bool to_f64_tuple(PyObject* obj, std::span<double> out);
+// An affine six-tuple (a, b, c, d, e, f), each item converted with to_f64.
+bool to_affine(PyObject* obj, Affine& out);
 // A non-str sequence (list, tuple, NumPy array, ...) of u64 / f32 elements.
 bool to_u64_list(PyObject* obj, std::vector<std::uint64_t>& out);
 bool to_f32_list(PyObject* obj, std::vector<float>& out);

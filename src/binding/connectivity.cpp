@@ -3,10 +3,7 @@
 //              n_threads=None, window_mode="circular", pa_to_pa=False)
 #include "functions.hpp"
 
-#include <array>
-
-#include "../core/connectivity_driver.hpp"
-#include "../core/kernel.hpp"
+#include "connectivity/driver.hpp"
 #include "args.hpp"
 #include "errors.hpp"
 #include "extract.hpp"
@@ -112,10 +109,9 @@ bool read_transform_entry(PyObject* entry, TransformMap& out) {
     if (!check_tuple_length(entry, 2)) return false;
     std::int32_t key = 0;
     if (!to_i32(PyTuple_GET_ITEM(entry, 0), key)) return false;
-    std::array<double, 6> coefficients{};
-    if (!to_f64_tuple(PyTuple_GET_ITEM(entry, 1), coefficients)) return false;
-    const auto [a, b, c, d, e, f] = coefficients;
-    out.insert_or_assign(key, Affine{a, b, c, d, e, f});
+    Affine transform{};
+    if (!to_affine(PyTuple_GET_ITEM(entry, 1), transform)) return false;
+    out.insert_or_assign(key, transform);
     return true;
 }
 
@@ -204,7 +200,7 @@ PyObject* connectivity_body(PyObject* args, PyObject* kwargs) {
 
     std::optional<Result<Grid>> result;
     const bool ran = run_on_pool(thread_count(n_threads),
-                                 [&](Pool& pool) { result.emplace(run_connectivity(inputs, pool, conn)); });
+                                 [&](Pool& pool) { result.emplace(run_connectivity(inputs, pool)); });
     if (!ran) return nullptr;
     if (!result->ok()) {
         raise_runtime_error("Connectivity failed: ", result->error());

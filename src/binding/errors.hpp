@@ -7,7 +7,7 @@
 #include <new>
 #include <string>
 
-#include "../core/fault.hpp"
+#include "common/fault.hpp"
 #include "python.hpp"
 
 namespace quillet::py {

@@ -109,7 +109,7 @@ Result<Ring> extract_ring(PyObject* obj) {
         return Error{"Ring array must have shape (N, 2), got [" + std::to_string(dim(array, 0)) + ", " +
                      std::to_string(dim(array, 1)) + "]"};
     }
-    static_assert(sizeof(WorldPoint) == 2 * sizeof(double));
+    static_assert(sizeof(Point) == 2 * sizeof(double));
     Ring ring(dim(array, 0));
     copy_logical(array, reinterpret_cast<double*>(ring.data()));
     return ring;

@@ -6,9 +6,9 @@
 #include <optional>
 #include <vector>
 
-#include "../core/coverage_driver.hpp"
-#include "../core/fault.hpp"
-#include "../core/grid.hpp"
+#include "coverage/driver.hpp"
+#include "common/fault.hpp"
+#include "common/grid.hpp"
 #include "python.hpp"
 
 namespace quillet::py {

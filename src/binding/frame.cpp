@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <exception>
 
+#include "common/cpu_count.hpp"
 #include "errors.hpp"
 #include "numpy.hpp"
 

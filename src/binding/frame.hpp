@@ -6,8 +6,8 @@
 #include <functional>
 #include <optional>
 
-#include "../core/grid.hpp"
-#include "../core/pool.hpp"
+#include "common/grid.hpp"
+#include "common/pool.hpp"
 #include "python.hpp"
 
 namespace quillet::py {

@@ -1,4 +1,5 @@
-// The module's exported functions and their documentation strings.
+// The module's functions and their documentation strings: the two exported
+// ones, and `_available_cpus`, kept out of __all__, for the Python layer.
 #pragma once
 
 #include "python.hpp"
@@ -7,8 +8,10 @@ namespace quillet::py {
 
 extern const char* const connectivity_doc;
 extern const char* const pixel_coverage_doc;
+extern const char* const available_cpus_doc;
 
 PyObject* connectivity(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* pixel_coverage(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* available_cpus(PyObject* self, PyObject* unused);
 
 }  // namespace quillet::py

@@ -1,6 +1,7 @@
 // The extension module `quillet`: multi-phase initialisation whose execution
 // step adds `connectivity` and `pixel_coverage`, in that order, to the module
-// and to its __all__.
+// and to its __all__. The private `_available_cpus` comes with the module's
+// definition and stays out of __all__.
 #define QUILLET_IMPORTS_NUMPY
 #include "numpy.hpp"
 
@@ -16,6 +17,11 @@ PyMethodDef connectivity_def = {"connectivity", reinterpret_cast<PyCFunction>(re
 PyMethodDef pixel_coverage_def = {"pixel_coverage",
                                   reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(pixel_coverage)),
                                   METH_VARARGS | METH_KEYWORDS, nullptr};
+
+PyMethodDef private_methods[] = {
+    {"_available_cpus", available_cpus, METH_NOARGS, available_cpus_doc},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 // The module's __all__ list, created empty when the module has none.
 PyObject* all_list(PyObject* module) {
@@ -75,7 +81,7 @@ PyModuleDef module_def = {
     "quillet",
     "",
     0,
-    nullptr,
+    private_methods,
     slots,
     nullptr,
     nullptr,

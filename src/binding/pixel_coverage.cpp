@@ -1,9 +1,7 @@
 // pixel_coverage(polygons, transform, shape, n_threads=None)
 #include "functions.hpp"
 
-#include <array>
-
-#include "../core/coverage_driver.hpp"
+#include "coverage/driver.hpp"
 #include "args.hpp"
 #include "errors.hpp"
 #include "extract.hpp"
@@ -35,7 +33,7 @@ constexpr const char* kParams[] = {"polygons", "transform", "shape", "n_threads"
 constexpr Signature kSignature{"pixel_coverage()", kParams, 3};
 
 struct CoverageArguments {
-    TransformCoefficients transform{};
+    Affine transform{};
     std::uint64_t nrows = 0;
     std::uint64_t ncols = 0;
     std::optional<std::uint64_t> n_threads;
@@ -44,7 +42,7 @@ struct CoverageArguments {
 // Converts transform, shape and n_threads, in that order, before the polygons
 // are looked at.
 bool convert_parameters(PyObject* transform, PyObject* shape, PyObject* n_threads, CoverageArguments& out) {
-    if (!to_f64_tuple(transform, out.transform)) return argument_error("transform");
+    if (!to_affine(transform, out.transform)) return argument_error("transform");
     if (!to_u64_pair(shape, out.nrows, out.ncols)) return argument_error("shape");
     if (!to_optional_u64(n_threads, out.n_threads)) return argument_error("n_threads");
     return true;

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "fault.hpp"
+#include "common/fault.hpp"
 
 namespace check {
 

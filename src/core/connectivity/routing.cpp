@@ -1,0 +1,325 @@
+// The searches: Dijkstra's algorithm on the quantised weights, with the fastest
+// queue that the graph's weight bound allows, and plain sums where no total can
+// saturate.
+#include "connectivity/routing.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <functional>
+#include <limits>
+
+namespace quillet {
+
+namespace {
+
+constexpr std::uint32_t kMaxTotal = std::numeric_limits<std::uint32_t>::max();
+// Above every total, so that the first path found to a node is always recorded,
+// even when its total saturates.
+constexpr std::uint64_t kUnrecorded = std::uint64_t{1} << 32;
+
+std::uint32_t saturating_add(std::uint32_t a, std::uint32_t b) {
+    const std::uint32_t sum = a + b;
+    return sum < a ? kMaxTotal : sum;
+}
+
+// Dial's bucket queue: while the largest edge weight is below the number of
+// buckets, every queued total lies in [last popped, last popped + largest
+// weight], so a circular array of buckets indexed by the total's low bits holds
+// one total per bucket, and an entry needs no total of its own. Occupancy bits
+// per bucket, and one summary bit per word of them, find the next total without
+// a scan. Entries of equal total come out last-in first-out.
+class BucketQueue {
+public:
+    // A queue for at most `max_pushes` pushes of totals that grow by at most
+    // `max_weight` per edge.
+    BucketQueue(SearchScratch& s, std::uint32_t max_weight, std::size_t max_pushes) {
+        const std::size_t size = std::max<std::size_t>(64, std::bit_ceil(std::size_t{max_weight} + 1));
+        mask_ = static_cast<std::uint32_t>(size - 1);
+        s.bucket_head.assign(size, -1);
+        s.bucket_bits.assign(size / 64, 0);
+        if (s.bucket_entries.size() < max_pushes) s.bucket_entries.resize(max_pushes);
+        head_ = s.bucket_head.data();
+        bits_ = s.bucket_bits.data();
+        entries_ = s.bucket_entries.data();
+    }
+
+    // Whether this queue can serve edge weights up to `max_weight`.
+    static bool fits(std::uint32_t max_weight) { return max_weight < kMaxBuckets; }
+
+    void push(std::uint32_t total, std::int32_t node) {
+        const std::uint32_t b = total & mask_;
+        entries_[pushed_] = {node, head_[b]};
+        head_[b] = pushed_;
+        bits_[b >> 6] |= std::uint64_t{1} << (b & 63);
+        summary_ |= std::uint64_t{1} << (b >> 6);
+        ++pushed_;
+    }
+
+    bool pop(QueueEntry& out) {
+        if (summary_ == 0) return false;
+        const std::uint32_t last_bucket = last_ & mask_;
+        const std::uint32_t b = next_occupied(last_bucket);
+        const BucketEntry& entry = entries_[head_[b]];
+        // The bucket's distance from the last popped one is the growth of the total.
+        last_ += (b - last_bucket) & mask_;
+        out = {last_, entry.node};
+        head_[b] = entry.next;
+        // Clears the bucket's bit, and its word's summary bit, once it is empty;
+        // without a branch, since whether a bucket empties is unpredictable.
+        std::uint64_t& word = bits_[b >> 6];
+        word &= ~(std::uint64_t{entry.next < 0} << (b & 63));
+        summary_ &= ~(std::uint64_t{word == 0} << (b >> 6));
+        return true;
+    }
+
+private:
+    static constexpr std::uint32_t kMaxBuckets = 4096;  // 64 words of 64 bits
+
+    // First occupied bucket at or after `start`, wrapping around; one exists.
+    std::uint32_t next_occupied(std::uint32_t start) const {
+        std::uint32_t w = start >> 6;
+        std::uint64_t word = bits_[w] & (~std::uint64_t{0} << (start & 63));
+        if (word == 0) {
+            const std::uint64_t later = w + 1 < 64 ? summary_ & (~std::uint64_t{0} << (w + 1)) : 0;
+            w = static_cast<std::uint32_t>(std::countr_zero(later != 0 ? later : summary_));
+            word = bits_[w];
+        }
+        return w * 64 + static_cast<std::uint32_t>(std::countr_zero(word));
+    }
+
+    std::int32_t* head_;
+    std::uint64_t* bits_;
+    BucketEntry* entries_;
+    std::uint64_t summary_ = 0;
+    std::uint32_t mask_ = 0;
+    std::int32_t pushed_ = 0;
+    std::uint32_t last_ = 0;
+};
+
+// The bucket queue for edge weights below 64: the occupancy of all 64 buckets is
+// one word, held in a register, and the next total is found by rotating it to
+// the last popped bucket. Pops in the same order as `BucketQueue`.
+class SmallBucketQueue {
+public:
+    SmallBucketQueue(SearchScratch& s, std::size_t max_pushes) {
+        s.bucket_head.resize(kBuckets);
+        if (s.bucket_entries.size() < max_pushes) s.bucket_entries.resize(max_pushes);
+        head_ = s.bucket_head.data();
+        entries_ = s.bucket_entries.data();
+    }
+
+    static bool fits(std::uint32_t max_weight) { return max_weight < kBuckets; }
+
+    void push(std::uint32_t total, std::int32_t node) {
+        const std::uint32_t b = total & (kBuckets - 1);
+        // An empty bucket's head is stale; its bit says so.
+        const std::int32_t next = (bits_ >> b) & 1 ? head_[b] : -1;
+        entries_[pushed_] = {node, next};
+        head_[b] = pushed_;
+        bits_ |= std::uint64_t{1} << b;
+        ++pushed_;
+    }
+
+    bool pop(QueueEntry& out) {
+        if (bits_ == 0) return false;
+        const auto ahead = static_cast<std::uint32_t>(std::countr_zero(std::rotr(bits_, static_cast<int>(last_ & (kBuckets - 1)))));
+        last_ += ahead;
+        const std::uint32_t b = last_ & (kBuckets - 1);
+        const BucketEntry& entry = entries_[head_[b]];
+        out = {last_, entry.node};
+        head_[b] = entry.next;
+        bits_ &= ~(std::uint64_t{entry.next < 0} << b);
+        return true;
+    }
+
+private:
+    static constexpr std::uint32_t kBuckets = 64;
+
+    std::int32_t* head_;
+    BucketEntry* entries_;
+    std::uint64_t bits_ = 0;
+    std::int32_t pushed_ = 0;
+    std::uint32_t last_ = 0;
+};
+
+// A binary min-heap on (total << 32) | node, for edge weights too large for the
+// bucket queue. Entries of equal total come out by ascending node.
+class HeapQueue {
+public:
+    explicit HeapQueue(SearchScratch& s) : keys_(s.heap_keys) { keys_.clear(); }
+
+    void push(std::uint32_t total, std::int32_t node) {
+        keys_.push_back((std::uint64_t{total} << 32) | static_cast<std::uint32_t>(node));
+        std::push_heap(keys_.begin(), keys_.end(), std::greater<>());
+    }
+
+    bool pop(QueueEntry& out) {
+        if (keys_.empty()) return false;
+        std::pop_heap(keys_.begin(), keys_.end(), std::greater<>());
+        const std::uint64_t key = keys_.back();
+        keys_.pop_back();
+        out = {static_cast<std::uint32_t>(key >> 32), static_cast<std::int32_t>(static_cast<std::uint32_t>(key))};
+        return true;
+    }
+
+private:
+    std::vector<std::uint64_t>& keys_;
+};
+
+template <SearchMode mode>
+std::uint32_t weight(const EdgeData& edge) {
+    return mode == SearchMode::cost ? edge.cost_q : edge.length_q;
+}
+
+template <SearchMode mode>
+const std::array<std::uint32_t, Graph::kSlots>& weights(const SlotEdges& edges) {
+    return mode == SearchMode::cost ? edges.cost_q : edges.length_q;
+}
+
+template <SearchMode mode>
+std::uint32_t weight(const WeightBound& bound) {
+    return mode == SearchMode::cost ? bound.cost_q : bound.length_q;
+}
+
+// How totals add up: saturating where they could pass 4294967295, plainly
+// where the graph is too small for that.
+enum class Sums : std::uint8_t { saturating, exact };
+
+template <Sums sums>
+std::uint32_t add_weight(std::uint32_t total, std::uint32_t w) {
+    return sums == Sums::exact ? total + w : saturating_add(total, w);
+}
+
+// Dijkstra's search from the graph's source; a node whose total is lowered is
+// queued again and its older entries are skipped when they come out. The arrays
+// are read through plain pointers so that the stores of the loop cannot be
+// taken to change them.
+//
+// A settled node's neighbour slots are all compared first, without a branch per
+// slot, and only the lowered ones are then recorded in slot order; since the
+// slots of a node name distinct nodes this equals relaxing them one by one, and
+// it saves the mispredicted branches that dominate the search. Empty slots point
+// at a sink whose total is 0, so they never lower anything.
+template <SearchMode mode, Sums sums, class Queue>
+void search(const Graph& graph, SearchScratch& s, Queue& queue, SearchResult& result) {
+    constexpr bool cost_mode = mode == SearchMode::cost;
+    constexpr std::size_t slots = Graph::kSlots;
+    const std::int32_t* const neighbour = graph.neighbour.data();
+    const SlotEdges* const* const slot_edges = graph.slot_edges.data();
+    const std::int32_t* const first_link = graph.first_link.data();
+    const std::int32_t* const link_target = graph.link_target.data();
+    const EdgeData* const link_edge = graph.link_edge.data();
+    std::uint64_t* const best = s.best.data();
+    std::int32_t* const parent = result.parent.data();
+    std::uint32_t* const totals = result.total.data();
+    float* const path_cost = result.path_cost.data();
+
+    const std::int32_t source = graph.source;
+    best[graph.absent()] = 0;
+    best[source] = 0;
+    queue.push(0, source);
+    QueueEntry entry;
+    while (queue.pop(entry)) {
+        const std::int32_t u = entry.node;
+        const std::uint32_t total = entry.total;
+        if (total != best[u]) continue;
+        // u is settled, so its path cost is final: adding the edge cost here
+        // equals summing the edge costs along the whole kept path in order.
+        const float cost_here = cost_mode ? path_cost[u] : 0.0f;
+        auto record = [&](std::int32_t v, std::uint32_t candidate, float edge_cost) {
+            best[v] = candidate;
+            totals[v] = candidate;
+            parent[v] = u;
+            if (cost_mode) path_cost[v] = cost_here + edge_cost;
+            queue.push(candidate, v);
+            // v will be expanded; its edges usually sit in the cache tables, out of L1.
+            __builtin_prefetch(slot_edges[v]);
+        };
+
+        const std::int32_t* const targets = neighbour + slots * static_cast<std::size_t>(u);
+        const SlotEdges& edges = *slot_edges[u];
+        const auto& slot_weight = weights<mode>(edges);
+        std::uint32_t lowered = 0;
+        for (std::size_t d = 0; d < slots; ++d) {
+            const std::uint32_t candidate = add_weight<sums>(total, slot_weight[d]);
+            lowered |= std::uint32_t{candidate < best[targets[d]]} << d;
+        }
+        while (lowered != 0) {
+            const auto d = static_cast<std::size_t>(std::countr_zero(lowered));
+            lowered &= lowered - 1;
+            record(targets[d], add_weight<sums>(total, slot_weight[d]), edges.cost[d]);
+        }
+
+        const std::int32_t end = first_link[u + 1];
+        for (std::int32_t e = first_link[u]; e < end; ++e) {
+            const std::int32_t v = link_target[e];
+            const std::uint32_t candidate = add_weight<sums>(total, weight<mode>(link_edge[e]));
+            if (candidate < best[v]) record(v, candidate, link_edge[e].cost);
+        }
+    }
+}
+
+template <SearchMode mode>
+std::uint32_t largest_weight(const Graph& graph) {
+    std::uint32_t largest = 0;
+    for (std::size_t slot = 0; slot < graph.neighbour.size(); ++slot) {
+        if (graph.neighbour[slot] != graph.absent()) {
+            const SlotEdges& edges = *graph.slot_edges[slot / Graph::kSlots];
+            largest = std::max(largest, weights<mode>(edges)[slot % Graph::kSlots]);
+        }
+    }
+    for (std::size_t e = 0; e < graph.link_count(); ++e) largest = std::max(largest, weight<mode>(graph.link_edge[e]));
+    return largest;
+}
+
+// Plain sums where no total can saturate: a settled total sums at most n - 1
+// weights and a candidate one more, so none can while n times the bound of the
+// weights fits in 32 bits.
+template <SearchMode mode, class Queue>
+void search_with_sums(const Graph& graph, SearchScratch& s, Queue& queue, std::uint32_t bound, SearchResult& result) {
+    if (std::uint64_t{bound} * graph.node_count() <= kMaxTotal) {
+        search<mode, Sums::exact>(graph, s, queue, result);
+    } else {
+        search<mode, Sums::saturating>(graph, s, queue, result);
+    }
+}
+
+// A bucket queue whenever the largest weight allows it (the one-word queue for
+// weights below 64), else the heap. A bound that fits implies a largest weight
+// that fits, and any bound serves as the bucket queue's size, so the exact
+// largest weight is needed only when the bound is too large.
+template <SearchMode mode>
+void search_with_fitting_queue(const Graph& graph, SearchScratch& s, SearchResult& result) {
+    std::uint32_t bound = weight<mode>(graph.weight_bound);
+    if (!BucketQueue::fits(bound)) bound = largest_weight<mode>(graph);
+    if (!BucketQueue::fits(bound)) {
+        HeapQueue queue(s);
+        search<mode, Sums::saturating>(graph, s, queue, result);
+    } else if (SmallBucketQueue::fits(bound)) {
+        SmallBucketQueue queue(s, graph.edge_capacity() + 1);
+        search_with_sums<mode>(graph, s, queue, bound, result);
+    } else {
+        BucketQueue queue(s, bound, graph.edge_capacity() + 1);
+        search_with_sums<mode>(graph, s, queue, bound, result);
+    }
+}
+
+}  // namespace
+
+void shortest_paths(const Graph& graph, SearchMode mode, SearchScratch& s, SearchResult& result) {
+    const std::size_t n = graph.node_count();
+    const bool cost_mode = mode == SearchMode::cost;
+    result.total.assign(n, kMaxTotal);
+    result.parent.assign(n, -1);
+    if (cost_mode) result.path_cost.assign(n, 0.0f);
+    if (graph.source < 0 || static_cast<std::size_t>(graph.source) >= n) return;
+
+    s.best.assign(n + 1, kUnrecorded);  // and the sink of the empty slots
+    if (cost_mode) {
+        search_with_fitting_queue<SearchMode::cost>(graph, s, result);
+    } else {
+        search_with_fitting_queue<SearchMode::length>(graph, s, result);
+    }
+}
+
+}  // namespace quillet

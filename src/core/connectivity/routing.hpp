@@ -1,0 +1,59 @@
+// Single-source shortest paths over the routing graph, on edge lengths quantised
+// to hundredths so that every comparison is an exact integer one.
+//
+// Nodes of equal quantised total are settled in an order fixed by the graph alone,
+// so the path kept for every node is the same for every thread count and run.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "connectivity/graph.hpp"
+
+namespace quillet {
+
+enum class SearchMode : std::uint8_t {
+    cost = 0,    // edge weight: `EdgeData::cost_q` (least-cost paths)
+    length = 1,  // edge weight: `EdgeData::length_q` (shortest geometric distances)
+};
+
+// Where a search reached and how.
+struct SearchResult {
+    std::vector<std::uint32_t> total;  // smallest quantised total, where reached
+    std::vector<std::int32_t> parent;  // predecessor on the kept path; -1 for the source and unreached nodes
+    // Cost mode only: the unquantised edge costs summed in single precision along
+    // the kept path, from the source end.
+    std::vector<float> path_cost;
+
+    bool reached(std::size_t node) const { return parent[node] >= 0; }
+};
+
+// A queued node and the tentative total it was queued with.
+struct QueueEntry {
+    std::uint32_t total;
+    std::int32_t node;
+};
+
+// A node queued in a bucket; the bucket gives its total.
+struct BucketEntry {
+    std::int32_t node;
+    std::int32_t next;  // next entry of the same bucket, -1 at the end
+};
+
+// Per-thread storage of the searches; keeps its capacity between cells.
+struct SearchScratch {
+    std::vector<std::uint64_t> best;  // tentative total of each node, 2^32 before the first
+    // Bucket queue: the head entry of each bucket, one occupancy bit per bucket,
+    // and the entries, each linked to the next one of its bucket.
+    std::vector<std::int32_t> bucket_head;
+    std::vector<std::uint64_t> bucket_bits;
+    std::vector<BucketEntry> bucket_entries;
+    std::vector<std::uint64_t> heap_keys;  // heap queue: (total << 32) | node
+};
+
+// Searches `graph` from its source over the quantised edge weights of `mode`.
+// Totals add in 32 bits and saturate at 4294967295. An absent source, or one
+// without out-edges, reaches nothing.
+void shortest_paths(const Graph& graph, SearchMode mode, SearchScratch& scratch, SearchResult& result);
+
+}  // namespace quillet

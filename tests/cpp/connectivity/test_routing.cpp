@@ -1,0 +1,144 @@
+#include <algorithm>
+#include <cstdint>
+#include <limits>
+#include <random>
+#include <tuple>
+#include <vector>
+
+#include "check.hpp"
+#include "connectivity/routing.hpp"
+
+using namespace quillet;
+
+namespace {
+
+// A graph from (from, to, length, cost) edges, all of them links.
+Graph make_graph(std::size_t nodes, std::int32_t source, std::vector<std::tuple<int, int, float, float>> edges) {
+    auto by_origin = [](const auto& a, const auto& b) { return std::get<0>(a) < std::get<0>(b); };
+    std::stable_sort(edges.begin(), edges.end(), by_origin);
+    Graph g;
+    g.source = source;
+    g.condition.assign(nodes, 1.0f);
+    g.clear_edges();
+    for (const auto& [from, to, length, cost] : edges) {
+        g.link_target.push_back(to);
+        g.link_edge.push_back({cost, length, quantise(cost), quantise(length)});
+        for (std::size_t u = static_cast<std::size_t>(from) + 1; u <= nodes; ++u) ++g.first_link[u];
+    }
+    return g;
+}
+
+}  // namespace
+
+TEST(searches_find_least_totals_and_sum_costs_along_the_kept_path) {
+    // By cost 0 -> 2 -> 1 -> 3 is cheapest; by length every edge is 1.
+    const Graph g = make_graph(4, 0, {{0, 1, 1.0f, 1.0f}, {0, 2, 1.0f, 0.3f}, {2, 1, 1.0f, 0.5f}, {1, 3, 1.0f, 0.25f},
+                                      {2, 3, 1.0f, 1.0f}, {3, 0, 1.0f, 0.0f}});
+    SearchScratch scratch;
+    SearchResult by_cost, by_length;
+    shortest_paths(g, SearchMode::cost, scratch, by_cost);
+    shortest_paths(g, SearchMode::length, scratch, by_length);
+    CHECK(!by_cost.reached(0));
+    CHECK(by_cost.total[1] == 80 && by_cost.parent[1] == 2 && by_cost.total[3] == 105 && by_cost.parent[3] == 1);
+    CHECK_EQ(by_cost.path_cost[3], (0.3f + 0.5f) + 0.25f);
+    CHECK(by_length.total[1] == 100 && by_length.total[3] == 200);
+
+    // Of two paths of equal total the one recorded first stays.
+    shortest_paths(make_graph(3, 0, {{0, 1, 1.0f, 0.5f}, {0, 2, 1.0f, 0.2f}, {2, 1, 1.0f, 0.3f}}), SearchMode::cost,
+                   scratch, by_cost);
+    CHECK(by_cost.total[1] == 50 && by_cost.parent[1] == 0);
+
+    // Totals saturate instead of wrapping, and still count as reached; weights
+    // this large go through the heap queue.
+    shortest_paths(make_graph(3, 0, {{0, 1, 3e7f, 3e7f}, {1, 2, 3e7f, 3e7f}}), SearchMode::length, scratch, by_length);
+    CHECK(by_length.total[1] == 3000000000u && by_length.total[2] == 4294967295u && by_length.reached(2));
+
+    // No source, or a source without out-edges, reaches nothing.
+    for (const std::int32_t source : {-1, 2}) {
+        shortest_paths(make_graph(3, source, {{0, 1, 1.0f, 1.0f}}), SearchMode::cost, scratch, by_cost);
+        for (std::size_t v = 0; v < 3; ++v) CHECK(!by_cost.reached(v));
+    }
+}
+
+TEST(slot_searches_equal_relaxing_every_edge_in_turn) {
+    // Random graphs whose nodes have eight slots (distinct targets or none) and
+    // a few links; the same edges as links only, in the same order, are relaxed
+    // one at a time. Both must keep the same paths, with the bucket queue, the
+    // heap and saturating totals alike.
+    const int nodes = 40;
+    for (const float step : {0.05f, 20.0f, 3e7f}) {
+        std::mt19937 rng(11);
+        for (int trial = 0; trial < 10; ++trial) {
+            Graph slotted;
+            slotted.source = static_cast<std::int32_t>(rng() % nodes);
+            slotted.condition.assign(nodes, 1.0f);
+            slotted.clear_edges();
+            std::vector<std::tuple<int, int, float, float>> in_turn;
+            for (int u = 0; u < nodes; ++u) {
+                std::vector<int> others;
+                for (int v = 0; v < nodes; ++v) {
+                    if (v != u) others.push_back(v);
+                }
+                std::shuffle(others.begin(), others.end(), rng);
+                for (std::size_t d = 0; d < Graph::kSlots; ++d) {
+                    if (rng() % 3 == 0) continue;
+                    const float length = step * static_cast<float>(rng() % 4), cost = step * static_cast<float>(rng() % 4);
+                    slotted.neighbour[u * Graph::kSlots + d] = others[d];
+                    slotted.own_slot_edges[u].set(d, {cost, length, quantise(cost), quantise(length)});
+                    in_turn.emplace_back(u, others[d], length, cost);
+                }
+                for (int k = static_cast<int>(rng() % 3); k > 0; --k) {
+                    const int v = static_cast<int>(rng() % nodes);
+                    const float length = step * static_cast<float>(rng() % 4), cost = step * static_cast<float>(rng() % 4);
+                    slotted.link_target.push_back(v);
+                    slotted.link_edge.push_back({cost, length, quantise(cost), quantise(length)});
+                    for (int w = u + 1; w <= nodes; ++w) ++slotted.first_link[w];
+                    in_turn.emplace_back(u, v, length, cost);
+                }
+            }
+            const Graph linked = make_graph(nodes, slotted.source, in_turn);
+            SearchScratch scratch;
+            SearchResult expected, got;
+            for (const SearchMode mode : {SearchMode::cost, SearchMode::length}) {
+                shortest_paths(linked, mode, scratch, expected);
+                shortest_paths(slotted, mode, scratch, got);
+                CHECK(got.total == expected.total && got.parent == expected.parent);
+                if (mode == SearchMode::cost) CHECK(got.path_cost == expected.path_cost);
+            }
+        }
+    }
+}
+
+TEST(search_results_do_not_depend_on_the_weight_bound) {
+    // Random graphs with many equal totals and zero weights, where the order of
+    // settling decides which path is kept. Any bound at or above the largest
+    // weight must keep the same paths as no bound at all.
+    const std::uint32_t unknown = std::numeric_limits<std::uint32_t>::max();
+    for (const float step : {0.05f, 20.0f}) {  // largest weights below and above the bucket queue's limit
+        const std::uint32_t largest = quantise(3 * step);
+        std::mt19937 rng(7);
+        for (int trial = 0; trial < 20; ++trial) {
+            std::vector<std::tuple<int, int, float, float>> edges;
+            for (int u = 0; u < 60; ++u) {
+                for (int k = 0; k < 6; ++k) {
+                    const float weight = step * static_cast<float>(rng() % 4);
+                    edges.emplace_back(u, static_cast<int>(rng() % 60), weight, weight);
+                }
+            }
+            Graph g = make_graph(60, static_cast<std::int32_t>(rng() % 60), edges);
+            SearchScratch scratch;
+            SearchResult expected, got;
+            for (const SearchMode mode : {SearchMode::cost, SearchMode::length}) {
+                g.weight_bound = {unknown, unknown};
+                shortest_paths(g, mode, scratch, expected);
+                for (const std::uint32_t bound : {largest, largest + 1000, std::uint32_t{4096}}) {
+                    if (bound < largest) continue;
+                    g.weight_bound = {bound, bound};
+                    shortest_paths(g, mode, scratch, got);
+                    CHECK(got.total == expected.total && got.parent == expected.parent);
+                    if (mode == SearchMode::cost) CHECK(got.path_cost == expected.path_cost);
+                }
+            }
+        }
+    }
+}
