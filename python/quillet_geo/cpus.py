@@ -1,15 +1,12 @@
 """How many CPUs the work may use, and how many native threads each tile gets so that the tiles running at once
 fill them without oversubscribing."""
-import os
-
 import quillet
 
 
 def available_cpus():
     """The CPUs this process may run on: its affinity mask, lowered by a container CPU quota (the native pool's
     own count)."""
-    count = getattr(quillet, "_available_cpus", None)
-    return count() if count else len(os.sched_getaffinity(0))
+    return quillet._available_cpus()
 
 
 def tile_threads(concurrent_tiles):
