@@ -54,6 +54,32 @@ def test_text_signature_and_documentation(function, signature, doc_lines, first_
     assert not function.__doc__.endswith("\n")
 
 
+def test_progress_is_reported_while_a_call_computes_and_a_raising_callback_stops_it():
+    assert "_report_progress" not in quillet.__all__
+    condition = np.random.default_rng(2).random((240, 200), dtype=np.float32)
+    transforms = {level: (25.0 * level, 0.0, 0.0, 0.0, -25.0 * level, 0.0) for level in (1, 2, 4)}
+    arguments = (condition, np.zeros(condition.shape, bool), None, transforms, [1, 2, 4], [2.0], False, 10.0, 3, 15,
+                 (0, 0))
+    reports = []
+    quillet._report_progress(lambda done, total: reports.append((done, total)))
+    try:
+        expected = quillet.connectivity(*arguments, n_threads=1)
+        assert reports and all(total == 240 for _, total in reports)
+        assert [done for done, _ in reports] == sorted(done for done, _ in reports) and reports[-1][0] < 240
+
+        def stop(done, total):
+            raise ValueError(f"stopped at {done} of {total}")
+
+        quillet._report_progress(stop)
+        with pytest.raises(ValueError, match="stopped at"):
+            quillet.connectivity(*arguments, n_threads=1)
+    finally:
+        quillet._report_progress(None)
+    assert quillet.connectivity(*arguments, n_threads=1).tobytes() == expected.tobytes()
+    with pytest.raises(TypeError):
+        quillet._report_progress(3)
+
+
 def test_panic_exception_is_not_an_exception():
     assert quillet.PanicException.__bases__ == (BaseException,)
     assert not issubclass(quillet.PanicException, Exception)

@@ -6,7 +6,7 @@ from .connectivity import connectivity
 from .coverage import coverage
 from .errors import ArgumentError, ArgumentTypeError, DataError, RunFailed, RunRefused, Stopped
 from .parameters import window_reach
-from .progress import progress
+from .progress_bars import progress
 from .run import RunSummary, to_raster
 from .tiles import Tile, tile_plan
 

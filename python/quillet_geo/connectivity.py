@@ -14,6 +14,7 @@ from .cpus import tile_threads
 from .errors import ArgumentError, DataError
 from .jobs import TiledJob, grid_of, job_result, values_of, window_piece
 from .parameters import ConnectivityParameters, connectivity_parameters, integer, shown
+from .progress_bars import part_progress
 from .rasters import RESAMPLING, aligned, cell_side_metres, check_crs, check_same_grid, open_raster
 from .tiles import tile_plan
 from .values import FINITE, FLAG, FRACTION, check_sample, check_values
@@ -69,12 +70,13 @@ class ConnectivityKernel:
                 if values is not None:
                     check_values(values, rule, name, where, origin)
             condition, sources, protected, traversal = inputs
-            result = quillet.connectivity(
-                condition, _tile_mask(condition, sources, protected, tile, self.parameters.protected_min_fraction),
-                [np.ascontiguousarray(np.moveaxis(s, 0, -1)) for s in stacks] or None,
-                level_transforms(self.transform, self.parameters.levels, origin), offsets=origin,
-                traversal=traversal, pa_to_pa=protected is not None, is_geo=self.is_geo, n_threads=self.n_threads,
-                **self.parameters.native())
+            with part_progress(tile.index):
+                result = quillet.connectivity(
+                    condition, _tile_mask(condition, sources, protected, tile, self.parameters.protected_min_fraction),
+                    [np.ascontiguousarray(np.moveaxis(s, 0, -1)) for s in stacks] or None,
+                    level_transforms(self.transform, self.parameters.levels, origin), offsets=origin,
+                    traversal=traversal, pa_to_pa=protected is not None, is_geo=self.is_geo,
+                    n_threads=self.n_threads, **self.parameters.native())
         except BaseException as error:
             error.add_note(f"in connectivity tile {tile.index} (rows {tile.rows.start}:{tile.rows.stop}, "
                            f"columns {tile.cols.start}:{tile.cols.stop})")

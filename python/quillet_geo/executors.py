@@ -4,6 +4,7 @@ All three compute a tile the same way (`TiledJob.compute`), send the job to each
 many tiles in flight as there are workers, and hand results over one at a time in the order they finish, so that
 the main process holds no more tiles than are in flight. The main thread only waits, so Ctrl-C reaches it at once;
 stopping kills local worker processes instead of waiting for their tiles (threads finish their tile on their own).
+While it waits, it passes on how far the tiles in flight have got, as threads and local processes report it.
 """
 import concurrent.futures
 import contextlib
@@ -15,11 +16,12 @@ import signal
 import threading
 
 from .errors import RunFailed
+from .progress_bars import report_parts_to
 
 _job = None  # the job of a worker process, sent once when the process starts
 
 
-def _start_worker(main_pid, job):
+def _start_worker(main_pid, job, progress):
     """A local worker process: Ctrl-C is the main process's to handle, and the worker dies with the main process
     even when that is killed with SIGKILL (the kernel sends it SIGKILL when its parent ends; checking the parent
     afterwards closes the window in which the main process ended before the request was made)."""
@@ -31,6 +33,7 @@ def _start_worker(main_pid, job):
     if os.getppid() != main_pid:
         os._exit(1)
     _job = job
+    report_parts_to(progress)
 
 
 def _compute_in_worker(index):
@@ -42,19 +45,33 @@ def _compute(job, index):
 
 
 @contextlib.contextmanager
-def tile_results(job, indices, *, scheduler="processes", workers=1):
+def tile_results(job, indices, *, scheduler="processes", workers=1, advanced=lambda index, fraction: None):
     """An iterator of (index into job.tiles, values) for the tiles at `indices`, in the order they finish.
 
     `scheduler`: "threads", "processes", or a Dask cluster (a scheduler address or a `distributed.Client`).
+    `advanced(tile index, fraction)` hears, while the results are awaited, how far a tile in flight has got (not on
+    a cluster).
     """
     if scheduler == "threads":
-        run = _thread_results
+        with _thread_results(job, list(indices), workers, advanced) as results:
+            yield results
     elif scheduler == "processes":
-        run = _process_results
+        with _process_results(job, list(indices), workers, advanced) as results:
+            yield results
     else:
-        run = _cluster_results
-    with run(job, list(indices), workers if scheduler in ("threads", "processes") else scheduler) as results:
-        yield results
+        with _cluster_results(job, list(indices), scheduler) as results:
+            yield results
+
+
+def _passing_on(progress, advanced):
+    """A function that hands every report waiting in the queue `progress` to `advanced`."""
+    def pass_on():
+        while True:
+            try:
+                advanced(*progress.get_nowait())
+            except queue.Empty:
+                return
+    return pass_on
 
 
 def _bounded(submit, indices, ahead, wait):
@@ -72,14 +89,20 @@ def _bounded(submit, indices, ahead, wait):
                 break
 
 
-def _first_done(futures):
-    return concurrent.futures.wait(futures, return_when=concurrent.futures.FIRST_COMPLETED).done
+def _first_done(futures, meanwhile):
+    """The futures done, once one is; `meanwhile()` runs every quarter of a second until then."""
+    while True:
+        done = concurrent.futures.wait(futures, timeout=0.25, return_when=concurrent.futures.FIRST_COMPLETED).done
+        meanwhile()
+        if done:
+            return done
 
 
 @contextlib.contextmanager
-def _thread_results(job, indices, workers):
+def _thread_results(job, indices, workers, advanced):
     # Daemon threads, so that an interrupted run does not wait for the tiles in flight at exit.
-    todo, done = queue.Queue(), queue.Queue()
+    todo, done, progress = queue.Queue(), queue.Queue(), queue.Queue()
+    pass_on = _passing_on(progress, advanced)
     for index in indices:
         todo.put(index)
     stop = threading.Event()
@@ -98,30 +121,42 @@ def _thread_results(job, indices, workers):
     for _ in range(min(workers, len(indices))):
         threading.Thread(target=work, daemon=True).start()
 
+    def next_done():
+        while True:
+            try:
+                return done.get(timeout=0.25)
+            except queue.Empty:
+                pass_on()
+
     def results():
         for _ in indices:
-            index, values, error = done.get()
+            index, values, error = next_done()
+            pass_on()
             if error is not None:
                 raise error
             yield index, values
 
+    report_parts_to(progress)
     try:
         yield results()
     finally:
+        report_parts_to(None)
         stop.set()
 
 
 @contextlib.contextmanager
-def _process_results(job, indices, workers):
+def _process_results(job, indices, workers, advanced):
     # Spawned workers are children of this process (a fork server's would be its children instead), so that they
     # end with it.
     context = multiprocessing.get_context("spawn")
+    progress = context.Queue()
     pool = concurrent.futures.ProcessPoolExecutor(min(workers, max(len(indices), 1)), mp_context=context,
-                                                  initializer=_start_worker, initargs=(os.getpid(), job))
+                                                  initializer=_start_worker, initargs=(os.getpid(), job, progress))
+    pass_on = _passing_on(progress, advanced)
 
     def results():
         for index, future in _bounded(lambda index: pool.submit(_compute_in_worker, index), indices, 2 * workers,
-                                      _first_done):
+                                      lambda futures: _first_done(futures, pass_on)):
             try:
                 yield future.result()
             except concurrent.futures.process.BrokenProcessPool:
@@ -135,7 +170,10 @@ def _process_results(job, indices, workers):
             process.kill()
         pool.shutdown(wait=True, cancel_futures=True)
         raise
-    pool.shutdown()
+    else:
+        pool.shutdown()
+    finally:
+        progress.close()
 
 
 @contextlib.contextmanager

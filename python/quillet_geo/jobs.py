@@ -15,7 +15,7 @@ import numpy as np
 import xarray as xr
 
 from .fingerprints import fingerprint
-from .progress import compute_with_progress
+from .progress_bars import compute_with_progress
 from .rasters import FileWindow
 
 

@@ -29,7 +29,7 @@ from .jobs import JOB_KEY
 from .journal import DamagedPart, Journal, write_error
 from .outputs import check_outputs
 from .parameters import integer
-from .progress import RunProgress
+from .progress_bars import RunProgress
 
 
 @dataclass(frozen=True)
@@ -162,11 +162,16 @@ def _compute_missing(job, journal, kept, bar, scheduler, workers, signals):
     from .executors import tile_results
 
     todo = [k for k, part in enumerate(job.tiles) if part.index not in kept]
-    with tile_results(job, todo, scheduler=scheduler, workers=workers) as results:
+    sizes = {part.index: job.size(part) for part in job.tiles}
+
+    def advanced(index, fraction):
+        bar.part_advanced(index, int(fraction * sizes[index]))
+
+    with tile_results(job, todo, scheduler=scheduler, workers=workers, advanced=advanced) as results:
         for k, values in results:
             with signals.deferred():
                 journal.save(job.tiles[k].index, values)
-            bar.part_done(job.size(job.tiles[k]))
+            bar.part_done(job.tiles[k].index, sizes[job.tiles[k].index])
 
 
 def _finished_part(job, journal, part):

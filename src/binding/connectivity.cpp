@@ -199,8 +199,10 @@ PyObject* connectivity_body(PyObject* args, PyObject* kwargs) {
     if (!convert_parameters(bound, inputs, n_threads) || !read_inputs(bound, inputs)) return nullptr;
 
     std::optional<Result<Grid>> result;
-    const bool ran = run_on_pool(thread_count(n_threads),
-                                 [&](Pool& pool) { result.emplace(run_connectivity(inputs, pool)); });
+    Progress progress;
+    const bool ran = run_on_pool(
+        thread_count(n_threads), [&](Pool& pool) { result.emplace(run_connectivity(inputs, pool, &progress)); },
+        &progress);
     if (!ran) return nullptr;
     if (!result->ok()) {
         raise_runtime_error("Connectivity failed: ", result->error());

@@ -1,16 +1,18 @@
 #include "frame.hpp"
 
+#include <chrono>
 #include <cstdlib>
 #include <exception>
 
 #include "common/cpu_count.hpp"
 #include "errors.hpp"
+#include "functions.hpp"
 #include "numpy.hpp"
 
 namespace quillet::py {
 
 std::size_t thread_count(std::optional<std::uint64_t> requested) {
-    const std::uint64_t count = requested.has_value() ? *requested : available_cpus();
+    const std::uint64_t count = requested.has_value() ? *requested : quillet::available_cpus();
     return count == 0 ? 1 : static_cast<std::size_t>(count);
 }
 
@@ -27,12 +29,42 @@ void take_lock_back(PyThreadState* state) {
     taking_lock_back = false;
 }
 
-// Takes the interpreter lock back to run the signal handlers, then lets it go
-// again; true when a handler raised, its exception then stays set for the caller.
-// Only the main thread runs handlers.
-bool signal_handler_raised(PyThreadState*& state) {
+// This thread's progress callback (a strong reference), or null.
+thread_local PyObject* progress_callback = nullptr;
+
+// How often, at most, a waiting call reports its progress.
+constexpr std::chrono::milliseconds kProgressInterval{250};
+
+// While a call waits: when `progress` is given and this thread has a callback, and
+// kProgressInterval has passed since the last report, calls it with the units done
+// and their total; true when it raised.
+class ProgressReport {
+public:
+    explicit ProgressReport(const Progress* progress) : progress_(progress) {}
+
+    bool raised() {
+        if (progress_ == nullptr || progress_callback == nullptr) return false;
+        const auto now = std::chrono::steady_clock::now();
+        if (now - last_ < kProgressInterval) return false;
+        last_ = now;
+        Ref result(PyObject_CallFunction(progress_callback, "KK",
+                                         static_cast<unsigned long long>(progress_->done.load()),
+                                         static_cast<unsigned long long>(progress_->total.load())));
+        return !result;
+    }
+
+private:
+    const Progress* progress_;
+    std::chrono::steady_clock::time_point last_ = std::chrono::steady_clock::now();
+};
+
+// Takes the interpreter lock back to run the signal handlers and to report the
+// progress, then lets it go again; true when a handler or the progress callback
+// raised, its exception then stays set for the caller. Only the main thread runs
+// handlers.
+bool python_raised(PyThreadState*& state, ProgressReport& report) {
     take_lock_back(state);
-    const bool raised = PyErr_CheckSignals() < 0;
+    const bool raised = PyErr_CheckSignals() < 0 || report.raised();
     state = PyEval_SaveThread();
     return raised;
 }
@@ -45,7 +77,7 @@ bool thread_is_being_ended() { return taking_lock_back; }
 // It is taken back outside any handler: at interpreter exit, taking it ends this
 // thread by unwinding, which must not start inside a destructor or while another
 // exception is in flight.
-bool run_on_pool(std::size_t threads, const std::function<void(Pool&)>& driver) {
+bool run_on_pool(std::size_t threads, const std::function<void(Pool&)>& driver, const Progress* progress) {
     Result<std::unique_ptr<Pool>> pool = Pool::create(threads);
     if (!pool.ok()) {
         PyErr_SetString(PyExc_RuntimeError, pool.error().message.c_str());
@@ -54,19 +86,38 @@ bool run_on_pool(std::size_t threads, const std::function<void(Pool&)>& driver) 
     Pool& workers = *pool.value();
     bool interrupted = false;
     std::exception_ptr failure;
+    ProgressReport report(progress);
     PyThreadState* state = PyEval_SaveThread();
     try {
-        workers.run([&] { driver(workers); }, [&] { return interrupted = signal_handler_raised(state); });
+        workers.run([&] { driver(workers); }, [&] { return interrupted = python_raised(state, report); });
     } catch (...) {
         if (thread_is_being_ended()) throw;
         failure = std::current_exception();
     }
     take_lock_back(state);
     // After an interruption whatever the workers threw on their way out
-    // (`Cancelled`, or a fault met first) gives way to the handler's exception.
+    // (`Cancelled`, or a fault met first) gives way to the handler's (or the
+    // progress callback's) exception.
     if (interrupted) return false;
     if (failure) std::rethrow_exception(failure);
     return true;
+}
+
+const char* const report_progress_doc =
+    "_report_progress(callback)\n"
+    "--\n"
+    "\n"
+    "From now on, the calls this thread makes call callback(done, total) while they\n"
+    "compute, at most four times a second (for connectivity: rows computed, all rows);\n"
+    "an exception it raises stops the call. None stops the reports.";
+
+PyObject* report_progress(PyObject*, PyObject* callback) {
+    if (callback != Py_None && !PyCallable_Check(callback)) {
+        PyErr_SetString(PyExc_TypeError, cast_text(callback, "callable").c_str());
+        return nullptr;
+    }
+    Py_XSETREF(progress_callback, callback == Py_None ? nullptr : Py_NewRef(callback));
+    Py_RETURN_NONE;
 }
 
 namespace {

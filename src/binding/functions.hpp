@@ -1,5 +1,6 @@
 // The module's functions and their documentation strings: the two exported
-// ones, and `_available_cpus`, kept out of __all__, for the Python layer.
+// ones, and `_available_cpus` and `_report_progress`, kept out of __all__, for
+// the Python layer.
 #pragma once
 
 #include "python.hpp"
@@ -9,9 +10,11 @@ namespace quillet::py {
 extern const char* const connectivity_doc;
 extern const char* const pixel_coverage_doc;
 extern const char* const available_cpus_doc;
+extern const char* const report_progress_doc;
 
 PyObject* connectivity(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* pixel_coverage(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* available_cpus(PyObject* self, PyObject* unused);
+PyObject* report_progress(PyObject* self, PyObject* callback);
 
 }  // namespace quillet::py

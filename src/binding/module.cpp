@@ -1,7 +1,7 @@
 // The extension module `quillet`: multi-phase initialisation whose execution
 // step adds `connectivity` and `pixel_coverage`, in that order, to the module
-// and to its __all__. The private `_available_cpus` comes with the module's
-// definition and stays out of __all__.
+// and to its __all__. The private `_available_cpus` and `_report_progress` come
+// with the module's definition and stay out of __all__.
 #define QUILLET_IMPORTS_NUMPY
 #include "numpy.hpp"
 
@@ -20,6 +20,7 @@ PyMethodDef pixel_coverage_def = {"pixel_coverage",
 
 PyMethodDef private_methods[] = {
     {"_available_cpus", available_cpus, METH_NOARGS, available_cpus_doc},
+    {"_report_progress", report_progress, METH_O, report_progress_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 

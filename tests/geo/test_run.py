@@ -212,3 +212,16 @@ def test_the_output_is_a_valid_cloud_optimized_geotiff_with_overviews(tmp_path, 
     with rasterio.open(tmp_path / "cover.tif") as written:
         assert written.tags(ns="IMAGE_STRUCTURE")["COMPRESSION"] == compression and written.overviews(1)
         assert written.read(1).tobytes() == result.values.tobytes()
+
+
+@pytest.mark.parametrize("scheduler", ["threads", "processes"])
+def test_the_bar_advances_within_a_tile(tmp_path, monkeypatch, scheduler):
+    from quillet_geo.progress_bars import RunProgress
+
+    advanced, record = [], RunProgress.part_advanced
+    monkeypatch.setattr(RunProgress, "part_advanced", lambda bar, index, units: (
+        advanced.append(units), record(bar, index, units)))
+    condition = write_raster(tmp_path / "condition.tif", landscape((96, 96)))
+    result = quillet_geo.connectivity(str(condition), **{**OPTIONS, "outer_window": 21, "tile_size": 96})
+    quillet_geo.to_raster(result, tmp_path / "map.tif", scheduler=scheduler, workers=1, progress=False)
+    assert advanced and all(0 <= units < 96 * 96 for units in advanced)

@@ -153,7 +153,7 @@ constexpr float kNoValue = std::bit_cast<float>(0x7FC00000u);
 
 }  // namespace
 
-Result<Grid> run_connectivity(const ConnectivityInputs& in, Pool& pool) {
+Result<Grid> run_connectivity(const ConnectivityInputs& in, Pool& pool, Progress* progress) {
     if (!in.condition) return Error{"No base level (key=1) in condition array"};
     const Grid& condition = *in.condition;
     if (Status range = check_lattice_range(in, condition); !range.ok()) return range.error();
@@ -165,8 +165,11 @@ Result<Grid> run_connectivity(const ConnectivityInputs& in, Pool& pool) {
     // Bands of a few rows let the kernel share work between the rows of a band;
     // smaller bands on small rasters keep every worker busy.
     const std::size_t band = std::clamp<std::size_t>(condition.nrows() / (4 * pool.size()), 1, kBandRows);
-    pool.parallel_for(0, condition.nrows(), band,
-                      [&](std::size_t lo, std::size_t hi) { compute_band(ctx, lo, hi, output); });
+    if (progress) progress->total = condition.nrows();
+    pool.parallel_for(0, condition.nrows(), band, [&](std::size_t lo, std::size_t hi) {
+        compute_band(ctx, lo, hi, output);
+        if (progress) progress->add(hi - lo);
+    });
     return output;
 }
 

@@ -10,6 +10,7 @@
 #include "common/grid.hpp"
 #include "common/levels.hpp"
 #include "common/pool.hpp"
+#include "common/progress.hpp"
 #include "connectivity/window_mode.hpp"
 
 namespace quillet {
@@ -35,7 +36,7 @@ struct ConnectivityInputs {
 
 // Runs the connectivity computation on `pool`: an nrows x ncols grid of values,
 // NaN where the mask excludes a cell, or an error value. Internal faults
-// propagate as `Fault`.
-Result<Grid> run_connectivity(const ConnectivityInputs& inputs, Pool& pool);
+// propagate as `Fault`. When given, `progress` counts the rows computed.
+Result<Grid> run_connectivity(const ConnectivityInputs& inputs, Pool& pool, Progress* progress = nullptr);
 
 }  // namespace quillet

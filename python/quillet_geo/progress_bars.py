@@ -9,6 +9,8 @@ from dask.callbacks import Callback
 from distributed.diagnostics.plugin import SchedulerPlugin
 from tqdm import tqdm
 
+import quillet
+
 
 class RunProgress:
     """A bar over the units (cells) of a run's parts (tiles), on standard error; `show` None shows it on a terminal
@@ -16,24 +18,55 @@ class RunProgress:
 
     def __init__(self, label, *, unit, parts, total_parts, total_units, done_parts=0, done_units=0, show=None):
         self.parts, self.total_parts, self.done_parts = parts, total_parts, done_parts
+        self.in_flight = {}
         self.started = time.perf_counter()
+        # A long memory for the rate: parts finish in bursts, and the time left should not jump with each.
         self.bar = tqdm(desc=label, total=total_units, initial=done_units, unit=unit, unit_scale=True,
-                        disable=None if show is None else not show, dynamic_ncols=True, leave=False)
+                        disable=None if show is None else not show, dynamic_ncols=True, leave=False,
+                        smoothing=0.05)
         self._show_parts()
 
     def _show_parts(self):
         self.bar.set_postfix_str(f"{self.parts} {self.done_parts}/{self.total_parts}", refresh=False)
 
-    def part_done(self, units):
+    def part_advanced(self, index, units):
+        """A part in flight has got through `units` (of its own) so far."""
+        self.bar.update(units - self.in_flight.get(index, 0))
+        self.in_flight[index] = units
+
+    def part_done(self, index, units):
         self.done_parts += 1
         self._show_parts()
-        self.bar.update(units)
+        self.bar.update(units - self.in_flight.pop(index, 0))
 
     def close(self):
         self.bar.close()
 
     def seconds(self):
         return time.perf_counter() - self.started
+
+
+_sink = None  # where this process's native calls report how far their tile has got: a queue of (index, fraction)
+
+
+def report_parts_to(sink):
+    """Send the progress of the tiles this process computes to `sink` (a queue), or nowhere (None)."""
+    global _sink
+    _sink = sink
+
+
+@contextlib.contextmanager
+def part_progress(index):
+    """While the block runs, native calls of this thread report (index, fraction of the tile done) to the sink."""
+    if _sink is None:
+        yield
+        return
+    sink = _sink
+    quillet._report_progress(lambda done, total: sink.put((index, done / total if total else 0.0)))
+    try:
+        yield
+    finally:
+        quillet._report_progress(None)
 
 
 TILE_KEY = re.compile(r"(connectivity|coverage)-tile-")
