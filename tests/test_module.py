@@ -1,3 +1,4 @@
+import importlib.metadata
 import inspect
 import os
 import subprocess
@@ -52,6 +53,10 @@ def test_text_signature_and_documentation(function, signature, doc_lines, first_
     assert lines[0] == first_doc_line
     assert len(lines) == doc_lines
     assert not function.__doc__.endswith("\n")
+
+
+def test_the_version_is_the_packages():
+    assert quillet.__version__ == importlib.metadata.version("quillet") and "__version__" not in quillet.__all__
 
 
 def test_progress_is_reported_while_a_call_computes_and_a_raising_callback_stops_it():

@@ -1,7 +1,8 @@
 // The extension module `quillet`: multi-phase initialisation whose execution
 // step adds `connectivity` and `pixel_coverage`, in that order, to the module
-// and to its __all__. The private `_available_cpus` and `_report_progress` come
-// with the module's definition and stay out of __all__.
+// and to its __all__, and the package's `__version__`. The private
+// `_available_cpus` and `_report_progress` come with the module's definition and
+// stay out of __all__.
 #define QUILLET_IMPORTS_NUMPY
 #include "numpy.hpp"
 
@@ -64,7 +65,7 @@ int exec_module_body(PyObject* module) {
     connectivity_def.ml_doc = connectivity_doc;
     pixel_coverage_def.ml_doc = pixel_coverage_doc;
     if (!add_function(module, &connectivity_def) || !add_function(module, &pixel_coverage_def)) return -1;
-    return 0;
+    return PyModule_AddStringConstant(module, "__version__", QUILLET_VERSION);
 }
 
 int exec_module(PyObject* module) {

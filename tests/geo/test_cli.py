@@ -246,3 +246,9 @@ def test_every_bad_input_gives_one_line_and_its_exit_status(bad_inputs, capsys, 
 ])
 def test_number_lists_after_one_flag_become_repeated_options(args, expanded):
     assert expand_number_lists(args, {"--levels", "--lambdas"}) == expanded
+
+
+def test_version(capsys):
+    with pytest.raises(SystemExit) as exit_status:
+        main(["--version"])
+    assert exit_status.value.code == 0 and capsys.readouterr().out == f"quillet {quillet_geo.__version__}\n"
