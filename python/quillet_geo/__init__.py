@@ -12,5 +12,5 @@ from .tiles import Tile, tile_plan
 
 __version__ = version("quillet")
 
-__all__ = ["__version__", "connectivity", "coverage", "to_raster", "progress", "RunSummary", "Tile", "tile_plan", "window_reach",
-           "ArgumentError", "ArgumentTypeError", "DataError", "RunRefused", "RunFailed", "Stopped"]
+__all__ = ["__version__", "connectivity", "coverage", "to_raster", "progress", "RunSummary", "Tile", "tile_plan",
+           "window_reach", "ArgumentError", "ArgumentTypeError", "DataError", "RunRefused", "RunFailed", "Stopped"]

@@ -89,7 +89,8 @@ def coverage(geometries, like, *, layer=None, where=None, assume_crs=None, tile_
     job = CoverageJob(
         name="coverage", template=grid_of(template), tiles=tiles, kernel=kernel,
         parameters={"layer": layer, "where": where, "assume_crs": assume_crs, "tile_size": tile_size},
-        inputs={"like": grid.path or grid.array, "geometries": os.fspath(geometries) if is_path(geometries) else values},
+        inputs={"like": grid.path or grid.array,
+                "geometries": os.fspath(geometries) if is_path(geometries) else values},
         geometries=values,
         touching={t.index: tree.query(_box(transform, t.rows, t.cols), predicate="intersects") for t in tiles})
     return job_result(job)

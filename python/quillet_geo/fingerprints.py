@@ -24,7 +24,8 @@ def fingerprint(value):
     array = np.asarray(value)
     if array.dtype == object:
         return {"sha256": hashlib.sha256(b"".join(shapely.to_wkb(array))).hexdigest()}
-    return {"sha256": hashlib.sha256(np.ascontiguousarray(array).view(np.uint8)).hexdigest(), "shape": list(array.shape)}
+    digest = hashlib.sha256(np.ascontiguousarray(array).view(np.uint8)).hexdigest()
+    return {"sha256": digest, "shape": list(array.shape)}
 
 
 def _file(path):

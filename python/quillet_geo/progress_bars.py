@@ -120,7 +120,7 @@ class _TileCounter(SchedulerPlugin):
     def __init__(self):
         self.seen, self.done = set(), set()
 
-    def update_graph(self, scheduler, *, keys=(), **kwargs):
+    def update_graph(self, scheduler, **kwargs):
         self.seen.update(k for k in scheduler.tasks if _is_tile(k))
 
     def transition(self, key, start, finish, *args, **kwargs):

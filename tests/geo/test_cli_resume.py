@@ -8,7 +8,6 @@ import sys
 import time
 from pathlib import Path
 
-import numpy as np
 import pytest
 
 pytest.importorskip("rasterio")

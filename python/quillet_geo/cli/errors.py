@@ -55,8 +55,8 @@ def reported(error, resume_command=None):
     command's names; `resume_command` is shown where the finished tiles can be gone on with."""
     if isinstance(error, Stopped):
         name = "Interrupted" if error.signal.name == "SIGINT" else f"Stopped by {error.signal.name}"
-        return Halted(f"{name}: {error.kept} of {error.total} {error.parts} are finished and kept in '{error.folder}'; to go "
-                      f"on, run: {resume_command}", error.signal)
+        return Halted(f"{name}: {error.kept} of {error.total} {error.parts} are finished and kept in "
+                      f"'{error.folder}'; to go on, run: {resume_command}", error.signal)
     if isinstance(error, RunRefused):
         return click.UsageError(in_command_terms(f"{option_name(error.argument)}: {error.problem}"))
     if isinstance(error, (ArgumentError, ArgumentTypeError)):
