@@ -5,7 +5,9 @@ from .coverage import coverage
 from .errors import ArgumentError, ArgumentTypeError, DataError, RunFailed, RunRefused, Stopped
 from .parameters import window_reach
 from .run import RunSummary, to_raster
+from .summarize import summarize, summarize_to_file
 from .tiles import Tile, tile_plan
 
-__all__ = ["connectivity", "coverage", "to_raster", "RunSummary", "Tile", "tile_plan", "window_reach",
+__all__ = ["connectivity", "coverage", "summarize", "summarize_to_file", "to_raster", "RunSummary", "Tile", "tile_plan",
+           "window_reach",
            "ArgumentError", "ArgumentTypeError", "DataError", "RunRefused", "RunFailed", "Stopped"]

@@ -1,0 +1,385 @@
+"""Zonal statistics: for every region (a feature of a vector file or GeoDataFrame), statistics of a raster's cells
+weighted by the exact fraction of each cell that the region covers (their definitions: `statistics`).
+
+Regions are the unit of work. They are put in batches of neighbours (in the order of a Hilbert curve through their
+centres), and a batch is what the run engine computes, keeps and resumes: its values are its regions' statistics, a
+row each. A batch walks the raster's windows (`tile_size` cells per side, from its origin) that its regions' parts
+reach, so that memory is bounded by a window whatever a region's size: each window's values are read once for all
+the batch's regions there, and each region's parts there (cut to the window when they reach beyond it) give its
+covered fractions of the window's cells, which feed its running statistics. The parts of a region never overlap (a
+region's polygons are made valid first), so their summed coverage is that of the region; different regions are
+independent, overlapping or not.
+"""
+import os
+import warnings
+from dataclasses import dataclass, field, replace
+
+import geopandas
+import numpy as np
+import pandas
+import shapely
+import xarray as xr
+
+import quillet
+
+from .areas import cell_areas
+from .connectivity import level_transforms
+from .coverage import block_box, rings
+from .cpus import available_cpus
+from .errors import ArgumentError, ArgumentTypeError
+from .executors import tile_results
+from .jobs import grid_of, read_window
+from .parameters import LARGEST_TILE, integer
+from .progress import RunProgress
+from .rasters import check_crs, check_same_grid, is_path, open_raster
+from .run import run_job
+from .statistics import AREAS, DEFAULT, RegionStatistics, columns, parse_statistics
+from .tables import check_table_path, write_table
+from .values import FINITE, check_sample, check_values
+from .vectors import polygonal, read_polygons, read_vector_file
+
+BATCH_CELLS = 2**22  # bounding-box cells of a batch's regions from which the next region starts a new batch
+BATCH_REGIONS = 1000
+
+
+@dataclass(frozen=True)
+class Batch:
+    """Regions computed together: `regions` are their positions in the regions' order."""
+
+    index: tuple
+    regions: np.ndarray
+
+
+@dataclass(frozen=True)
+class Parts:
+    """Polygons of a batch's regions: each with its region (`owners`, a position in the batch), its world bounds
+    and the cells its bounds reach, cut to the raster (`top`, `bottom`, `left`, `right`: end rows and columns
+    excluded)."""
+
+    polygons: np.ndarray
+    owners: np.ndarray
+    bounds: np.ndarray
+    top: np.ndarray
+    bottom: np.ndarray
+    left: np.ndarray
+    right: np.ndarray
+
+    def __getitem__(self, which):
+        return Parts(*(getattr(self, name)[which] for name in self.__dataclass_fields__))
+
+
+def cells_reached(bounds, transform, shape):
+    """(top, bottom, left, right) of the cells that world bounding boxes (n, 4) reach, cut to a raster of `shape`;
+    an empty range where a box misses it. Corners map to cells as the native coverage maps vertices."""
+    a, b, c, d, e, f = transform
+    det = a * e - b * d
+    xs, ys = bounds[:, [0, 0, 2, 2]] - c, bounds[:, [1, 3, 1, 3]] - f
+    cols, rows = (e * xs - b * ys) / det, (a * ys - d * xs) / det
+    top, bottom = (np.clip(v, 0, shape[0]).astype(np.int64) for v in (np.floor(rows.min(1)), np.ceil(rows.max(1))))
+    left, right = (np.clip(v, 0, shape[1]).astype(np.int64) for v in (np.floor(cols.min(1)), np.ceil(cols.max(1))))
+    return top, bottom, left, right
+
+
+@dataclass(frozen=True)
+class SummaryKernel:
+    """Computes one batch: the statistics of its regions from the values (and weights) they cover. `labels` names
+    the values and the weights for messages ((argument, where) each); `areas` gives cell areas when a statistic
+    needs them."""
+
+    transform: tuple
+    shape: tuple
+    tile_size: int
+    statistics: tuple
+    bands: int
+    areas: object
+    labels: tuple
+    n_threads: int
+
+    @property
+    def columns(self):
+        return columns(self.statistics, self.bands)
+
+    def __call__(self, batch, geometries, values, weights):
+        try:
+            regions = [RegionStatistics(self.statistics, self.bands) for _ in geometries]
+            for rows, cols, parts in self._windows(geometries):
+                self._window(rows, cols, parts, regions, values, weights)
+            return np.array([region.row() for region in regions]).reshape(len(regions), len(self.columns))
+        except BaseException as error:
+            error.add_note(f"in summary batch {batch.index[0]} ({len(batch.regions)} regions)")
+            raise
+
+    def _windows(self, geometries):
+        """(rows, columns, parts) of every window that parts reach, row by row, the parts in region order."""
+        polygons, owners = shapely.get_parts(geometries, return_index=True)
+        polygons, owners = polygons[~shapely.is_empty(polygons)], owners[~shapely.is_empty(polygons)]
+        bounds = shapely.bounds(polygons)
+        parts = Parts(polygons, owners, bounds, *cells_reached(bounds, self.transform, self.shape))
+        parts = parts[(parts.top < parts.bottom) & (parts.left < parts.right)]
+        size = self.tile_size
+        first_row, first_col = parts.top // size, parts.left // size
+        across = (parts.right - 1) // size - first_col + 1
+        counts = ((parts.bottom - 1) // size - first_row + 1) * across
+        part = np.repeat(np.arange(len(counts)), counts)
+        step = np.arange(len(part)) - np.repeat(np.cumsum(counts) - counts, counts)
+        window_row, window_col = first_row[part] + step // across[part], first_col[part] + step % across[part]
+        order = np.lexsort((parts.owners[part], window_col, window_row))
+        part, window_row, window_col = part[order], window_row[order], window_col[order]
+        starts = np.flatnonzero(np.diff(window_row, prepend=-1) | np.diff(window_col, prepend=-1))
+        for start, end in zip(starts, [*starts[1:], len(part)]):
+            i, j = window_row[start] * size, window_col[start] * size
+            yield (slice(i, min(i + size, self.shape[0])), slice(j, min(j + size, self.shape[1])),
+                   parts[part[start:end]])
+
+    def _window(self, rows, cols, parts, regions, values, weights):
+        """Feed each region with parts in the window its covered cells there, the window read once for all."""
+        block = (slice(max(rows.start, parts.top.min()), min(rows.stop, parts.bottom.max())),
+                 slice(max(cols.start, parts.left.min()), min(cols.stop, parts.right.max())))
+        data = self._read(values, block, 0).reshape(self.bands, *_extent(block))
+        weight = None if weights is None else self._read(weights, block, 1)
+        areas = None if self.areas is None else self.areas.of_rows(block[0])
+        box = block_box(self.transform, rows, cols, margin=1)
+        for start, end in _runs(parts.owners):
+            own = parts[start:end]
+            cells = (slice(max(rows.start, own.top.min()), min(rows.stop, own.bottom.max())),
+                     slice(max(cols.start, own.left.min()), min(cols.stop, own.right.max())))
+            fractions = self._coverage(own, cells, box)
+            covered = fractions > 0
+            if not covered.any():
+                continue
+            local = tuple(slice(c.start - b.start, c.stop - b.start) for c, b in zip(cells, block))
+            regions[parts.owners[start]].add(
+                data[:, local[0], local[1]][:, covered], fractions[covered],
+                None if weight is None else weight[local][covered],
+                None if areas is None else np.broadcast_to(areas[local[0], None], covered.shape)[covered])
+
+    def _coverage(self, parts, cells, box):
+        """The fractions of `cells` (a block of the window `box` bounds, one cell wider) that `parts` cover; parts
+        that reach beyond the box are cut to it first, so that a long coastline costs only its stretch here."""
+        polygons = parts.polygons.copy()
+        xmin, ymin, xmax, ymax = box.bounds
+        beyond = (parts.bounds[:, 0] < xmin) | (parts.bounds[:, 1] < ymin) | (parts.bounds[:, 2] > xmax) | (
+            parts.bounds[:, 3] > ymax)
+        if beyond.any():
+            polygons[beyond] = [polygonal(p) for p in shapely.clip_by_rect(polygons[beyond], *box.bounds)]
+        transform = level_transforms(self.transform, [1], (cells[0].start, cells[1].start))[1]
+        return quillet.pixel_coverage(rings(polygons), transform, _extent(cells), n_threads=self.n_threads)
+
+    def _read(self, reader, block, which):
+        """A block of the values (`which` 0) or weights (1), checked."""
+        name, where = self.labels[which]
+        window = read_window(reader, *block)
+        check_values(window, FINITE, name, where, (block[0].start, block[1].start))
+        return window
+
+
+def _extent(block):
+    return tuple(s.stop - s.start for s in block)
+
+
+def _runs(keys):
+    """(start, end) of each run of equal consecutive keys."""
+    starts = np.flatnonzero(np.diff(keys, prepend=keys[0] - 1))
+    return zip(starts, [*starts[1:], len(keys)])
+
+
+@dataclass(frozen=True)
+class SummaryJob:
+    """A summary as the run engine runs it (the part protocol of `jobs.TiledJob`): its parts, `tiles`, are batches
+    of regions, and a part's values are its regions' statistics, a row each. `geometries` are the regions' valid
+    polygonal geometries in the raster's CRS; `readers` give the values and the weights (None without)."""
+
+    unit, dtype, parts = "region", np.float64, ("batch", "batches")
+
+    name: str
+    template: xr.DataArray
+    tiles: tuple
+    kernel: SummaryKernel
+    parameters: dict
+    inputs: dict = field(repr=False)
+    geometries: np.ndarray = field(repr=False)
+    readers: tuple = field(repr=False)
+
+    @property
+    def shape(self):
+        return self.template.shape
+
+    def size(self, batch):
+        return len(batch.regions)
+
+    def shape_of(self, batch):
+        return (len(batch.regions), len(self.kernel.columns))
+
+    def compute(self, batch):
+        return self.kernel(batch, self.geometries[batch.regions], *self.readers)
+
+
+def batches(geometries, transform, shape):
+    """The regions in batches of neighbours: in the order of a Hilbert curve through their centres (those without
+    polygons last), a new batch starting where the bounding-box cells of a batch would exceed `BATCH_CELLS` or its
+    regions `BATCH_REGIONS`, so that a region larger than that is a batch of its own."""
+    present = np.flatnonzero(~shapely.is_empty(geometries))
+    bounds = shapely.bounds(geometries[present])
+    top, bottom, left, right = cells_reached(bounds, transform, shape)
+    centres = geopandas.GeoSeries(shapely.points((bounds[:, 0] + bounds[:, 2]) / 2, (bounds[:, 1] + bounds[:, 3]) / 2))
+    order = np.argsort(centres.hilbert_distance().to_numpy(), kind="stable") if len(present) > 1 else [0] * len(present)
+    positions = np.concatenate([present[order], np.flatnonzero(shapely.is_empty(geometries))])
+    costs = np.concatenate([np.maximum((bottom - top) * (right - left), 1)[order],
+                            np.ones(len(positions) - len(present), np.int64)])
+    groups, start, load = [], 0, 0
+    for k, cost in enumerate(costs.tolist()):
+        if k > start and (load + cost > BATCH_CELLS or k - start == BATCH_REGIONS):
+            groups.append(positions[start:k])
+            start, load = k, 0
+        load += cost
+    groups.append(positions[start:])
+    return tuple(Batch((k,), group) for k, group in enumerate(groups))
+
+
+def _regions_frame(regions, layer, where):
+    """The regions' features as a GeoDataFrame, and the file they were read from (None for a frame)."""
+    if is_path(regions):
+        return read_vector_file(regions, "regions", layer=layer, where=where), os.fspath(regions)
+    if isinstance(regions, geopandas.GeoSeries):
+        return geopandas.GeoDataFrame(geometry=regions), None
+    if isinstance(regions, geopandas.GeoDataFrame):
+        return regions, None
+    raise ArgumentTypeError("regions", f"expected a GeoDataFrame or a vector file path, got {type(regions).__name__}")
+
+
+def _keys(frame, by):
+    """The table's index: the column `by` of the regions, or their own index."""
+    if by is None:
+        return frame.index.rename(frame.index.name or "region")
+    if by not in frame.columns or by == frame.geometry.name:
+        fields = ", ".join(str(c) for c in frame.columns if c != frame.geometry.name) or "none"
+        raise ArgumentError("by", f"{by!r} is not a field of the regions (their fields: {fields})")
+    return pandas.Index(frame[by].to_numpy(), name=by)
+
+
+def summary_job(values, regions, *, stats=DEFAULT, by=None, weights=None, band=None, layer=None, where=None,
+                assume_crs=None, tile_size=1024):
+    """The checked `SummaryJob` of `summarize`'s arguments, and the index of its table."""
+    statistics = parse_statistics(stats, weighted=weights is not None)
+    tile_size = integer("tile_size", tile_size, minimum=1, maximum=LARGEST_TILE)
+    raster = open_raster(values, "values", band=band, band_argument="band", stack=band is None)
+    needs_areas = any(s.name in AREAS for s in statistics)
+    check_crs(raster, measures_distances=needs_areas)
+    check_sample(raster, FINITE)
+    weight = None if weights is None else open_raster(weights, "weights")
+    if weight is not None:
+        check_same_grid(weight, raster)
+        check_sample(weight, FINITE)
+    frame, source = _regions_frame(regions, layer, where)
+    keys = _keys(frame, by)
+    geometries = read_polygons(frame, raster.array.rio.crs, name="regions", assume_crs=assume_crs,
+                               read_from=source).to_numpy()
+    transform = tuple(raster.array.rio.transform())[:6]
+    tiles = batches(geometries, transform, raster.shape)
+    if not _any_reaches(geometries, transform, raster.shape):
+        warnings.warn(f"regions: none of the {len(geometries)} regions reaches the raster (bounds "
+                      f"{tuple(round(v, 6) for v in raster.array.rio.bounds())}); their counts are 0", stacklevel=3)
+    kernel = SummaryKernel(
+        transform=transform, shape=raster.shape, tile_size=tile_size, statistics=statistics,
+        bands=raster.array.sizes.get("band", 1) if raster.array.ndim == 3 else 1,
+        areas=cell_areas(raster) if needs_areas else None,
+        labels=(("values", raster.where), ("weights", weight.where if weight else None)), n_threads=1)
+    job = SummaryJob(
+        name="summarize", template=grid_of(raster.array), tiles=tiles, kernel=kernel,
+        parameters={"stats": [s.label for s in statistics], "by": by, "band": band, "layer": layer, "where": where,
+                    "assume_crs": assume_crs, "tile_size": tile_size},
+        inputs={"values": raster.path or raster.array, "regions": source or geometries,
+                **({"weights": weight.path or weight.array} if weight else {})},
+        geometries=geometries, readers=(raster.reader(), weight.reader() if weight else None))
+    return job, keys
+
+
+def _any_reaches(geometries, transform, shape):
+    present = geometries[~shapely.is_empty(geometries)]
+    top, bottom, left, right = cells_reached(shapely.bounds(present), transform, shape)
+    return bool(((top < bottom) & (left < right)).any())
+
+
+def summary_table(job, keys, part_values):
+    """The table of a summary: a row per region in the regions' order, indexed by `keys`, from its batches' values
+    (`part_values(batch)`)."""
+    table = np.full((len(keys), len(job.kernel.columns)), np.nan)
+    for batch in job.tiles:
+        table[batch.regions] = part_values(batch)
+    return pandas.DataFrame(table, index=keys, columns=job.kernel.columns)
+
+
+def summarize(values, regions, *, stats=DEFAULT, by=None, weights=None, band=None, layer=None, where=None,
+              assume_crs=None, tile_size=1024, n_threads=None, progress=False):
+    """Statistics of `values` over each region of `regions`, weighted by the exact fraction of every cell the region
+    covers, as a pandas DataFrame: a row per region in the regions' order, indexed by the regions' field `by` (or
+    by their index), a column per statistic.
+
+    `values`: a DataArray or raster path; every band of it gets its columns (`mean_b2`) unless `band` (1-based)
+    picks one. No-data cells have no value. `regions`: a GeoDataFrame or a vector file path (`layer`, `where` choose
+    what is read), reprojected to the raster's CRS (without CRS, `assume_crs` must name it). A region's polygons
+    are made valid (shapely's make_valid), so that overlapping parts of one region count once; regions that overlap
+    each other are each summarized whole. A region off the raster gets count 0 and NaN statistics.
+
+    `stats`: names in a list, or one comma-separated string. The definitions, with f the fraction of a cell that
+    the region covers, v the cell's value, w its weight from `weights` and A its area in m²:
+
+    - count: Σ f over the cells with a value;  sum: Σ f·v;  mean: sum / count.
+    - min, max: over the cells with a value that the region covers at all.
+    - stdev: population standard deviation weighted by f, √(Σ f·(v − mean)² / count).
+    - median, quantile(q) (q in [0, 1]): the least value v such that the cells with values up to v have
+      Σ f ≥ q·count (the weighted inverted distribution function; median: q = 0.5).
+    - majority, minority: the value whose cells have the greatest (least) Σ f, for categorical rasters; ties go to
+      the lesser value.
+    - area: Σ f·A over every covered cell, with a value or not;  nodata_area: the same over no-data cells.
+    - area_mean: Σ f·A·v / Σ f·A over the cells with a value, the mean by covered area (the one to use on a
+      longitude/latitude grid, whose cells shrink towards the poles).
+    - weighted_sum: Σ f·w·v and weighted_mean: weighted_sum / Σ f·w, over the cells with a value and a weight;
+      `weights` is a raster on the values' grid (such as a protected fraction or a habitat area).
+
+    A is the cell's area on the CRS's ellipsoid on a longitude/latitude grid (exact per row), and the cell's area in
+    the projection on a projected grid (metres required); f·A takes the region's share of a cell as f of its area.
+
+    Memory is bounded by windows of `tile_size` cells per side, whatever the regions' size, except for the median and
+    quantiles, which keep the value and covered fraction of every covered cell of a batch's regions (12 bytes a cell)
+    until the batch is done. The batches run in `n_threads` threads (default: one per CPU); `progress` shows a bar.
+    The result is the same for every thread count. To write the table to a file with resumable runs, use
+    `summarize_to_file`.
+    """
+    job, keys = summary_job(values, regions, stats=stats, by=by, weights=weights, band=band, layer=layer, where=where,
+                            assume_crs=assume_crs, tile_size=tile_size)
+    threads = available_cpus() if n_threads is None else integer("n_threads", n_threads, minimum=1)
+    workers = max(1, min(threads, len(job.tiles)))
+    job = replace(job, kernel=replace(job.kernel, n_threads=max(1, threads // workers)))
+    done = {}
+    bar = RunProgress(job.name, unit=job.unit, parts=job.parts[1], total_parts=len(job.tiles), total_units=len(keys),
+                      show=progress)
+    try:
+        with tile_results(job, range(len(job.tiles)), scheduler="threads", workers=workers) as results:
+            for k, values in results:
+                done[job.tiles[k].index] = values
+                bar.part_done(job.size(job.tiles[k]))
+    finally:
+        bar.close()
+    return summary_table(job, keys, lambda batch: done[batch.index])
+
+
+def summarize_to_file(values, regions, output, *, stats=DEFAULT, by=None, weights=None, band=None, layer=None,
+                      where=None, assume_crs=None, tile_size=1024, overwrite=False, resume=False,
+                      scheduler="processes", workers=None, progress=None):
+    """`summarize` written to the table `output` (.csv, .gpkg with the regions' geometries in the raster's CRS, or
+    .parquet), with the guarantees of `to_raster`: batches of regions run in `workers` threads or local processes
+    (`scheduler` "threads" or "processes") or on a Dask cluster, are kept as they finish, and `resume=True` goes on
+    with an interrupted run; `output` is replaced (`overwrite=True`) only once the new table is complete and
+    checked. Raises `RunRefused`, `RunFailed` or `Stopped` as `to_raster` does; returns a `RunSummary` whose units
+    are regions."""
+    check_table_path(output)
+    job, keys = summary_job(values, regions, stats=stats, by=by, weights=weights, band=band, layer=layer, where=where,
+                            assume_crs=assume_crs, tile_size=tile_size)
+    geometries = geopandas.GeoSeries(job.geometries, crs=job.template.rio.crs)
+
+    def write(path, partial, part_values):
+        write_table(path, partial, summary_table(job, keys, part_values), geometries)
+
+    return run_job(job, output, write, overwrite=overwrite, resume=resume, scheduler=scheduler, workers=workers,
+                   progress=progress)
