@@ -21,7 +21,12 @@ from .vectors import disjoint_pieces, read_polygons
 def rings(geometries):
     """The polygons of `geometries` as `pixel_coverage` takes them: (exterior, [holes]) coordinate arrays."""
     polygons = shapely.get_parts(np.asarray(geometries, dtype=object))
-    return [(shapely.get_coordinates(p.exterior), [shapely.get_coordinates(h) for h in p.interiors]) for p in polygons]
+    polygons = polygons[~shapely.is_empty(polygons)]
+    boundaries = shapely.get_rings(polygons)  # each polygon's exterior, then its holes
+    coordinates = np.split(shapely.get_coordinates(boundaries), np.cumsum(shapely.get_num_coordinates(boundaries))[:-1])
+    holes = shapely.get_num_interior_rings(polygons)
+    exteriors = np.cumsum(holes + 1) - (holes + 1)
+    return [(coordinates[k], coordinates[k + 1:k + 1 + n]) for k, n in zip(exteriors.tolist(), holes.tolist())]
 
 
 @dataclass(frozen=True)

@@ -11,14 +11,19 @@ region's polygons are made valid first), so their summed coverage is that of the
 independent, overlapping or not.
 """
 import os
+import threading
 import warnings
 from dataclasses import dataclass, field, replace
 
 import geopandas
 import numpy as np
 import pandas
+import rasterio
+import rasterio.errors
 import shapely
 import xarray as xr
+from rasterio.enums import MaskFlags
+from rasterio.windows import Window
 
 import quillet
 
@@ -31,15 +36,16 @@ from .executors import tile_results
 from .jobs import grid_of, read_window
 from .parameters import LARGEST_TILE, integer
 from .progress import RunProgress
-from .rasters import check_crs, check_same_grid, is_path, open_raster
+from .rasters import FileWindow, check_crs, check_same_grid, is_path, open_raster
 from .run import run_job
 from .statistics import AREAS, DEFAULT, RegionStatistics, columns, parse_statistics
 from .tables import check_table_path, write_table
-from .values import FINITE, check_sample, check_values
+from .values import FINITE, check_values
 from .vectors import polygonal, read_polygons, read_vector_file
 
 BATCH_CELLS = 2**22  # bounding-box cells of a batch's regions from which the next region starts a new batch
 BATCH_REGIONS = 1000
+_held = threading.local()  # the raster files each thread holds open
 
 
 @dataclass(frozen=True)
@@ -48,6 +54,36 @@ class Batch:
 
     index: tuple
     regions: np.ndarray
+
+
+class HeldFileWindow(FileWindow):
+    """A raster file read window by window through a dataset that each thread holds open, so that GDAL's block cache
+    serves again the blocks that the windows of neighbouring batches share instead of decompressing them again."""
+
+    def read(self, rows, cols):
+        datasets = vars(_held).setdefault("datasets", {})
+        window = Window(cols.start, rows.start, cols.stop - cols.start, rows.stop - rows.start)
+        try:
+            if self.path not in datasets:
+                datasets[self.path] = rasterio.open(self.path)
+            return _without_nodata(datasets[self.path], self.band, window)
+        except rasterio.errors.RasterioError:
+            datasets.pop(self.path, None)
+            return super().read(rows, cols)  # opens the file afresh, and says what is wrong if it fails again
+
+
+def _without_nodata(dataset, band, window):
+    """A window of a band (None: every band) as float32, NaN where it has no data. Where no-data is only a value
+    (the usual case), it is replaced in place rather than through a mask."""
+    bands = dataset.indexes if band is None else [band]
+    if any(dataset.mask_flag_enums[k - 1] not in ([MaskFlags.nodata], [MaskFlags.all_valid]) for k in bands):
+        return np.ma.filled(dataset.read(band, window=window, masked=True).astype(np.float32), np.nan)
+    values = dataset.read(band, window=window, out_dtype=np.float32)
+    for plane, k in zip(values.reshape(len(bands), *values.shape[-2:]), bands):
+        nodata = dataset.nodatavals[k - 1]
+        if nodata is not None and not np.isnan(nodata):
+            plane[plane == np.float32(nodata)] = np.nan
+    return values
 
 
 @dataclass(frozen=True)
@@ -265,11 +301,9 @@ def summary_job(values, regions, *, stats=DEFAULT, by=None, weights=None, band=N
     raster = open_raster(values, "values", band=band, band_argument="band", stack=band is None)
     needs_areas = any(s.name in AREAS for s in statistics)
     check_crs(raster, measures_distances=needs_areas)
-    check_sample(raster, FINITE)
     weight = None if weights is None else open_raster(weights, "weights")
     if weight is not None:
         check_same_grid(weight, raster)
-        check_sample(weight, FINITE)
     frame, source = _regions_frame(regions, layer, where)
     keys = _keys(frame, by)
     geometries = read_polygons(frame, raster.array.rio.crs, name="regions", assume_crs=assume_crs,
@@ -290,8 +324,15 @@ def summary_job(values, regions, *, stats=DEFAULT, by=None, weights=None, band=N
                     "assume_crs": assume_crs, "tile_size": tile_size},
         inputs={"values": raster.path or raster.array, "regions": source or geometries,
                 **({"weights": weight.path or weight.array} if weight else {})},
-        geometries=geometries, readers=(raster.reader(), weight.reader() if weight else None))
+        geometries=geometries, readers=(_reader(raster), weight and _reader(weight)))
     return job, keys
+
+
+def _reader(raster):
+    """What a batch reads a raster's windows from (any value may be in it: every window is checked as it is read)."""
+    if raster.path is None:
+        return raster.reader()
+    return HeldFileWindow(raster.path, raster.band, raster.name)
 
 
 def _any_reaches(geometries, transform, shape):

@@ -1,4 +1,4 @@
-"""The `quillet` command: connectivity and coverage maps from raster and vector files."""
+"""The `quillet` command: connectivity and coverage maps from raster and vector files, and statistics by region."""
 import contextlib
 import logging
 import os
@@ -10,16 +10,18 @@ import click
 from .connectivity import connectivity
 from .coverage import coverage
 from .demo import demo
+from .summarize import summarize
 
 
 @click.group(context_settings={"help_option_names": ["-h", "--help"]})
 def cli():
-    """Habitat connectivity and polygon coverage maps from GeoTIFF and vector files."""
+    """Habitat connectivity and polygon coverage maps from GeoTIFF and vector files, and statistics by region."""
 
 
 cli.add_command(connectivity)
 cli.add_command(coverage)
 cli.add_command(demo)
+cli.add_command(summarize)
 
 
 @contextlib.contextmanager
