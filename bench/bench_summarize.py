@@ -63,7 +63,7 @@ def ragged(polygon, step):
 def voronoi_regions(rng, size, count):
     extent = shapely.box(0, 0, size * CELL, size * CELL)
     cells = shapely.get_parts(shapely.voronoi_polygons(shapely.multipoints(rng.uniform(0, size * CELL, (count, 2))),
-                                                       extent=extent))
+                                                       extend_to=extent))
     return [ragged(shapely.intersection(cell, extent), 3 * CELL) for cell in cells]
 
 
