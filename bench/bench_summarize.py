@@ -7,7 +7,8 @@ single-threaded, then quillet with more threads; the largest relative difference
 exactextract is a peer, not a dependency: run this in an environment that has both (quillet with its `geo` extra,
 and `pip install exactextract`):
 
-    python bench/bench_summarize.py [--repeat 2] [--only regions islands] [--threads 2] [--folder DIR]
+    python bench/bench_summarize.py [--repeat 2] [--only regions islands] [--threads 2] [--compress deflate]
+        [--folder DIR]
 
 The inputs are written once into --folder (default: a folder in the temporary directory) and reused; both tools get
 the raster files' paths and the regions as a GeoDataFrame read beforehand.
@@ -43,11 +44,11 @@ def field(rng, size):
     return values
 
 
-def write_raster(path, values):
+def write_raster(path, values, compress):
     size = values.shape[0]
     with rasterio.open(path, "w", driver="GTiff", height=size, width=size, count=1, dtype="float32", crs=CRS,
                        transform=from_origin(0.0, size * CELL, CELL, CELL), nodata=float("nan"), tiled=True,
-                       blockxsize=512, blockysize=512, compress="deflate") as target:
+                       blockxsize=512, blockysize=512, compress=compress) as target:
         target.write(values, 1)
 
 
@@ -80,11 +81,13 @@ def island_regions(rng, size, count=50, islands=200):
     return regions
 
 
-def make_case(folder, name, size, regions, rng):
-    raster, weights, vectors = folder / f"{name}.tif", folder / f"{name}-weights.tif", folder / f"{name}.gpkg"
+def make_case(folder, name, size, regions, rng, compress):
+    raster, weights = folder / f"{name}-{compress}.tif", folder / f"{name}-weights-{compress}.tif"
+    vectors = folder / f"{name}.gpkg"
+    if not raster.exists():
+        write_raster(raster, field(rng, size), compress)
+        write_raster(weights, rng.uniform(0, 1, (size, size)).astype(np.float32), compress)
     if not vectors.exists():
-        write_raster(raster, field(rng, size))
-        write_raster(weights, rng.uniform(0, 1, (size, size)).astype(np.float32))
         geopandas.GeoDataFrame({"id": np.arange(len(regions))}, geometry=regions, crs=CRS).to_file(vectors)
     return raster, weights, vectors
 
@@ -95,14 +98,17 @@ CASES = {
 }
 
 
-def timed(run, repeat):
-    best, result = None, None
+def timed(runs, repeat):
+    """The best wall-clock and processor seconds of each run, taking turns so that a busy machine slows all alike;
+    and each one's last result."""
+    best, results = {}, {}
     for _ in range(repeat):
-        start = time.perf_counter()
-        result = run()
-        elapsed = time.perf_counter() - start
-        best = elapsed if best is None else min(best, elapsed)
-    return best, result
+        for name, run in runs.items():
+            wall, processor = time.perf_counter(), time.process_time()
+            results[name] = run()
+            spent = (time.perf_counter() - wall, time.process_time() - processor)
+            best[name] = tuple(map(min, zip(best.get(name, spent), spent)))
+    return best, results
 
 
 def largest_differences(ours, theirs):
@@ -124,31 +130,35 @@ def main():
     parser.add_argument("--repeat", type=int, default=2)
     parser.add_argument("--threads", type=int, default=os.cpu_count())
     parser.add_argument("--only", nargs="*", choices=CASES, default=list(CASES))
+    parser.add_argument("--compress", choices=["none", "deflate"], default="none",
+                        help="compression of the rasters; decompressing them costs both tools alike")
     parser.add_argument("--folder", type=Path, default=Path(tempfile.gettempdir()) / "quillet-bench-summarize")
     arguments = parser.parse_args()
     arguments.folder.mkdir(exist_ok=True)
     for name in arguments.only:
         rng = np.random.default_rng(11)
         size, regions = CASES[name](rng)
-        raster, weights, vectors = make_case(arguments.folder, name, size, regions, rng)
+        raster, weights, vectors = make_case(arguments.folder, name, size, regions, rng, arguments.compress)
         frame = geopandas.read_file(vectors)
-        theirs_time, theirs = timed(lambda: exact_extract(str(raster), frame, STATISTICS, weights=str(weights),
-                                                          include_cols=["id"], output="pandas"), arguments.repeat)
 
         def ours(threads):
             return quillet_geo.summarize(str(raster), frame, stats=STATISTICS, weights=str(weights), by="id",
                                          n_threads=threads)
 
-        one_time, table = timed(lambda: ours(1), arguments.repeat)
-        many_time, _ = timed(lambda: ours(arguments.threads), arguments.repeat)
+        best, results = timed({
+            "exactextract": lambda: exact_extract(str(raster), frame, STATISTICS, weights=str(weights),
+                                                  include_cols=["id"], output="pandas"),
+            "quillet": lambda: ours(1), "threads": lambda: ours(arguments.threads)}, arguments.repeat)
+        theirs, table = results["exactextract"], results["quillet"]
         assert (theirs["id"].astype(int).to_numpy() == table.index.to_numpy()).all()  # both in the regions' order
-        differences = largest_differences(table, theirs)
-        print(f"{name}: {size} x {size} cells, {len(regions)} regions, "
+        (their_wall, their_cpu), (wall, cpu), (many, _) = best["exactextract"], best["quillet"], best["threads"]
+        print(f"{name}: {size} x {size} cells ({arguments.compress}), {len(regions)} regions, "
               f"{int(shapely.get_num_geometries(regions).sum())} polygons")
-        print(f"  exactextract {theirs_time:.2f} s; quillet {one_time:.2f} s on 1 thread "
-              f"({one_time / theirs_time:.2f}x), {many_time:.2f} s on {arguments.threads} "
-              f"({one_time / many_time:.2f}x faster than on 1)")
-        print("  largest relative difference: " + ", ".join(f"{k} {v:.1e}" for k, v in differences.items()))
+        print(f"  exactextract {their_wall:.2f} s ({their_cpu:.2f} s of processor); quillet on 1 thread {wall:.2f} s "
+              f"({cpu:.2f} s of processor): {wall / their_wall:.2f}x ({cpu / their_cpu:.2f}x of processor)")
+        print(f"  quillet on {arguments.threads} threads {many:.2f} s, {wall / many:.2f}x faster than on 1")
+        print("  largest relative difference: " + ", ".join(f"{k} {v:.1e}" for k, v in
+                                                           largest_differences(table, theirs).items()))
 
 
 if __name__ == "__main__":

@@ -91,56 +91,62 @@ def columns(statistics, bands):
             for s in statistics for band in (range(1, bands + 1) if s.per_band else (None,))]
 
 
+# What each group of a region's cells (its cells in one window) records, per band: the sums, the squared deviations
+# from the group's own mean, and the extremes.
+GROUP = ("count", "sum", "squares", "low", "high", "area", "nodata_area", "area_weight", "area_sum", "weight",
+         "weighted_sum")
+COUNT, SUM, SQUARES, LOW, HIGH, AREA, NODATA_AREA, AREA_WEIGHT, AREA_SUM, WEIGHT, WEIGHTED_SUM = range(len(GROUP))
+
+
 class RegionStatistics:
-    """The running statistics of one region over `bands` bands, fed with its covered cells window by window."""
+    """The statistics of one region over `bands` bands, fed with its covered cells window by window: each window's
+    cells are reduced at once to a group of sums (`GROUP`), and the groups are merged when the region is done."""
 
     def __init__(self, statistics, bands):
-        self.statistics = statistics
+        self.statistics, self.bands, self.groups = statistics, bands, []
         asked = {s.name for s in statistics}
-        zeros = lambda: np.zeros(bands)  # noqa: E731
-        self.count, self.sum, self.centre, self.squares = zeros(), zeros(), zeros(), zeros()
-        self.low, self.high = np.full(bands, np.nan), np.full(bands, np.nan)
-        self.area, self.nodata_area, self.area_weight, self.area_sum = 0.0, zeros(), zeros(), zeros()
-        self.weight, self.weighted_sum = zeros(), zeros()
         self.categories = [None] * bands if asked & {"majority", "minority"} else None
         self.cells = [[] for _ in range(bands)] if asked & {"median", "quantile"} else None
 
     def add(self, values, fractions, weights=None, areas=None):
         """Cells that the region covers: `values` (bands, n) float32 with NaN for no data, their covered
-        `fractions` (n,), and where asked their `weights` (n,; NaN for none) and `areas` (n,)."""
+        `fractions` (n,), and where asked their `weights` (n,; NaN for none) and `areas` (n,). Returns their group
+        of sums (`GROUP` by band)."""
+        group = np.zeros((len(GROUP), len(values)))
         fractions = fractions.astype(np.float64)
-        present = ~np.isnan(values)
-        value = np.where(present, values, 0).astype(np.float64)
-        covered = np.where(present, fractions, 0.0)
-        count, total = covered.sum(axis=1), (covered * value).sum(axis=1)
-        centre = np.nan_to_num(_ratio(total, count))
-        self._merge_spread(count, centre, (covered * (value - centre[:, None]) ** 2).sum(axis=1))
-        self.count += count
-        self.sum += total
-        self.low, self.high = np.fmin(self.low, np.fmin.reduce(values, axis=1)), np.fmax(
-            self.high, np.fmax.reduce(values, axis=1))
+        value = values.astype(np.float64)
+        missing = np.isnan(value)
+        gaps = bool(missing.any())
+        if gaps:
+            value[missing] = 0.0
+
+        def with_value(cells):
+            """`cells` (n,) for each band, 0 where the band has no value."""
+            return np.where(missing, 0.0, cells) if gaps else np.broadcast_to(cells, value.shape)
+
+        covered = with_value(fractions)
+        group[COUNT], group[SUM] = covered.sum(axis=1), _dot(covered, value)
+        deviation = value - _centres(group[SUM], group[COUNT])[:, None]
+        group[SQUARES] = np.einsum("bn,bn,bn->b", covered, deviation, deviation)
+        group[LOW], group[HIGH] = (np.fmin.reduce(values, axis=1), np.fmax.reduce(values, axis=1)) if gaps else (
+            values.min(axis=1), values.max(axis=1))
         if areas is not None:
             by_area = fractions * areas
-            self.area += by_area.sum()
-            self.nodata_area += np.where(present, 0.0, by_area).sum(axis=1)
-            self.area_weight += np.where(present, by_area, 0.0).sum(axis=1)
-            self.area_sum += (np.where(present, by_area, 0.0) * value).sum(axis=1)
+            group[AREA] = by_area.sum()
+            group[NODATA_AREA] = np.where(missing, by_area, 0.0).sum(axis=1) if gaps else 0.0
+            group[AREA_WEIGHT], group[AREA_SUM] = with_value(by_area).sum(axis=1), _dot(with_value(by_area), value)
         if weights is not None:
-            weighted = np.where(present & ~np.isnan(weights), fractions * weights, 0.0)
-            self.weight += weighted.sum(axis=1)
-            self.weighted_sum += (weighted * value).sum(axis=1)
+            weight = weights.astype(np.float64)
+            absent = np.isnan(weight)
+            if absent.any():
+                weight[absent] = 0.0
+            group[WEIGHT] = np.einsum("bn,n->b", covered, weight)
+            group[WEIGHTED_SUM] = np.einsum("bn,n,bn->b", covered, weight, value)
+        self.groups.append(group)
         for band in range(len(values)) if self.categories is not None or self.cells is not None else ():
-            kept = present[band]
+            kept = ~missing[band]
             self._keep(band, values[band][kept], fractions[kept])
-
-    def _merge_spread(self, count, centre, squares):
-        """Chan's update of the weighted mean and squared deviations with those of a new group of cells (`count`
-        their summed fractions, `centre` their weighted mean, `squares` their weighted squared deviations)."""
-        grows = count > 0
-        share = np.where(grows, count / np.where(grows, self.count + count, 1), 0.0)
-        delta = np.where(grows, centre - self.centre, 0.0)
-        self.squares += squares + delta ** 2 * self.count * share
-        self.centre += delta * share
+        return group
 
     def _keep(self, band, values, fractions):
         if self.categories is not None:
@@ -156,17 +162,23 @@ class RegionStatistics:
 
     def row(self):
         """The region's statistics, in the order of `columns`."""
-        bands = range(len(self.count))
+        groups = np.stack(self.groups) if self.groups else np.zeros((1, len(GROUP), self.bands))
+        total = groups.sum(axis=0)
+        count, mean = total[COUNT], _ratio(total[SUM], total[COUNT])
+        # The squared deviations from the region's mean: each group's own, and its mean's from the region's.
+        squares = total[SQUARES] + (groups[:, COUNT] * (_centres(groups[:, SUM], groups[:, COUNT]) -
+                                                        np.nan_to_num(mean)) ** 2).sum(axis=0)
         plain = {
-            "count": self.count, "sum": self.sum, "mean": _ratio(self.sum, self.count), "min": self.low,
-            "max": self.high, "stdev": np.sqrt(_ratio(self.squares, self.count)), "nodata_area": self.nodata_area,
-            "area_mean": _ratio(self.area_sum, self.area_weight), "weighted_sum": self.weighted_sum,
-            "weighted_mean": _ratio(self.weighted_sum, self.weight),
+            "count": count, "sum": total[SUM], "mean": mean, "stdev": np.sqrt(_ratio(squares, count)),
+            "min": np.where(count > 0, np.fmin.reduce(groups[:, LOW]), np.nan),
+            "max": np.where(count > 0, np.fmax.reduce(groups[:, HIGH]), np.nan),
+            "nodata_area": total[NODATA_AREA], "area_mean": _ratio(total[AREA_SUM], total[AREA_WEIGHT]),
+            "weighted_sum": total[WEIGHTED_SUM], "weighted_mean": _ratio(total[WEIGHTED_SUM], total[WEIGHT]),
         }
-        values = []
+        bands, values = range(self.bands), []
         for statistic in self.statistics:
             if statistic.name == "area":
-                values.append(self.area)
+                values.append(total[AREA][0])
             elif statistic.q is not None:
                 values += [self._quantile(band, statistic.q) for band in bands]
             elif statistic.name in ("majority", "minority"):
@@ -189,6 +201,16 @@ class RegionStatistics:
             return np.nan
         found, summed = self.categories[band]
         return float(found[np.argmax(summed) if greatest else np.argmin(summed)])
+
+
+def _dot(first, second):
+    """The sum over cells of first × second, for each band."""
+    return np.einsum("bn,bn->b", first, second)
+
+
+def _centres(sums, counts):
+    """sums / counts, 0 where a count is 0."""
+    return np.divide(sums, counts, out=np.zeros_like(sums), where=counts > 0)
 
 
 def _ratio(numerator, denominator):

@@ -38,7 +38,7 @@ from .parameters import LARGEST_TILE, integer
 from .progress import RunProgress
 from .rasters import FileWindow, check_crs, check_same_grid, is_path, open_raster
 from .run import run_job
-from .statistics import AREAS, DEFAULT, RegionStatistics, columns, parse_statistics
+from .statistics import AREAS, DEFAULT, HIGH, LOW, WEIGHT, RegionStatistics, columns, parse_statistics
 from .tables import check_table_path, write_table
 from .values import FINITE, check_values
 from .vectors import polygonal, read_polygons, read_vector_file
@@ -171,8 +171,8 @@ class SummaryKernel:
         """Feed each region with parts in the window its covered cells there, the window read once for all."""
         block = (slice(max(rows.start, parts.top.min()), min(rows.stop, parts.bottom.max())),
                  slice(max(cols.start, parts.left.min()), min(cols.stop, parts.right.max())))
-        data = self._read(values, block, 0).reshape(self.bands, *_extent(block))
-        weight = None if weights is None else self._read(weights, block, 1)
+        data = read_window(values, *block).reshape(self.bands, *_extent(block))
+        weight = None if weights is None else read_window(weights, *block)
         areas = None if self.areas is None else self.areas.of_rows(block[0])
         box = block_box(self.transform, rows, cols, margin=1)
         for start, end in _runs(parts.owners):
@@ -184,10 +184,12 @@ class SummaryKernel:
             if not covered.any():
                 continue
             local = tuple(slice(c.start - b.start, c.stop - b.start) for c, b in zip(cells, block))
-            regions[parts.owners[start]].add(
-                data[:, local[0], local[1]][:, covered], fractions[covered],
+            group = regions[parts.owners[start]].add(
+                np.stack([band[local][covered] for band in data]), fractions[covered],
                 None if weight is None else weight[local][covered],
                 None if areas is None else np.broadcast_to(areas[local[0], None], covered.shape)[covered])
+            if np.isinf(group[[LOW, HIGH, WEIGHT]]).any():
+                self._check((data[(slice(None), *local)], None if weight is None else weight[local]), cells)
 
     def _coverage(self, parts, cells, box):
         """The fractions of `cells` (a block of the window `box` bounds, one cell wider) that `parts` cover; parts
@@ -201,12 +203,12 @@ class SummaryKernel:
         transform = level_transforms(self.transform, [1], (cells[0].start, cells[1].start))[1]
         return quillet.pixel_coverage(rings(polygons), transform, _extent(cells), n_threads=self.n_threads)
 
-    def _read(self, reader, block, which):
-        """A block of the values (`which` 0) or weights (1), checked."""
-        name, where = self.labels[which]
-        window = read_window(reader, *block)
-        check_values(window, FINITE, name, where, (block[0].start, block[1].start))
-        return window
+    def _check(self, blocks, cells):
+        """Refuse the infinite values or weights that a region covers in `cells`, naming the first. The extremes and
+        sums of every region's cells show them, so that blocks need no other pass to be checked."""
+        for block, (name, where) in zip(blocks, self.labels):
+            if block is not None:
+                check_values(block, FINITE, name, where, (cells[0].start, cells[1].start))
 
 
 def _extent(block):
@@ -250,15 +252,18 @@ class SummaryJob:
         return self.kernel(batch, self.geometries[batch.regions], *self.readers)
 
 
-def batches(geometries, transform, shape):
-    """The regions in batches of neighbours: in the order of a Hilbert curve through their centres (those without
-    polygons last), a new batch starting where the bounding-box cells of a batch would exceed `BATCH_CELLS` or its
-    regions `BATCH_REGIONS`, so that a region larger than that is a batch of its own."""
+def batches(geometries, transform, shape, tile_size):
+    """The regions in batches of neighbours: window by window along a Hilbert curve through the raster's windows
+    (`tile_size` cells per side), and in a window along a Hilbert curve through the regions' centres, so that a
+    window's regions are mostly in one batch and its values read once. A new batch starts where the bounding-box
+    cells of a batch would exceed `BATCH_CELLS` or its regions `BATCH_REGIONS`, so that a region larger than that is
+    a batch of its own. Regions without polygons come last."""
     present = np.flatnonzero(~shapely.is_empty(geometries))
     bounds = shapely.bounds(geometries[present])
     top, bottom, left, right = cells_reached(bounds, transform, shape)
-    centres = geopandas.GeoSeries(shapely.points((bounds[:, 0] + bounds[:, 2]) / 2, (bounds[:, 1] + bounds[:, 3]) / 2))
-    order = np.argsort(centres.hilbert_distance().to_numpy(), kind="stable") if len(present) > 1 else [0] * len(present)
+    windows = shapely.points(((left + right) // 2) // tile_size, ((top + bottom) // 2) // tile_size)
+    centres = shapely.points((bounds[:, 0] + bounds[:, 2]) / 2, (bounds[:, 1] + bounds[:, 3]) / 2)
+    order = np.lexsort((_hilbert(centres), _hilbert(windows)))
     positions = np.concatenate([present[order], np.flatnonzero(shapely.is_empty(geometries))])
     costs = np.concatenate([np.maximum((bottom - top) * (right - left), 1)[order],
                             np.ones(len(positions) - len(present), np.int64)])
@@ -270,6 +275,13 @@ def batches(geometries, transform, shape):
         load += cost
     groups.append(positions[start:])
     return tuple(Batch((k,), group) for k, group in enumerate(groups))
+
+
+def _hilbert(points):
+    """Each point's place along a Hilbert curve through the points' bounding box."""
+    if len(points) < 2:
+        return np.zeros(len(points))
+    return geopandas.GeoSeries(points).hilbert_distance().to_numpy()
 
 
 def _regions_frame(regions, layer, where):
@@ -309,7 +321,7 @@ def summary_job(values, regions, *, stats=DEFAULT, by=None, weights=None, band=N
     geometries = read_polygons(frame, raster.array.rio.crs, name="regions", assume_crs=assume_crs,
                                read_from=source).to_numpy()
     transform = tuple(raster.array.rio.transform())[:6]
-    tiles = batches(geometries, transform, raster.shape)
+    tiles = batches(geometries, transform, raster.shape, tile_size)
     if not _any_reaches(geometries, transform, raster.shape):
         warnings.warn(f"regions: none of the {len(geometries)} regions reaches the raster (bounds "
                       f"{tuple(round(v, 6) for v in raster.array.rio.bounds())}); their counts are 0", stacklevel=3)
