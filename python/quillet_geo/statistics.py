@@ -91,27 +91,29 @@ def columns(statistics, bands):
             for s in statistics for band in (range(1, bands + 1) if s.per_band else (None,))]
 
 
-# What each group of a region's cells (its cells in one window) records, per band: the sums, the squared deviations
-# from the group's own mean, and the extremes.
+# What each group of a region's cells (its covered cells in one window) is reduced to, per band: the sums, the
+# squared deviations from the group's own mean, and the extremes.
 GROUP = ("count", "sum", "squares", "low", "high", "area", "nodata_area", "area_weight", "area_sum", "weight",
          "weighted_sum")
 COUNT, SUM, SQUARES, LOW, HIGH, AREA, NODATA_AREA, AREA_WEIGHT, AREA_SUM, WEIGHT, WEIGHTED_SUM = range(len(GROUP))
 
 
-class RegionStatistics:
-    """The statistics of one region over `bands` bands, fed with its covered cells window by window: each window's
-    cells are reduced at once to a group of sums (`GROUP`), and the groups are merged when the region is done."""
+class BatchStatistics:
+    """The statistics of a batch of `regions` regions over `bands` bands, fed window by window with each region's
+    covered cells there, which are reduced at once to a group (`GROUP`); the groups are merged by region when the
+    batch is done."""
 
-    def __init__(self, statistics, bands):
-        self.statistics, self.bands, self.groups = statistics, bands, []
+    def __init__(self, statistics, bands, regions):
+        self.statistics, self.bands, self.regions = statistics, bands, regions
+        self.groups, self.owners = [], []
         asked = {s.name for s in statistics}
-        self.categories = [None] * bands if asked & {"majority", "minority"} else None
-        self.cells = [[] for _ in range(bands)] if asked & {"median", "quantile"} else None
+        self.categories = {} if asked & {"majority", "minority"} else None
+        self.cells = {} if asked & {"median", "quantile"} else None
 
-    def add(self, values, fractions, weights=None, areas=None):
-        """Cells that the region covers: `values` (bands, n) float32 with NaN for no data, their covered
-        `fractions` (n,), and where asked their `weights` (n,; NaN for none) and `areas` (n,). Returns their group
-        of sums (`GROUP` by band)."""
+    def add(self, owner, values, fractions, weights=None, areas=None):
+        """Covered cells of the region at `owner` (its position in the batch) in one window: `values` (bands, n)
+        float32 with NaN for no data, their covered `fractions` (n,), and where asked their `weights` (n,; NaN for
+        none) and `areas` (n,). Returns their group (`GROUP` by band)."""
         group = np.zeros((len(GROUP), len(values)))
         fractions = fractions.astype(np.float64)
         value = values.astype(np.float64)
@@ -143,63 +145,72 @@ class RegionStatistics:
             group[WEIGHT] = np.einsum("bn,n->b", covered, weight)
             group[WEIGHTED_SUM] = np.einsum("bn,n,bn->b", covered, weight, value)
         self.groups.append(group)
+        self.owners.append(owner)
         for band in range(len(values)) if self.categories is not None or self.cells is not None else ():
-            kept = ~missing[band]
-            self._keep(band, values[band][kept], fractions[kept])
+            present = ~missing[band]
+            self._keep((owner, band), values[band][present], fractions[present])
         return group
 
-    def _keep(self, band, values, fractions):
+    def _keep(self, key, values, fractions):
         if self.categories is not None:
             found, where = np.unique(values, return_inverse=True)
             summed = np.bincount(where, fractions, minlength=len(found))
-            if self.categories[band] is not None:
-                known, weights = self.categories[band]
+            if key in self.categories:
+                known, weights = self.categories[key]
                 found, where = np.unique(np.concatenate([known, found]), return_inverse=True)
                 summed = np.bincount(where, np.concatenate([weights, summed]), minlength=len(found))
-            self.categories[band] = (found, summed)
+            self.categories[key] = (found, summed)
         if self.cells is not None:
-            self.cells[band].append((values, fractions))
+            self.cells.setdefault(key, []).append((values, fractions))
 
-    def row(self):
-        """The region's statistics, in the order of `columns`."""
-        groups = np.stack(self.groups) if self.groups else np.zeros((1, len(GROUP), self.bands))
-        total = groups.sum(axis=0)
+    def rows(self):
+        """The regions' statistics, a row each in the order of `columns`."""
+        groups = np.stack(self.groups, axis=-1) if self.groups else np.zeros((len(GROUP), self.bands, 0))
+        owners = np.array(self.owners, dtype=np.int64)
+        total = np.zeros((len(GROUP), self.bands, self.regions))
+        np.add.at(total, (slice(None), slice(None), owners), groups)
         count, mean = total[COUNT], _ratio(total[SUM], total[COUNT])
-        # The squared deviations from the region's mean: each group's own, and its mean's from the region's.
-        squares = total[SQUARES] + (groups[:, COUNT] * (_centres(groups[:, SUM], groups[:, COUNT]) -
-                                                        np.nan_to_num(mean)) ** 2).sum(axis=0)
+        # The squared deviations from a region's mean: each group's own, and its mean's from the region's.
+        squares = total[SQUARES].copy()
+        np.add.at(squares, (slice(None), owners), groups[COUNT] * (_centres(groups[SUM], groups[COUNT]) -
+                                                                   np.nan_to_num(mean)[:, owners]) ** 2)
+        low, high = np.full((self.bands, self.regions), np.nan), np.full((self.bands, self.regions), np.nan)
+        np.fmin.at(low, (slice(None), owners), groups[LOW])
+        np.fmax.at(high, (slice(None), owners), groups[HIGH])
         plain = {
             "count": count, "sum": total[SUM], "mean": mean, "stdev": np.sqrt(_ratio(squares, count)),
-            "min": np.where(count > 0, np.fmin.reduce(groups[:, LOW]), np.nan),
-            "max": np.where(count > 0, np.fmax.reduce(groups[:, HIGH]), np.nan),
+            "min": np.where(count > 0, low, np.nan), "max": np.where(count > 0, high, np.nan),
             "nodata_area": total[NODATA_AREA], "area_mean": _ratio(total[AREA_SUM], total[AREA_WEIGHT]),
             "weighted_sum": total[WEIGHTED_SUM], "weighted_mean": _ratio(total[WEIGHTED_SUM], total[WEIGHT]),
         }
-        bands, values = range(self.bands), []
+        bands, columns = range(self.bands), []
         for statistic in self.statistics:
             if statistic.name == "area":
-                values.append(total[AREA][0])
+                columns.append(total[AREA][0])
             elif statistic.q is not None:
-                values += [self._quantile(band, statistic.q) for band in bands]
+                columns += [[self._quantile((k, band), statistic.q) for k in range(self.regions)] for band in bands]
             elif statistic.name in ("majority", "minority"):
-                values += [self._category(band, statistic.name == "majority") for band in bands]
+                columns += [[self._category((k, band), statistic.name == "majority") for k in range(self.regions)]
+                            for band in bands]
             else:
-                values += plain[statistic.name].tolist()
-        return np.array(values, dtype=np.float64)
+                columns += list(plain[statistic.name])
+        return np.array(columns, dtype=np.float64).reshape(-1, self.regions).T
 
-    def _quantile(self, band, q):
-        values = np.concatenate([v for v, _ in self.cells[band]] or [np.empty(0, np.float32)])
+    def _quantile(self, key, q):
+        if key not in self.cells:
+            return np.nan
+        values = np.concatenate([v for v, _ in self.cells[key]])
         if not len(values):
             return np.nan
-        fractions = np.concatenate([f for _, f in self.cells[band]])
+        fractions = np.concatenate([f for _, f in self.cells[key]])
         order = np.argsort(values, kind="stable")
         reached = np.cumsum(fractions[order])
         return float(values[order][min(np.searchsorted(reached, q * reached[-1]), len(order) - 1)])
 
-    def _category(self, band, greatest):
-        if self.categories[band] is None or not len(self.categories[band][0]):
+    def _category(self, key, greatest):
+        if key not in self.categories or not len(self.categories[key][0]):
             return np.nan
-        found, summed = self.categories[band]
+        found, summed = self.categories[key]
         return float(found[np.argmax(summed) if greatest else np.argmin(summed)])
 
 

@@ -28,8 +28,7 @@ from rasterio.windows import Window
 import quillet
 
 from .areas import cell_areas
-from .connectivity import level_transforms
-from .coverage import block_box, rings
+from .coverage import rings
 from .cpus import available_cpus
 from .errors import ArgumentError, ArgumentTypeError
 from .executors import tile_results
@@ -38,7 +37,7 @@ from .parameters import LARGEST_TILE, integer
 from .progress import RunProgress
 from .rasters import FileWindow, check_crs, check_same_grid, is_path, open_raster
 from .run import run_job
-from .statistics import AREAS, DEFAULT, HIGH, LOW, WEIGHT, RegionStatistics, columns, parse_statistics
+from .statistics import AREAS, DEFAULT, HIGH, LOW, WEIGHT, BatchStatistics, columns, parse_statistics
 from .tables import check_table_path, write_table
 from .values import FINITE, check_values
 from .vectors import polygonal, read_polygons, read_vector_file
@@ -137,10 +136,10 @@ class SummaryKernel:
 
     def __call__(self, batch, geometries, values, weights):
         try:
-            regions = [RegionStatistics(self.statistics, self.bands) for _ in geometries]
+            regions = BatchStatistics(self.statistics, self.bands, len(geometries))
             for rows, cols, parts in self._windows(geometries):
                 self._window(rows, cols, parts, regions, values, weights)
-            return np.array([region.row() for region in regions]).reshape(len(regions), len(self.columns))
+            return regions.rows()
         except BaseException as error:
             error.add_note(f"in summary batch {batch.index[0]} ({len(batch.regions)} regions)")
             raise
@@ -168,47 +167,86 @@ class SummaryKernel:
                    parts[part[start:end]])
 
     def _window(self, rows, cols, parts, regions, values, weights):
-        """Feed each region with parts in the window its covered cells there, the window read once for all."""
+        """Feed the regions with parts in the window their covered cells there, the window read once for all."""
         block = (slice(max(rows.start, parts.top.min()), min(rows.stop, parts.bottom.max())),
                  slice(max(cols.start, parts.left.min()), min(cols.stop, parts.right.max())))
         data = read_window(values, *block).reshape(self.bands, *_extent(block))
         weight = None if weights is None else read_window(weights, *block)
         areas = None if self.areas is None else self.areas.of_rows(block[0])
-        box = block_box(self.transform, rows, cols, margin=1)
-        for start, end in _runs(parts.owners):
-            own = parts[start:end]
-            cells = (slice(max(rows.start, own.top.min()), min(rows.stop, own.bottom.max())),
-                     slice(max(cols.start, own.left.min()), min(cols.stop, own.right.max())))
-            fractions = self._coverage(own, cells, box)
-            covered = fractions > 0
-            if not covered.any():
-                continue
-            local = tuple(slice(c.start - b.start, c.stop - b.start) for c, b in zip(cells, block))
-            group = regions[parts.owners[start]].add(
-                np.stack([band[local][covered] for band in data]), fractions[covered],
-                None if weight is None else weight[local][covered],
-                None if areas is None else np.broadcast_to(areas[local[0], None], covered.shape)[covered])
-            if np.isinf(group[[LOW, HIGH, WEIGHT]]).any():
-                self._check((data[(slice(None), *local)], None if weight is None else weight[local]), cells)
+        runs = list(_runs(parts.owners))
+        firsts = np.array([start for start, _ in runs])
+        owners = parts.owners[firsts]
+        top = np.maximum(np.minimum.reduceat(parts.top, firsts), rows.start)
+        bottom = np.minimum(np.maximum.reduceat(parts.bottom, firsts), rows.stop)
+        left = np.maximum(np.minimum.reduceat(parts.left, firsts), cols.start)
+        right = np.minimum(np.maximum.reduceat(parts.right, firsts), cols.stop)
+        for chosen in _stacks(bottom - top, right - left, self.tile_size ** 2):
+            grid, slots = self._coverage(parts, runs, chosen, top, left, bottom - top, right - left)
+            for k, slot in zip(chosen.tolist(), slots.tolist()):
+                fractions = grid[slot:slot + bottom[k] - top[k], :right[k] - left[k]]
+                covered = fractions > 0
+                if not covered.any():
+                    continue
+                local = (slice(top[k] - block[0].start, bottom[k] - block[0].start),
+                         slice(left[k] - block[1].start, right[k] - block[1].start))
+                group = regions.add(owners[k], np.stack([band[local][covered] for band in data]), fractions[covered],
+                                    None if weight is None else weight[local][covered],
+                                    None if areas is None else np.broadcast_to(areas[local[0], None],
+                                                                               covered.shape)[covered])
+                if np.isinf(group[[LOW, HIGH, WEIGHT]]).any():
+                    self._check((data[(slice(None), *local)], None if weight is None else weight[local]),
+                                (top[k], left[k]))
 
-    def _coverage(self, parts, cells, box):
-        """The fractions of `cells` (a block of the window `box` bounds, one cell wider) that `parts` cover; parts
-        that reach beyond the box are cut to it first, so that a long coastline costs only its stretch here."""
-        polygons = parts.polygons.copy()
-        xmin, ymin, xmax, ymax = box.bounds
-        beyond = (parts.bounds[:, 0] < xmin) | (parts.bounds[:, 1] < ymin) | (parts.bounds[:, 2] > xmax) | (
-            parts.bounds[:, 3] > ymax)
-        if beyond.any():
-            polygons[beyond] = [polygonal(p) for p in shapely.clip_by_rect(polygons[beyond], *box.bounds)]
-        transform = level_transforms(self.transform, [1], (cells[0].start, cells[1].start))[1]
-        return quillet.pixel_coverage(rings(polygons), transform, _extent(cells), n_threads=self.n_threads)
+    def _coverage(self, parts, runs, chosen, top, left, height, width):
+        """The covered fractions of the blocks of cells of the regions `chosen` (their parts `parts[start:end]` for
+        each run, their blocks from `top`, `left`, of `height` and `width`), from one native call: each region's
+        parts are moved into pixel coordinates with its block in rows of its own of one grid, and cut to its block
+        where they reach beyond it (so that a long coastline costs only its stretch here, and nothing reaches
+        another region's rows). Returns the grid and the first row of each region's block in it."""
+        slots = np.concatenate([[0], np.cumsum(height[chosen])])
+        polygons, shifts, bounds = [], [], []
+        for k, slot in zip(chosen, slots):
+            start, end = runs[k]
+            polygons.append(parts.polygons[start:end])
+            shifts.append(np.repeat([[left[k], top[k] - slot]], end - start, axis=0))
+            bounds.append(np.repeat([[0, slot, width[k], slot + height[k]]], end - start, axis=0))
+        polygons, shifts, bounds = np.concatenate(polygons), np.concatenate(shifts), np.concatenate(bounds)
+        counts = shapely.get_num_coordinates(polygons)
+        moved = shapely.set_coordinates(polygons.copy(), self._pixels(shapely.get_coordinates(polygons)) -
+                                        np.repeat(shifts, counts, axis=0))
+        reach = shapely.bounds(moved)
+        for k in np.flatnonzero((reach[:, :2] < bounds[:, :2]).any(axis=1) | (reach[:, 2:] > bounds[:, 2:]).any(axis=1)):
+            moved[k] = polygonal(shapely.clip_by_rect(moved[k], *bounds[k]))
+        grid = quillet.pixel_coverage(rings(moved), (1.0, 0.0, 0.0, 0.0, 1.0, 0.0),
+                                      (int(slots[-1]), int(width[chosen].max())), n_threads=self.n_threads)
+        return grid, slots[:-1]
 
-    def _check(self, blocks, cells):
-        """Refuse the infinite values or weights that a region covers in `cells`, naming the first. The extremes and
-        sums of every region's cells show them, so that blocks need no other pass to be checked."""
+    def _pixels(self, xy):
+        """World coordinates (n, 2) as (column, row) pixel coordinates, as the native coverage maps them."""
+        a, b, c, d, e, f = self.transform
+        dx, dy = xy[:, 0] - c, xy[:, 1] - f
+        det = a * e - b * d
+        return np.column_stack(((e * dx - b * dy) / det, (a * dy - d * dx) / det))
+
+    def _check(self, blocks, origin):
+        """Refuse the infinite values or weights of `blocks` (read from `origin`), naming the first. The extremes and
+        sums of the regions' covered cells show them, so that blocks need no other pass to be checked."""
         for block, (name, where) in zip(blocks, self.labels):
             if block is not None:
-                check_values(block, FINITE, name, where, (cells[0].start, cells[1].start))
+                check_values(block, FINITE, name, where, origin)
+
+
+def _stacks(heights, widths, budget):
+    """Groups of the blocks (`heights`, `widths`), in order, each fitting in one grid of at most `budget` cells when
+    they are laid one under another (a block larger than that alone)."""
+    group, height, width = [], 0, 0
+    for k, (rows, cols) in enumerate(zip(heights.tolist(), widths.tolist())):
+        if group and (height + rows) * max(width, cols) > budget:
+            yield np.array(group)
+            group, height, width = [], 0, 0
+        group.append(k)
+        height, width = height + rows, max(width, cols)
+    yield np.array(group)
 
 
 def _extent(block):
@@ -252,18 +290,15 @@ class SummaryJob:
         return self.kernel(batch, self.geometries[batch.regions], *self.readers)
 
 
-def batches(geometries, transform, shape, tile_size):
-    """The regions in batches of neighbours: window by window along a Hilbert curve through the raster's windows
-    (`tile_size` cells per side), and in a window along a Hilbert curve through the regions' centres, so that a
-    window's regions are mostly in one batch and its values read once. A new batch starts where the bounding-box
-    cells of a batch would exceed `BATCH_CELLS` or its regions `BATCH_REGIONS`, so that a region larger than that is
-    a batch of its own. Regions without polygons come last."""
+def batches(geometries, transform, shape):
+    """The regions in batches of neighbours: in the order of a Hilbert curve through their centres (those without
+    polygons last), a new batch starting where the bounding-box cells of a batch would exceed `BATCH_CELLS` or its
+    regions `BATCH_REGIONS`, so that a region larger than that is a batch of its own."""
     present = np.flatnonzero(~shapely.is_empty(geometries))
     bounds = shapely.bounds(geometries[present])
     top, bottom, left, right = cells_reached(bounds, transform, shape)
-    windows = shapely.points(((left + right) // 2) // tile_size, ((top + bottom) // 2) // tile_size)
-    centres = shapely.points((bounds[:, 0] + bounds[:, 2]) / 2, (bounds[:, 1] + bounds[:, 3]) / 2)
-    order = np.lexsort((_hilbert(centres), _hilbert(windows)))
+    order = np.argsort(_hilbert(shapely.points((bounds[:, 0] + bounds[:, 2]) / 2, (bounds[:, 1] + bounds[:, 3]) / 2)),
+                       kind="stable")
     positions = np.concatenate([present[order], np.flatnonzero(shapely.is_empty(geometries))])
     costs = np.concatenate([np.maximum((bottom - top) * (right - left), 1)[order],
                             np.ones(len(positions) - len(present), np.int64)])
@@ -321,7 +356,7 @@ def summary_job(values, regions, *, stats=DEFAULT, by=None, weights=None, band=N
     geometries = read_polygons(frame, raster.array.rio.crs, name="regions", assume_crs=assume_crs,
                                read_from=source).to_numpy()
     transform = tuple(raster.array.rio.transform())[:6]
-    tiles = batches(geometries, transform, raster.shape, tile_size)
+    tiles = batches(geometries, transform, raster.shape)
     if not _any_reaches(geometries, transform, raster.shape):
         warnings.warn(f"regions: none of the {len(geometries)} regions reaches the raster (bounds "
                       f"{tuple(round(v, 6) for v in raster.array.rio.bounds())}); their counts are 0", stacklevel=3)
