@@ -40,7 +40,7 @@ class CoverageKernel:
         shape = (tile.rows.stop - tile.rows.start, tile.cols.stop - tile.cols.start)
         try:
             tile_transform = level_transforms(self.transform, [1], (tile.rows.start, tile.cols.start))[1]
-            pieces = disjoint_pieces(geometries, block_box(self.transform, tile.rows, tile.cols, margin=1))
+            pieces = disjoint_pieces(geometries, _box(self.transform, tile.rows, tile.cols, margin=1))
             return quillet.pixel_coverage(rings(pieces), tile_transform, shape, n_threads=self.n_threads)
         except BaseException as error:
             error.add_note(f"in coverage tile {tile.index}")
@@ -58,7 +58,7 @@ class CoverageJob(TiledJob):
         return (self.geometries[self.touching[tile.index]],)
 
 
-def block_box(transform, rows, cols, margin=0):
+def _box(transform, rows, cols, margin=0):
     """The bounding box of a block of cells (row and column slices), `margin` cells wider on every side."""
     xs, ys = zip(*(world(transform, c, r) for r in (rows.start - margin, rows.stop + margin)
                    for c in (cols.start - margin, cols.stop + margin)))
@@ -86,7 +86,7 @@ def coverage(geometries, like, *, layer=None, where=None, assume_crs=None, tile_
     values = values[~shapely.is_empty(values)]
     tree = shapely.STRtree(values)
     transform = template.rio.transform()
-    if not len(tree.query(block_box(transform, slice(0, template.shape[0]), slice(0, template.shape[1])),
+    if not len(tree.query(_box(transform, slice(0, template.shape[0]), slice(0, template.shape[1])),
                           predicate="intersects")):
         warnings.warn(f"geometries: none of the {len(values)} polygons reaches the raster (bounds "
                       f"{tuple(round(v, 6) for v in template.rio.bounds())}); every cell is 0", stacklevel=2)
@@ -97,5 +97,5 @@ def coverage(geometries, like, *, layer=None, where=None, assume_crs=None, tile_
         parameters={"layer": layer, "where": where, "assume_crs": assume_crs, "tile_size": tile_size},
         inputs={"like": grid.path or grid.array, "geometries": os.fspath(geometries) if is_path(geometries) else values},
         geometries=values,
-        touching={t.index: tree.query(block_box(transform, t.rows, t.cols), predicate="intersects") for t in tiles})
+        touching={t.index: tree.query(_box(transform, t.rows, t.cols), predicate="intersects") for t in tiles})
     return job_result(job)

@@ -1,14 +1,14 @@
 """Zonal statistics: for every region (a feature of a vector file or GeoDataFrame), statistics of a raster's cells
-weighted by the exact fraction of each cell that the region covers (their definitions: `statistics`).
+weighted by the exact fraction of each cell that the region covers (their definitions: `summarize`'s docstring).
 
 Regions are the unit of work. They are put in batches of neighbours (in the order of a Hilbert curve through their
 centres), and a batch is what the run engine computes, keeps and resumes: its values are its regions' statistics, a
 row each. A batch walks the raster's windows (`tile_size` cells per side, from its origin) that its regions' parts
-reach, so that memory is bounded by a window whatever a region's size: each window's values are read once for all
-the batch's regions there, and each region's parts there (cut to the window when they reach beyond it) give its
-covered fractions of the window's cells, which feed its running statistics. The parts of a region never overlap (a
-region's polygons are made valid first), so their summed coverage is that of the region; different regions are
-independent, overlapping or not.
+reach, so that memory is bounded by a window whatever a region's size. Each window's values are read once for all
+the batch's regions there, and their covered fractions come from one native call: each region's parts there are cut
+to its block of cells and laid in rows of their own of one grid. The parts of a region never overlap (a region's
+polygons are made valid first), so their summed coverage is that of the region; different regions are independent,
+overlapping or not.
 """
 import os
 import threading
@@ -87,13 +87,11 @@ def _without_nodata(dataset, band, window):
 
 @dataclass(frozen=True)
 class Parts:
-    """Polygons of a batch's regions: each with its region (`owners`, a position in the batch), its world bounds
-    and the cells its bounds reach, cut to the raster (`top`, `bottom`, `left`, `right`: end rows and columns
-    excluded)."""
+    """Polygons of a batch's regions: each with its region (`owners`, a position in the batch) and the cells its
+    bounds reach, cut to the raster (`top`, `bottom`, `left`, `right`: end rows and columns excluded)."""
 
     polygons: np.ndarray
     owners: np.ndarray
-    bounds: np.ndarray
     top: np.ndarray
     bottom: np.ndarray
     left: np.ndarray
@@ -106,13 +104,20 @@ class Parts:
 def cells_reached(bounds, transform, shape):
     """(top, bottom, left, right) of the cells that world bounding boxes (n, 4) reach, cut to a raster of `shape`;
     an empty range where a box misses it. Corners map to cells as the native coverage maps vertices."""
-    a, b, c, d, e, f = transform
-    det = a * e - b * d
-    xs, ys = bounds[:, [0, 0, 2, 2]] - c, bounds[:, [1, 3, 1, 3]] - f
-    cols, rows = (e * xs - b * ys) / det, (a * ys - d * xs) / det
+    corners = np.stack([bounds[:, [0, 1]], bounds[:, [0, 3]], bounds[:, [2, 1]], bounds[:, [2, 3]]], axis=1)
+    cols, rows = np.moveaxis(pixels(transform, corners.reshape(-1, 2)).reshape(-1, 4, 2), -1, 0)
     top, bottom = (np.clip(v, 0, shape[0]).astype(np.int64) for v in (np.floor(rows.min(1)), np.ceil(rows.max(1))))
     left, right = (np.clip(v, 0, shape[1]).astype(np.int64) for v in (np.floor(cols.min(1)), np.ceil(cols.max(1))))
     return top, bottom, left, right
+
+
+def pixels(transform, xy):
+    """World coordinates (n, 2) as (column, row) pixel coordinates under an affine transform, mapped as the native
+    coverage maps vertices."""
+    a, b, c, d, e, f = transform
+    dx, dy = xy[:, 0] - c, xy[:, 1] - f
+    det = a * e - b * d
+    return np.column_stack(((e * dx - b * dy) / det, (a * dy - d * dx) / det))
 
 
 @dataclass(frozen=True)
@@ -148,8 +153,7 @@ class SummaryKernel:
         """(rows, columns, parts) of every window that parts reach, row by row, the parts in region order."""
         polygons, owners = shapely.get_parts(geometries, return_index=True)
         polygons, owners = polygons[~shapely.is_empty(polygons)], owners[~shapely.is_empty(polygons)]
-        bounds = shapely.bounds(polygons)
-        parts = Parts(polygons, owners, bounds, *cells_reached(bounds, self.transform, self.shape))
+        parts = Parts(polygons, owners, *cells_reached(shapely.bounds(polygons), self.transform, self.shape))
         parts = parts[(parts.top < parts.bottom) & (parts.left < parts.right)]
         size = self.tile_size
         first_row, first_col = parts.top // size, parts.left // size
@@ -167,66 +171,53 @@ class SummaryKernel:
                    parts[part[start:end]])
 
     def _window(self, rows, cols, parts, regions, values, weights):
-        """Feed the regions with parts in the window their covered cells there, the window read once for all."""
-        block = (slice(max(rows.start, parts.top.min()), min(rows.stop, parts.bottom.max())),
-                 slice(max(cols.start, parts.left.min()), min(cols.stop, parts.right.max())))
-        data = read_window(values, *block).reshape(self.bands, *_extent(block))
-        weight = None if weights is None else read_window(weights, *block)
-        areas = None if self.areas is None else self.areas.of_rows(block[0])
-        runs = list(_runs(parts.owners))
-        firsts = np.array([start for start, _ in runs])
-        owners = parts.owners[firsts]
-        top = np.maximum(np.minimum.reduceat(parts.top, firsts), rows.start)
-        bottom = np.minimum(np.maximum.reduceat(parts.bottom, firsts), rows.stop)
-        left = np.maximum(np.minimum.reduceat(parts.left, firsts), cols.start)
-        right = np.minimum(np.maximum.reduceat(parts.right, firsts), cols.stop)
-        for chosen in _stacks(bottom - top, right - left, self.tile_size ** 2):
-            grid, slots = self._coverage(parts, runs, chosen, top, left, bottom - top, right - left)
-            for k, slot in zip(chosen.tolist(), slots.tolist()):
-                fractions = grid[slot:slot + bottom[k] - top[k], :right[k] - left[k]]
+        """Feed each region with parts in the window its covered cells there, the window's values read once."""
+        firsts = np.flatnonzero(np.diff(parts.owners, prepend=-1))  # each region's first part
+        blocks = np.column_stack([np.maximum(np.minimum.reduceat(parts.top, firsts), rows.start),
+                                  np.minimum(np.maximum.reduceat(parts.bottom, firsts), rows.stop),
+                                  np.maximum(np.minimum.reduceat(parts.left, firsts), cols.start),
+                                  np.minimum(np.maximum.reduceat(parts.right, firsts), cols.stop)])
+        top, left = blocks[:, 0].min(), blocks[:, 2].min()
+        read = (slice(top, blocks[:, 1].max()), slice(left, blocks[:, 3].max()))
+        data = read_window(values, *read).reshape(self.bands, *(s.stop - s.start for s in read))
+        weight = None if weights is None else read_window(weights, *read)
+        areas = None if self.areas is None else self.areas.of_rows(read[0])
+        for chosen in _stacks(blocks[:, 1] - blocks[:, 0], blocks[:, 3] - blocks[:, 2], self.tile_size ** 2):
+            for k, fractions in self._coverage(parts, firsts, blocks, chosen):
                 covered = fractions > 0
                 if not covered.any():
                     continue
-                local = (slice(top[k] - block[0].start, bottom[k] - block[0].start),
-                         slice(left[k] - block[1].start, right[k] - block[1].start))
-                group = regions.add(owners[k], np.stack([band[local][covered] for band in data]), fractions[covered],
-                                    None if weight is None else weight[local][covered],
+                local = (slice(blocks[k, 0] - top, blocks[k, 1] - top), slice(blocks[k, 2] - left, blocks[k, 3] - left))
+                group = regions.add(parts.owners[firsts[k]], np.stack([band[local][covered] for band in data]),
+                                    fractions[covered], None if weight is None else weight[local][covered],
                                     None if areas is None else np.broadcast_to(areas[local[0], None],
                                                                                covered.shape)[covered])
                 if np.isinf(group[[LOW, HIGH, WEIGHT]]).any():
                     self._check((data[(slice(None), *local)], None if weight is None else weight[local]),
-                                (top[k], left[k]))
+                                (blocks[k, 0], blocks[k, 2]))
 
-    def _coverage(self, parts, runs, chosen, top, left, height, width):
-        """The covered fractions of the blocks of cells of the regions `chosen` (their parts `parts[start:end]` for
-        each run, their blocks from `top`, `left`, of `height` and `width`), from one native call: each region's
-        parts are moved into pixel coordinates with its block in rows of its own of one grid, and cut to its block
-        where they reach beyond it (so that a long coastline costs only its stretch here, and nothing reaches
-        another region's rows). Returns the grid and the first row of each region's block in it."""
-        slots = np.concatenate([[0], np.cumsum(height[chosen])])
-        polygons, shifts, bounds = [], [], []
-        for k, slot in zip(chosen, slots):
-            start, end = runs[k]
-            polygons.append(parts.polygons[start:end])
-            shifts.append(np.repeat([[left[k], top[k] - slot]], end - start, axis=0))
-            bounds.append(np.repeat([[0, slot, width[k], slot + height[k]]], end - start, axis=0))
-        polygons, shifts, bounds = np.concatenate(polygons), np.concatenate(shifts), np.concatenate(bounds)
-        counts = shapely.get_num_coordinates(polygons)
-        moved = shapely.set_coordinates(polygons.copy(), self._pixels(shapely.get_coordinates(polygons)) -
-                                        np.repeat(shifts, counts, axis=0))
-        reach = shapely.bounds(moved)
-        for k in np.flatnonzero((reach[:, :2] < bounds[:, :2]).any(axis=1) | (reach[:, 2:] > bounds[:, 2:]).any(axis=1)):
-            moved[k] = polygonal(shapely.clip_by_rect(moved[k], *bounds[k]))
-        grid = quillet.pixel_coverage(rings(moved), (1.0, 0.0, 0.0, 0.0, 1.0, 0.0),
-                                      (int(slots[-1]), int(width[chosen].max())), n_threads=self.n_threads)
-        return grid, slots[:-1]
-
-    def _pixels(self, xy):
-        """World coordinates (n, 2) as (column, row) pixel coordinates, as the native coverage maps them."""
-        a, b, c, d, e, f = self.transform
-        dx, dy = xy[:, 0] - c, xy[:, 1] - f
-        det = a * e - b * d
-        return np.column_stack(((e * dx - b * dy) / det, (a * dy - d * dx) / det))
+    def _coverage(self, parts, firsts, blocks, chosen):
+        """(k, covered fractions of its block) for each region k of `chosen` (its parts from `firsts[k]` on, its
+        block of cells `blocks[k]`: top, bottom, left, right), from one native call: the regions' parts are moved
+        into pixel coordinates with each region's block in rows of its own of one grid, and cut to the block where
+        they reach beyond it, so that nothing reaches another region's rows (and a long coastline costs only its
+        stretch in the block)."""
+        ends = np.append(firsts[1:], len(parts.owners))
+        heights, widths = blocks[chosen, 1] - blocks[chosen, 0], blocks[chosen, 3] - blocks[chosen, 2]
+        slots = np.cumsum(heights) - heights
+        region = np.repeat(np.arange(len(chosen)), ends[chosen] - firsts[chosen])
+        polygons = parts.polygons[np.concatenate([np.arange(firsts[k], ends[k]) for k in chosen])]
+        shifts = np.column_stack([blocks[chosen, 2], blocks[chosen, 0] - slots])[region]
+        shapely.set_coordinates(polygons, pixels(self.transform, shapely.get_coordinates(polygons)) - np.repeat(
+            shifts, shapely.get_num_coordinates(polygons), axis=0))
+        limits = np.column_stack([np.zeros(len(chosen)), slots, widths, slots + heights])[region]
+        reach = shapely.bounds(polygons)
+        for j in np.flatnonzero(((reach[:, :2] < limits[:, :2]) | (reach[:, 2:] > limits[:, 2:])).any(axis=1)):
+            polygons[j] = polygonal(shapely.clip_by_rect(polygons[j], *limits[j]))
+        grid = quillet.pixel_coverage(rings(polygons), (1.0, 0.0, 0.0, 0.0, 1.0, 0.0),
+                                      (int(heights.sum()), int(widths.max())), n_threads=self.n_threads)
+        for k, slot, height, width in zip(chosen.tolist(), slots.tolist(), heights.tolist(), widths.tolist()):
+            yield k, grid[slot:slot + height, :width]
 
     def _check(self, blocks, origin):
         """Refuse the infinite values or weights of `blocks` (read from `origin`), naming the first. The extremes and
@@ -247,16 +238,6 @@ def _stacks(heights, widths, budget):
         group.append(k)
         height, width = height + rows, max(width, cols)
     yield np.array(group)
-
-
-def _extent(block):
-    return tuple(s.stop - s.start for s in block)
-
-
-def _runs(keys):
-    """(start, end) of each run of equal consecutive keys."""
-    starts = np.flatnonzero(np.diff(keys, prepend=keys[0] - 1))
-    return zip(starts, [*starts[1:], len(keys)])
 
 
 @dataclass(frozen=True)
