@@ -4,17 +4,23 @@ single-threaded, then quillet with more threads; the largest relative difference
   regions: a 10 000 x 10 000 float32 raster (no-data holes) and 3 000 Voronoi regions with ragged edges;
   islands: a 4 000 x 4 000 raster and 50 multipolygons of 200 islands each, spread over their zones.
 
+  --country: quillet alone (the command, in a child process) on a 32 768 x 32 768 raster (10^9 cells, compressed)
+  and one country of a mainland and 10 000 islands over all of it: its time and peak memory.
+
 exactextract is a peer, not a dependency: run this in an environment that has both (quillet with its `geo` extra,
 and `pip install exactextract`):
 
     python bench/bench_summarize.py [--repeat 2] [--only regions islands] [--threads 2] [--compress deflate]
-        [--folder DIR]
+        [--folder DIR] [--country]
 
 The inputs are written once into --folder (default: a folder in the temporary directory) and reused; both tools get
 the raster files' paths and the regions as a GeoDataFrame read beforehand.
 """
 import argparse
 import os
+import resource
+import subprocess
+import sys
 import tempfile
 import time
 from pathlib import Path
@@ -24,6 +30,7 @@ import numpy as np
 import rasterio
 import shapely
 from rasterio.transform import from_origin
+from rasterio.windows import Window
 
 import quillet_geo
 
@@ -123,6 +130,38 @@ def largest_differences(ours, theirs):
     return result
 
 
+def country(folder, size=2**15, islands=10_000):
+    """A 10^9-cell raster written strip by strip, and a country of a mainland and many islands over all of it; the
+    command's time and the peak memory of its processes."""
+    rng = np.random.default_rng(5)
+    raster, vectors, output = folder / "country.tif", folder / "country.gpkg", folder / "country.csv"
+    if not raster.exists():
+        with rasterio.open(raster, "w", driver="GTiff", height=size, width=size, count=1, dtype="float32", crs=CRS,
+                           transform=from_origin(0.0, size * CELL, CELL, CELL), nodata=float("nan"), tiled=True,
+                           blockxsize=512, blockysize=512, compress="deflate") as target:
+            cols = np.arange(size)
+            for top in range(0, size, 512):
+                rows = np.arange(top, top + 512)[:, None]
+                strip = np.round(100 + 50 * np.sin(rows / 700) * np.cos(cols / 900), 1).astype(np.float32)
+                target.write(strip, 1, window=Window(0, top, size, 512))
+    if not vectors.exists():
+        centre = size * CELL / 2
+        angles = np.linspace(0, 2 * np.pi, 20_000, endpoint=False)
+        mainland = shapely.Polygon(np.c_[centre + 0.3 * size * CELL * np.cos(angles) * (1 + 0.1 * np.sin(9 * angles)),
+                                         centre + 0.3 * size * CELL * np.sin(angles)])
+        stars = shapely.buffer(shapely.points(rng.uniform(0, size * CELL, (islands, 2))),
+                               rng.uniform(2, 40, islands) * CELL, quad_segs=4)
+        land = shapely.union_all([mainland, *stars])
+        geopandas.GeoDataFrame({"name": ["country"]}, geometry=[land], crs=CRS).to_file(vectors)
+    start = time.perf_counter()
+    subprocess.run([sys.executable, "-m", "quillet_geo.cli", "summarize", str(raster), str(vectors), str(output),
+                    "--stats", "count,mean,stdev,area", "--workers", "1", "--overwrite", "--quiet"], check=True)
+    seconds, peak = time.perf_counter() - start, resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss / 2**20
+    polygons = shapely.get_num_geometries(geopandas.read_file(vectors).geometry.iloc[0])
+    print(f"country: {size} x {size} cells, one region of {polygons} polygons: {seconds:.1f} s, peak memory of a "
+          f"process {peak:.2f} GiB")
+
+
 def main():
     from exactextract import exact_extract
 
@@ -133,8 +172,12 @@ def main():
     parser.add_argument("--compress", choices=["none", "deflate"], default="none",
                         help="compression of the rasters; decompressing them costs both tools alike")
     parser.add_argument("--folder", type=Path, default=Path(tempfile.gettempdir()) / "quillet-bench-summarize")
+    parser.add_argument("--country", action="store_true", help="measure the country case instead")
     arguments = parser.parse_args()
     arguments.folder.mkdir(exist_ok=True)
+    if arguments.country:
+        country(arguments.folder)
+        return
     for name in arguments.only:
         rng = np.random.default_rng(11)
         size, regions = CASES[name](rng)

@@ -2,10 +2,12 @@
 accumulated as a region's covered cells arrive window by window (their definitions are in `summarize`'s docstring,
 where users read them).
 
-Sums are accumulated in 64-bit floats. The standard deviation merges each window's weighted mean and squared
-deviations into the running ones (Chan's update), which keeps its digits where a sum of squares would lose them for
-values far from zero. Majority and minority keep the summed fraction of each distinct value; the quantiles keep each
-covered cell's value and fraction (12 bytes a cell) until the region is done, and select on them at the end.
+Sums are accumulated in 64-bit floats. A region's cells in one window are reduced at once to a group of sums; the
+standard deviation keeps each group's squared deviations from its own mean, and merging adds each group's count
+times the squared distance of its mean from the region's (the exact decomposition of the squared deviations), which
+keeps the digits that a sum of squares loses for values far from zero. Majority and minority keep the summed
+fraction of each distinct value; the quantiles keep each covered cell's value and fraction (12 bytes a cell) until
+the batch is done, and select on them at the end.
 """
 import re
 from dataclasses import dataclass
