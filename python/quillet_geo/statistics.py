@@ -15,7 +15,7 @@ from dataclasses import dataclass
 import numpy as np
 
 from .errors import ArgumentError, ArgumentTypeError
-from .parameters import fraction, shown
+from .parameters import shown
 
 NAMES = ("count", "sum", "mean", "min", "max", "stdev", "median", "quantile", "majority", "minority", "area",
          "nodata_area", "area_mean", "weighted_sum", "weighted_mean")
@@ -75,9 +75,11 @@ def _statistic(text):
         try:
             level = float(match[1])
         except ValueError:
+            level = None
+        if level is None or not 0 <= level <= 1:
             raise ArgumentError("stats", f"{text.strip()!r}: the quantile's level must be a number in [0, 1], such "
-                                         "as quantile(0.9)") from None
-        return Statistic("quantile", fraction("stats", level))
+                                         "as quantile(0.9)")
+        return Statistic("quantile", level)
     if name == "median":
         return Statistic("median", 0.5)
     if name not in NAMES or name == "quantile":

@@ -44,6 +44,7 @@ from .vectors import polygonal, read_polygons, read_vector_file
 
 BATCH_CELLS = 2**22  # bounding-box cells of a batch's regions from which the next region starts a new batch
 BATCH_REGIONS = 1000
+READ_CACHE = 256 * 2**20  # bytes of GDAL's block cache while batches read: enough for the blocks neighbours share
 _held = threading.local()  # the raster files each thread holds open
 
 
@@ -57,15 +58,17 @@ class Batch:
 
 class HeldFileWindow(FileWindow):
     """A raster file read window by window through a dataset that each thread holds open, so that GDAL's block cache
-    serves again the blocks that the windows of neighbouring batches share instead of decompressing them again."""
+    (`READ_CACHE`) serves again the blocks that the windows of neighbouring batches share instead of decompressing
+    them again."""
 
     def read(self, rows, cols):
         datasets = vars(_held).setdefault("datasets", {})
         window = Window(cols.start, rows.start, cols.stop - cols.start, rows.stop - rows.start)
         try:
-            if self.path not in datasets:
-                datasets[self.path] = rasterio.open(self.path)
-            return _without_nodata(datasets[self.path], self.band, window)
+            with rasterio.Env(GDAL_CACHEMAX=READ_CACHE):
+                if self.path not in datasets:
+                    datasets[self.path] = rasterio.open(self.path)
+                return _without_nodata(datasets[self.path], self.band, window)
         except rasterio.errors.RasterioError:
             datasets.pop(self.path, None)
             return super().read(rows, cols)  # opens the file afresh, and says what is wrong if it fails again
@@ -409,9 +412,9 @@ def summarize(values, regions, *, stats=DEFAULT, by=None, weights=None, band=Non
     A is the cell's area on the CRS's ellipsoid on a longitude/latitude grid (exact per row), and the cell's area in
     the projection on a projected grid (metres required); f·A takes the region's share of a cell as f of its area.
 
-    Memory is bounded by windows of `tile_size` cells per side, whatever the regions' size, except for the median and
-    quantiles, which keep the value and covered fraction of every covered cell of a batch's regions (12 bytes a cell)
-    until the batch is done. The batches run in `n_threads` threads (default: one per CPU); `progress` shows a bar.
+    Memory is bounded by windows of `tile_size` cells per side and a block cache of 256 MiB, whatever the regions'
+    size, except for the median and quantiles, which keep the value and covered fraction of every covered cell of a
+    batch's regions (12 bytes a cell) until the batch is done. The batches run in `n_threads` threads (default: one per CPU); `progress` shows a bar.
     The result is the same for every thread count. To write the table to a file with resumable runs, use
     `summarize_to_file`.
     """

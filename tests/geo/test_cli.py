@@ -209,7 +209,7 @@ ERROR_CASES = [
     (["demo", "{tmp}"], 2, "FOLDER '{tmp}' holds files; choose an empty or new folder, or add --overwrite"),
     (["summarize", "condition", "areas", "{tmp}/t.txt"], 2, "'OUTPUT': '{tmp}/t.txt' does not end in .csv, .gpkg"),
     (["summarize", "condition", "areas", "{tmp}/t.csv", "--stats", "mean,quantile(2)"], 2,
-     "'--stats': 2 is not in [0, 1]"),
+     "'--stats': 'quantile(2)': the quantile's level must be a number in [0, 1], such as quantile(0.9)"),
     (["summarize", "condition", "areas", "{tmp}/t.csv", "--by", "name"], 2,
      "'--by': 'name' is not a field of the regions (their fields: kind)"),
     (["summarize", "condition", "areas", "{tmp}/t.csv", "--weights", "condition"], 2,
