@@ -360,7 +360,8 @@ def summary_job(values, regions, *, stats=DEFAULT, by=None, weights=None, band=N
 
 
 def _reader(raster):
-    """What a batch reads a raster's windows from (any value may be in it: every window is checked as it is read)."""
+    """What a batch reads a raster's windows from. No sample is checked up front: any finite value is a value, and
+    the values and weights that regions cover are checked as they are summarized."""
     if raster.path is None:
         return raster.reader()
     return HeldFileWindow(raster.path, raster.band, raster.name)
