@@ -8,9 +8,11 @@ from .errors import ArgumentError, ArgumentTypeError, DataError, RunFailed, RunR
 from .parameters import window_reach
 from .progress_bars import progress
 from .run import RunSummary, to_raster
+from .summarize import summarize, summarize_to_file
 from .tiles import Tile, tile_plan
 
 __version__ = version("quillet")
 
-__all__ = ["__version__", "connectivity", "coverage", "to_raster", "progress", "RunSummary", "Tile", "tile_plan",
-           "window_reach", "ArgumentError", "ArgumentTypeError", "DataError", "RunRefused", "RunFailed", "Stopped"]
+__all__ = ["__version__", "connectivity", "coverage", "summarize", "summarize_to_file", "to_raster", "progress",
+           "RunSummary", "Tile", "tile_plan", "window_reach", "ArgumentError", "ArgumentTypeError", "DataError",
+           "RunRefused", "RunFailed", "Stopped"]

@@ -18,9 +18,15 @@ from .tiles import tile_plan
 from .vectors import disjoint_pieces, read_polygons
 
 
-def _rings(geometries):
+def rings(geometries):
+    """The polygons of `geometries` as `pixel_coverage` takes them: (exterior, [holes]) coordinate arrays."""
     polygons = shapely.get_parts(np.asarray(geometries, dtype=object))
-    return [(shapely.get_coordinates(p.exterior), [shapely.get_coordinates(h) for h in p.interiors]) for p in polygons]
+    polygons = polygons[~shapely.is_empty(polygons)]
+    boundaries = shapely.get_rings(polygons)  # each polygon's exterior, then its holes
+    coordinates = np.split(shapely.get_coordinates(boundaries), np.cumsum(shapely.get_num_coordinates(boundaries))[:-1])
+    holes = shapely.get_num_interior_rings(polygons)
+    exteriors = np.cumsum(holes + 1) - (holes + 1)
+    return [(coordinates[k], coordinates[k + 1:k + 1 + n]) for k, n in zip(exteriors.tolist(), holes.tolist())]
 
 
 @dataclass(frozen=True)
@@ -35,7 +41,7 @@ class CoverageKernel:
         try:
             tile_transform = level_transforms(self.transform, [1], (tile.rows.start, tile.cols.start))[1]
             pieces = disjoint_pieces(geometries, _box(self.transform, tile.rows, tile.cols, margin=1))
-            return quillet.pixel_coverage(_rings(pieces), tile_transform, shape, n_threads=self.n_threads)
+            return quillet.pixel_coverage(rings(pieces), tile_transform, shape, n_threads=self.n_threads)
         except BaseException as error:
             error.add_note(f"in coverage tile {tile.index}")
             raise

@@ -20,6 +20,7 @@ from rasterio.windows import Window
 from .cpus import available_cpus
 from .errors import ArgumentError
 from .jobs import tile_shape
+from .outputs import put_in_place
 
 WRITE_CACHE = 64 * 2**20  # bytes of GDAL's block cache while assembling
 COG_OPTIONS = {"COMPRESS": "DEFLATE", "PREDICTOR": "3", "BLOCKSIZE": "512", "OVERVIEWS": "AUTO",
@@ -88,9 +89,7 @@ def assemble(path, temporary, job, tile_values, *, tags, options=COG_OPTIONS):
             digests = _write_tiles(tiles_file, job, tile_values, tags)
             rasterio.shutil.copy(tiles_file, temporary, driver="COG", **options)
             _check_written(temporary, job, digests)
-        _flush(temporary)
-        os.replace(temporary, path)
-        _flush(os.path.dirname(os.path.abspath(path)))
+        put_in_place(temporary, path)
     except rasterio.errors.RasterioError as error:
         raise OSError(0, str(error).strip().splitlines()[0], os.fspath(temporary)) from None
     finally:
@@ -127,10 +126,3 @@ def _check_written(path, job, digests):
 def _digest(values):
     return hashlib.sha256(np.ascontiguousarray(values, dtype=np.float32).view(np.uint8)).hexdigest()
 
-
-def _flush(path):
-    fd = os.open(path, os.O_RDONLY)
-    try:
-        os.fsync(fd)
-    finally:
-        os.close(fd)

@@ -126,6 +126,11 @@ def window_piece(source, rows, cols):
     return source[..., rows, cols]
 
 
+def read_window(source, rows, cols):
+    """Float32 values of a window (row and column slices) of a raster's reader, read or computed here."""
+    return values_of(_read(window_piece(source, rows, cols)))
+
+
 def _read(piece):
     """A piece's values where the tile runs: a file window is read, a Dask slice computed here and now."""
     if isinstance(piece, da.Array):

@@ -21,9 +21,11 @@ from .errors import ArgumentTypeError, DataError
 from .rasters import is_path
 
 
-def read_polygons(value, crs, *, name="geometries", layer=None, where=None, assume_crs=None):
-    """A GeoSeries of one valid polygonal geometry (or an empty one) per feature of `value`, in `crs`."""
-    source = f"'{value}' has" if is_path(value) else f"the {name} have"
+def read_polygons(value, crs, *, name="geometries", layer=None, where=None, assume_crs=None, read_from=None):
+    """A GeoSeries of one valid polygonal geometry (or an empty one) per feature of `value`, in `crs`; `read_from`
+    names the file that `value` (a GeoDataFrame) was read from, for messages."""
+    path = value if is_path(value) else read_from
+    source = f"'{path}' has" if path is not None else f"the {name} have"
     series, plain = _series(value, name, layer, where)
     if series.crs is None and not plain:
         if assume_crs is None:

@@ -222,6 +222,18 @@ ERROR_CASES = [
     (["connectivity", "condition", "out", *ARGS, "--co", "COMPRESS=JPEG"], 2,
      "'--co': COMPRESS=JPEG: the value must be one of NONE, DEFLATE"),
     (["demo", "{tmp}"], 2, "FOLDER '{tmp}' holds files; choose an empty or new folder, or add --overwrite"),
+    (["summarize", "condition", "areas", "{tmp}/t.txt"], 2, "'OUTPUT': '{tmp}/t.txt' does not end in .csv, .gpkg"),
+    (["summarize", "condition", "areas", "{tmp}/t.csv", "--stats", "mean,quantile(2)"], 2,
+     "'--stats': 'quantile(2)': the quantile's level must be a number in [0, 1], such as quantile(0.9)"),
+    (["summarize", "condition", "areas", "{tmp}/t.csv", "--by", "name"], 2,
+     "'--by': 'name' is not a field of the regions (their fields: kind)"),
+    (["summarize", "condition", "areas", "{tmp}/t.csv", "--weights", "condition"], 2,
+     "'--weights': is given, but no weighted statistic is asked for; add weighted_mean or weighted_sum to --stats"),
+    (["summarize", "condition", "areas", "{tmp}/t.csv", "--stats", "weighted_mean", "--weights", "other_crs"], 1,
+     "--weights '{other_crs}' is not on the grid of values: CRS differs"),
+    (["summarize", "condition", "points", "{tmp}/t.csv"], 1, "REGIONS '{points}' has no polygons (found: Point)"),
+    (["summarize", "no_crs", "areas", "{tmp}/t.csv"], 1, "VALUES '{no_crs}' has no CRS"),
+    (["summarize", "condition", "areas", "areas", "--overwrite"], 2, "OUTPUT: '{areas}' is the input REGIONS"),
 ]
 
 
@@ -235,7 +247,7 @@ def test_every_bad_input_gives_one_line_and_its_exit_status(bad_inputs, capsys, 
     assert (exit_status.value.code, out) == (status, ""), err
     assert err.count("\n") == 1 and err.startswith("Error: "), err
     assert text.format(**files) in err, err
-    assert not bad_inputs["out"].exists()
+    assert not bad_inputs["out"].exists() and not list(bad_inputs["tmp"].glob("t.*"))
 
 
 @pytest.mark.parametrize("args, expanded", [

@@ -94,3 +94,32 @@ def test_a_real_condition_mapped_end_to_end(rescaled, tmp_path, protected):
                                     pa_to_pa=protected, **OPTIONS)
     np.testing.assert_allclose(values, expected, rtol=1e-5, atol=0)
     assert np.array_equal(np.isnan(values), mask) and np.nanmax(values) <= 1
+
+
+@pytest.fixture(scope="module")
+def district_summary():
+    return quillet_geo.summarize(str(ELEVATION), str(DISTRICTS), by="NAME_2", tile_size=32,
+                                 stats="count,sum,mean,min,max,stdev,median,area,nodata_area,area_mean")
+
+
+@pytest.mark.parametrize("district", ["Clervaux", "Diekirch", "Luxembourg", "Remich"])
+def test_summary_of_real_districts_follows_the_definitions(district_summary, district):
+    from test_summarize import cell_fractions, expected
+
+    districts = geopandas.read_file(DISTRICTS)
+    with rasterio.open(ELEVATION) as source:
+        elevation = source.read(1, masked=True).astype(np.float32).filled(np.nan)
+        transform = source.transform
+    fractions = cell_fractions(districts[districts.NAME_2 == district].geometry.iloc[0], transform, elevation.shape)
+    truth = expected(elevation, fractions, areas=geodesic_cell_areas(ELEVATION)[:, None])
+    row = district_summary.loc[district]
+    for stat in ("count", "sum", "mean", "min", "max", "stdev", "median", "nodata_area", "area_mean"):
+        assert row[stat] == pytest.approx(truth[stat], rel=1e-5, abs=1e-6), stat
+    assert row["area"] == pytest.approx(truth["area"], rel=1e-6)
+
+
+def test_covered_area_of_every_district_is_its_geodesic_area(district_summary):
+    geod = pyproj.Geod(ellps="WGS84")
+    districts = geopandas.read_file(DISTRICTS)
+    geodesic = [abs(geod.geometry_area_perimeter(p)[0]) for p in districts.geometry]
+    np.testing.assert_allclose(district_summary["area"], geodesic, rtol=1e-5)

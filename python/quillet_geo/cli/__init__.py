@@ -1,4 +1,4 @@
-"""The `quillet` command: connectivity and coverage maps from raster and vector files."""
+"""The `quillet` command: connectivity and coverage maps from raster and vector files, and statistics by region."""
 import contextlib
 import logging
 import os
@@ -11,17 +11,19 @@ from .. import __version__
 from .connectivity import connectivity
 from .coverage import coverage
 from .demo import demo
+from .summarize import summarize
 
 
 @click.group(context_settings={"help_option_names": ["-h", "--help"]})
 @click.version_option(__version__, prog_name="quillet", message="%(prog)s %(version)s")
 def cli():
-    """Habitat connectivity and polygon coverage maps from GeoTIFF and vector files."""
+    """Habitat connectivity and polygon coverage maps from GeoTIFF and vector files, and statistics by region."""
 
 
 cli.add_command(connectivity)
 cli.add_command(coverage)
 cli.add_command(demo)
+cli.add_command(summarize)
 
 
 @contextlib.contextmanager
