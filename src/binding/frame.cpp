@@ -29,44 +29,54 @@ void take_lock_back(PyThreadState* state) {
     taking_lock_back = false;
 }
 
-// This thread's progress callback (a strong reference), or null.
-thread_local PyObject* progress_callback = nullptr;
+// Where `_report_progress` keeps a thread's callback: the thread's own dictionary
+// of the interpreter, which releases it when the thread ends (a C++ thread-local
+// reference would be kept forever).
+constexpr const char* kProgressCallbackKey = "quillet.progress_callback";
 
 // How often, at most, a waiting call reports its progress.
 constexpr std::chrono::milliseconds kProgressInterval{250};
 
-// While a call waits: when `progress` is given and this thread has a callback, and
-// kProgressInterval has passed since the last report, calls it with the units done
-// and their total; true when it raised.
-class ProgressReport {
-public:
-    explicit ProgressReport(const Progress* progress) : progress_(progress) {}
-
-    bool raised() {
-        if (progress_ == nullptr || progress_callback == nullptr) return false;
-        const auto now = std::chrono::steady_clock::now();
-        if (now - last_ < kProgressInterval) return false;
-        last_ = now;
-        Ref result(PyObject_CallFunction(progress_callback, "KK",
-                                         static_cast<unsigned long long>(progress_->done.load()),
-                                         static_cast<unsigned long long>(progress_->total.load())));
-        return !result;
-    }
-
-private:
-    const Progress* progress_;
-    std::chrono::steady_clock::time_point last_ = std::chrono::steady_clock::now();
+// A waiting call's progress reports: the units to report, the callback (a strong
+// reference, or null) and when it was last called.
+struct ProgressReport {
+    const Progress* progress;
+    PyObject* callback;
+    std::chrono::steady_clock::time_point last;
 };
 
-// Takes the interpreter lock back to run the signal handlers and to report the
-// progress, then lets it go again; true when a handler or the progress callback
-// raised, its exception then stays set for the caller. Only the main thread runs
-// handlers.
-bool python_raised(PyThreadState*& state, ProgressReport& report) {
+// The calling thread's progress callback as a new reference, or null; with the lock held.
+PyObject* progress_callback_of_this_thread() {
+    PyObject* dict = PyThreadState_GetDict();
+    return dict == nullptr ? nullptr : Py_XNewRef(PyDict_GetItemString(dict, kProgressCallbackKey));
+}
+
+// Takes the interpreter lock back to run the signal handlers, then lets it go
+// again; true when a handler raised, its exception then stays set for the caller.
+// Only the main thread runs handlers.
+bool signal_handler_raised(PyThreadState*& state) {
     take_lock_back(state);
-    const bool raised = PyErr_CheckSignals() < 0 || report.raised();
+    const bool raised = PyErr_CheckSignals() < 0;
     state = PyEval_SaveThread();
     return raised;
+}
+
+// While a call waits: when there is a callback and kProgressInterval has passed
+// since the last report, takes the interpreter lock back to call it with the units
+// done and their total, then lets it go again; true when it raised, its exception
+// then stays set for the caller. The lock is taken only when a report is due.
+bool progress_callback_raised(PyThreadState*& state, ProgressReport& report) {
+    if (report.callback == nullptr) return false;
+    const auto now = std::chrono::steady_clock::now();
+    if (now - report.last < kProgressInterval) return false;
+    report.last = now;
+    take_lock_back(state);
+    PyObject* result = PyObject_CallFunction(report.callback, "KK",
+                                             static_cast<unsigned long long>(report.progress->done.load()),
+                                             static_cast<unsigned long long>(report.progress->total.load()));
+    Py_XDECREF(result);
+    state = PyEval_SaveThread();
+    return result == nullptr;
 }
 
 }  // namespace
@@ -86,15 +96,21 @@ bool run_on_pool(std::size_t threads, const std::function<void(Pool&)>& driver, 
     Pool& workers = *pool.value();
     bool interrupted = false;
     std::exception_ptr failure;
-    ProgressReport report(progress);
+    // Held without RAII: at interpreter exit the thread is ended while it waits, and
+    // nothing may be released then; the reference is dropped with the lock held.
+    ProgressReport report{progress, progress ? progress_callback_of_this_thread() : nullptr,
+                          std::chrono::steady_clock::now()};
     PyThreadState* state = PyEval_SaveThread();
     try {
-        workers.run([&] { driver(workers); }, [&] { return interrupted = python_raised(state, report); });
+        workers.run([&] { driver(workers); }, [&] {
+            return interrupted = signal_handler_raised(state) || progress_callback_raised(state, report);
+        });
     } catch (...) {
         if (thread_is_being_ended()) throw;
         failure = std::current_exception();
     }
     take_lock_back(state);
+    Py_XDECREF(report.callback);
     // After an interruption whatever the workers threw on their way out
     // (`Cancelled`, or a fault met first) gives way to the handler's (or the
     // progress callback's) exception.
@@ -116,7 +132,19 @@ PyObject* report_progress(PyObject*, PyObject* callback) {
         PyErr_SetString(PyExc_TypeError, cast_text(callback, "callable").c_str());
         return nullptr;
     }
-    Py_XSETREF(progress_callback, callback == Py_None ? nullptr : Py_NewRef(callback));
+    PyObject* dict = PyThreadState_GetDict();
+    if (dict == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, "this thread has no interpreter state to keep a callback in");
+        return nullptr;
+    }
+    if (callback == Py_None) {
+        if (PyDict_GetItemString(dict, kProgressCallbackKey) != nullptr &&
+            PyDict_DelItemString(dict, kProgressCallbackKey) < 0) {
+            return nullptr;
+        }
+    } else if (PyDict_SetItemString(dict, kProgressCallbackKey, callback) < 0) {
+        return nullptr;
+    }
     Py_RETURN_NONE;
 }
 
