@@ -16,7 +16,7 @@ import numpy as np
 import pytest
 
 import quillet
-from conftest import proc_status
+from conftest import under_sanitizer
 
 # A child's setup: a long call of each function, and a small one whose value is
 # known before any interruption.
@@ -46,8 +46,18 @@ CHILD_SETUP = textwrap.dedent(
              "pixel_coverage": (quillet.pixel_coverage, coverage_arguments(24))}
 
     def threads():
-        with open("/proc/self/status") as f:
-            return next(int(line.split()[1]) for line in f if line.startswith("Threads:"))
+        # Read until the count stops moving: a joined worker leaves the kernel's
+        # count a moment after `join` returns.
+        def read():
+            with open("/proc/self/status") as f:
+                return next(int(line.split()[1]) for line in f if line.startswith("Threads:"))
+        count = read()
+        for _ in range(100):
+            time.sleep(0.02)
+            previous, count = count, read()
+            if count == previous:
+                return count
+        return count
     """
 )
 
@@ -161,6 +171,11 @@ EXIT_DURING_CALL = CHILD_SETUP + textwrap.dedent(
 )
 
 
+# AddressSanitizer's bookkeeping of a thread's stack does not survive the forced
+# unwind that ends the thread at interpreter exit: the frames it removes keep their
+# poisoned redzones, and the next `throw` trips the sanitizer's own check (a known
+# false report of the sanitizer, google/sanitizers#1399).
+@pytest.mark.skipif(under_sanitizer(), reason="the sanitizer cannot follow a thread ended by a forced unwind")
 @pytest.mark.parametrize("function", ["connectivity", "pixel_coverage"])
 def test_the_interpreter_exits_during_a_call_on_a_daemon_thread(function):
     child = subprocess.run([sys.executable, "-c", EXIT_DURING_CALL, function], capture_output=True, text=True,
