@@ -2,9 +2,11 @@
 
 All three compute a tile the same way (`TiledJob.compute`), send the job to each worker once, keep at most twice as
 many tiles in flight as there are workers, and hand results over one at a time in the order they finish, so that
-the main process holds no more tiles than are in flight. The main thread only waits, so Ctrl-C reaches it at once;
-stopping kills local worker processes instead of waiting for their tiles (threads finish their tile on their own).
-While it waits, it passes on how far the tiles in flight have got, as threads and local processes report it.
+the main process holds no more tiles than are in flight. The main thread only waits, and calls back at least every
+quarter of a second while it does, so that a stop asked for by a signal is seen at once, at a point where no lock of
+the executor is held; stopping kills local worker processes instead of waiting for their tiles (threads finish their
+tile on their own). While it waits, it passes on how far the tiles in flight have got, as threads and local processes
+report it.
 """
 import concurrent.futures
 import contextlib
@@ -45,21 +47,23 @@ def _compute(job, index):
 
 
 @contextlib.contextmanager
-def tile_results(job, indices, *, scheduler="processes", workers=1, advanced=lambda index, fraction: None):
+def tile_results(job, indices, *, scheduler="processes", workers=1, advanced=lambda index, fraction: None,
+                 waiting=lambda: None):
     """An iterator of (index into job.tiles, values) for the tiles at `indices`, in the order they finish.
 
     `scheduler`: "threads", "processes", or a Dask cluster (a scheduler address or a `distributed.Client`).
     `advanced(tile index, fraction)` hears, while the results are awaited, how far a tile in flight has got (not on
-    a cluster).
+    a cluster). `waiting()` is called before each result and at least every quarter of a second while one is
+    awaited; what it raises stops the run.
     """
     if scheduler == "threads":
-        with _thread_results(job, list(indices), workers, advanced) as results:
+        with _thread_results(job, list(indices), workers, advanced, waiting) as results:
             yield results
     elif scheduler == "processes":
-        with _process_results(job, list(indices), workers, advanced) as results:
+        with _process_results(job, list(indices), workers, advanced, waiting) as results:
             yield results
     else:
-        with _cluster_results(job, list(indices), scheduler) as results:
+        with _cluster_results(job, list(indices), scheduler, waiting) as results:
             yield results
 
 
@@ -99,7 +103,7 @@ def _first_done(futures, meanwhile):
 
 
 @contextlib.contextmanager
-def _thread_results(job, indices, workers, advanced):
+def _thread_results(job, indices, workers, advanced, waiting):
     # Daemon threads, so that an interrupted run does not wait for the tiles in flight at exit.
     todo, done, progress = queue.Queue(), queue.Queue(), queue.Queue()
     pass_on = _passing_on(progress, advanced)
@@ -123,6 +127,7 @@ def _thread_results(job, indices, workers, advanced):
 
     def next_done():
         while True:
+            waiting()
             try:
                 return done.get(timeout=0.25)
             except queue.Empty:
@@ -145,7 +150,7 @@ def _thread_results(job, indices, workers, advanced):
 
 
 @contextlib.contextmanager
-def _process_results(job, indices, workers, advanced):
+def _process_results(job, indices, workers, advanced, waiting):
     # Spawned workers are children of this process (a fork server's would be its children instead), so that they
     # end with it.
     context = multiprocessing.get_context("spawn")
@@ -154,9 +159,13 @@ def _process_results(job, indices, workers, advanced):
                                                   initializer=_start_worker, initargs=(os.getpid(), job, progress))
     pass_on = _passing_on(progress, advanced)
 
+    def meanwhile():
+        pass_on()
+        waiting()
+
     def results():
         for index, future in _bounded(lambda index: pool.submit(_compute_in_worker, index), indices, 2 * workers,
-                                      lambda futures: _first_done(futures, pass_on)):
+                                      lambda futures: _first_done(futures, meanwhile)):
             try:
                 yield future.result()
             except concurrent.futures.process.BrokenProcessPool:
@@ -177,7 +186,7 @@ def _process_results(job, indices, workers, advanced):
 
 
 @contextlib.contextmanager
-def _cluster_results(job, indices, cluster):
+def _cluster_results(job, indices, cluster, waiting):
     import distributed
 
     client, own = cluster, False
@@ -190,17 +199,20 @@ def _cluster_results(job, indices, cluster):
     shared = client.scatter(job, broadcast=True)
 
     def wait(futures):
-        return [next(distributed.as_completed(futures))]
+        while True:
+            waiting()
+            with contextlib.suppress(TimeoutError):
+                return distributed.wait(futures, timeout=0.25, return_when="FIRST_COMPLETED").done
 
     def results():
         submit = lambda index: client.submit(_compute, shared, index, pure=False)  # noqa: E731
-        for _, future in _bounded(submit, indices, 2 * slots, wait):
-            try:
+        try:
+            for _, future in _bounded(submit, indices, 2 * slots, wait):
                 result = future.result()
-            except (OSError, distributed.client.FutureCancelledError, distributed.comm.CommClosedError) as error:
-                raise RunFailed(f"the Dask cluster was lost ({type(error).__name__})") from None
-            future.release()
-            yield result
+                future.release()
+                yield result
+        except (OSError, concurrent.futures.CancelledError, distributed.comm.CommClosedError) as error:
+            raise RunFailed(f"the Dask cluster was lost ({type(error).__name__})") from None
 
     try:
         yield results()

@@ -167,10 +167,10 @@ def _compute_missing(job, journal, kept, bar, scheduler, workers, signals):
     def advanced(index, fraction):
         bar.part_advanced(index, int(fraction * sizes[index]))
 
-    with tile_results(job, todo, scheduler=scheduler, workers=workers, advanced=advanced) as results:
+    with signals.deferred(), tile_results(job, todo, scheduler=scheduler, workers=workers, advanced=advanced,
+                                          waiting=signals.check) as results:
         for k, values in results:
-            with signals.deferred():
-                journal.save(job.tiles[k].index, values)
+            journal.save(job.tiles[k].index, values)
             bar.part_done(job.tiles[k].index, sizes[job.tiles[k].index])
 
 
@@ -195,8 +195,9 @@ def _check_inputs_unchanged(job, manifest):
 
 class _StopSignals:
     """Ctrl-C, SIGTERM and SIGHUP (batch schedulers, `timeout`, a closed terminal) stop the run alike, by raising
-    `Stopped` in the main thread. While a finished part is being saved (`deferred`) the signal waits for the save
-    to end, so that it never breaks a file; a second signal while the stopped run tidies up changes nothing."""
+    `Stopped` in the main thread. While the tiles are computed and saved (`deferred`) the signal is only noted, and
+    `check` raises it where the run waits for results: it never breaks a file being saved nor leaves a lock of the
+    executors held. A second signal while the stopped run tidies up changes nothing."""
 
     SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
 
@@ -225,5 +226,8 @@ class _StopSignals:
             yield
         finally:
             self.deferring = False
+        self.check()
+
+    def check(self):
         if self.received is not None:
             raise Stopped(self.received, 0, 0, None)
