@@ -111,7 +111,7 @@ def real(argument, value):
     if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
         raise ArgumentTypeError(argument, f"expected a number, got {shown(value)}")
     number = float(value)
-    if not math.isfinite(number) or not np.isfinite(np.float32(number)):
+    if not math.isfinite(number) or abs(number) > float(np.finfo(np.float32).max):
         raise ArgumentError(argument, f"{shown(value)} is not a finite number")
     return number
 

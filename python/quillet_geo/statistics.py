@@ -132,8 +132,9 @@ class BatchStatistics:
 
         covered = with_value(fractions)
         group[COUNT], group[SUM] = covered.sum(axis=1), _dot(covered, value)
-        deviation = value - _centres(group[SUM], group[COUNT])[:, None]
-        group[SQUARES] = np.einsum("bn,bn,bn->b", covered, deviation, deviation)
+        with np.errstate(invalid="ignore", over="ignore"):  # an infinite value shows in the sums, refused there
+            deviation = value - _centres(group[SUM], group[COUNT])[:, None]
+            group[SQUARES] = np.einsum("bn,bn,bn->b", covered, deviation, deviation)
         group[LOW], group[HIGH] = (np.fmin.reduce(values, axis=1), np.fmax.reduce(values, axis=1)) if gaps else (
             values.min(axis=1), values.max(axis=1))
         if areas is not None:

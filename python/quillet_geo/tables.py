@@ -48,7 +48,7 @@ def write_table(path, temporary, table, geometries):
 
 def _read(path, kind):
     if kind == ".csv":
-        return pandas.read_csv(path, float_precision="round_trip")
+        return pandas.read_csv(path, engine="python")  # Python's float parsing gives back every value written
     if kind == ".parquet":
         return pandas.read_parquet(path)
     return pyogrio.read_dataframe(path, read_geometry=False)

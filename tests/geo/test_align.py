@@ -43,7 +43,7 @@ def looked_up(path):
     lon, lat = pyproj.Transformer.from_crs(3035, 4326, always_xy=True).transform(
         transform.c + col * transform.a, transform.f + row * transform.e)
     with rasterio.open(path) as source:
-        c, r = ~source.transform * (lon, lat)
+        c, r = ~source.transform @ (lon, lat)
         return source.read(1)[np.floor(r).astype(int), np.floor(c).astype(int)]
 
 

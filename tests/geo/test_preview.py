@@ -38,18 +38,18 @@ def where_drawn(pixels, axes, colour):
 
 
 def test_a_rotated_grid_is_drawn_where_its_cells_lie(tmp_path):
-    transform = Affine.translation(1000, 2000) * Affine.rotation(30) * Affine.scale(10, -10)
+    transform = Affine.translation(1000, 2000) @ Affine.rotation(30) @ Affine.scale(10, -10)
     values = np.zeros((40, 50))
     values[10:14, 20:24] = 1.0
     pixels, axes = drawn(preview_figure(write(tmp_path / "map.tif", values, transform), "map", "value"))
     x, y = where_drawn(pixels, axes, matplotlib.colormaps["viridis"](1.0))
-    expected = axes.transData.transform(transform * (22, 12))
+    expected = axes.transData.transform(transform @ (22, 12))
     assert len(x) > 20 and np.hypot(x.mean() - expected[0], y.mean() - expected[1]) < 2
 
 
 @pytest.mark.parametrize("latitude", [0, 45, 60])
 def test_a_longitude_latitude_grid_keeps_the_shape_of_the_land(tmp_path, latitude):
-    transform = Affine.translation(5.0, latitude + 1.0) * Affine.scale(0.01, -0.01)
+    transform = Affine.translation(5.0, latitude + 1.0) @ Affine.scale(0.01, -0.01)
     figure = preview_figure(write(tmp_path / "map.tif", np.zeros((200, 200)), transform, "EPSG:4326"), "map", "v")
     _, axes = drawn(figure)
     (x0, y0), (x1, y1) = axes.transData.transform([(5.0, latitude), (6.0, latitude + 1.0)])
@@ -57,7 +57,7 @@ def test_a_longitude_latitude_grid_keeps_the_shape_of_the_land(tmp_path, latitud
 
 
 def test_no_data_and_cells_not_computed_are_told_apart_on_a_fixed_colour_bar(tmp_path):
-    transform = Affine.translation(0, 400) * Affine.scale(10, -10)
+    transform = Affine.translation(0, 400) @ Affine.scale(10, -10)
     condition = np.full((40, 40), 0.5)
     condition[:, :10] = np.nan  # no data: no value
     result = np.full((40, 40), 0.02)

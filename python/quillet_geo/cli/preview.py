@@ -39,7 +39,7 @@ def preview_figure(raster, title, label, condition=None, band=None):
         step = max(1, math.ceil(max(source.shape) / LONGEST_SIDE))
         shape = (math.ceil(source.height / step), math.ceil(source.width / step))
         values = source.read(1, out_shape=shape, resampling=Resampling.average, masked=True)
-        transform = source.transform * source.transform.scale(source.width / shape[1], source.height / shape[0])
+        transform = source.transform @ source.transform.scale(source.width / shape[1], source.height / shape[0])
         crs = source.crs
     figure = Figure(figsize=(7.5, 6.5), layout="constrained")
     axes = figure.subplots()
