@@ -226,7 +226,7 @@ bool build_graph_from_topology(const GraphFrame& frame, std::span<const FocalWin
 
 void GraphScratch::start_rows(const GraphFrame& frame, std::size_t first_row, std::size_t row_count) {
     edges.start_rows(frame, first_row, row_count);
-    topologies.clear();
+    topologies.start(frame.plan->shape_period, row_count);
 }
 
 void build_graph(const GraphFrame& frame, std::span<const FocalWindow> windows,

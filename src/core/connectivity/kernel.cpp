@@ -79,7 +79,7 @@ void visit_band(const RowContext& ctx, std::size_t first_row, std::size_t end_ro
             plan_windows(ctx, s.plan);
             plan_graph(ctx, s.plan, s.frame);
             s.graph_scratch.start_rows(s.frame, first_row, end_row - first_row);
-            s.length_searches.clear();
+            s.length_searches.start(s.plan.shape_period, end_row - first_row);
             planned = true;
         }
         const float value = source_value(ctx, s, row, col);

@@ -66,9 +66,9 @@ const SearchResult& LengthSearches::of_shape(const Graph& g, const SourceShape& 
     return result;
 }
 
-void LengthSearches::clear() {
+void LengthSearches::start(std::int32_t period, std::size_t rows) {
     for (KeptLengthSearch& k : kept_) k.valid = false;
-    by_shape_.clear();
+    by_shape_.start(period, rows);
     matches_ = misses_ = sources_ = 0;
 }
 
