@@ -46,6 +46,11 @@ inline std::size_t placement_slots(std::int32_t period, std::size_t rows, std::s
 // the source's graph, depend on nothing else.
 struct SourceShape {
     bool regular = false;
+    // Whether a later source of the band can have the same shape; what is
+    // computed per shape is kept only then. Near the raster's edge on deep
+    // levels, whose windows span most of it, shapes hardly ever recur, and
+    // keeping each would only push what does recur out of the caches.
+    bool recurs = false;
     Placement place;
 };
 
