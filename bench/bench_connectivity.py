@@ -11,8 +11,16 @@ float32 cells, no-data cells masked (they are not sources):
   scattered at random, on 100 m cells at the origin.
 
 The square-window, geographic and three-layer transgrid variants change one
-thing each. Every configuration runs with 1 and 2 threads; the speed-up is the
-ratio of the two wall times.
+thing each. The deep configurations reach further, for larger bandwidths:
+levels 1 to 8 (window 3, outer 7), levels 1 to 16 and 1 to 32 (window 5,
+outer 9), on the realistic landscape (projected and geographic) and on the same
+surface with 1 km cells. "Sparse" variants keep 3% of the unmasked cells as
+sources, chosen at random, so that sources rarely neighbour one another.
+
+Every configuration runs with 1 and 2 threads; the speed-up is the ratio of the
+two wall times. Nodes and edges are those of the graph of a source whose
+windows are whole and valid, averaged over the source's places in the coarsest
+level's cell.
 
     python bench/bench_connectivity.py [--size 512] [--repeat 3] [--threads 1 2] [--only NAME ...]
 """
@@ -24,6 +32,7 @@ import numpy as np
 import quillet
 
 LEVELS = [1, 2, 4]
+DEEP_LEVELS = [1, 2, 4, 8, 16, 32]
 LAMBDAS = [2.0, 20.0, 200.0]
 MAX_COST = 0.1
 
@@ -62,12 +71,24 @@ def realistic(size, seed=3):
     return condition, np.isnan(condition)
 
 
-def projected_transforms(cell=100.0, west=0.0, north=0.0):
-    return {level: (cell * level, 0.0, west, 0.0, -cell * level, north) for level in LEVELS}
+def projected_transforms(cell=100.0, west=0.0, north=0.0, levels=DEEP_LEVELS):
+    return {level: (cell * level, 0.0, west, 0.0, -cell * level, north) for level in levels}
 
 
-def geographic_transforms(cell_degrees=0.001, west=10.0, north=47.0):
-    return {level: (cell_degrees * level, 0.0, west, 0.0, -cell_degrees * level, north) for level in LEVELS}
+def geographic_transforms(cell_degrees=0.001, west=10.0, north=47.0, levels=DEEP_LEVELS):
+    return {level: (cell_degrees * level, 0.0, west, 0.0, -cell_degrees * level, north) for level in levels}
+
+
+def sparse(arguments, share=0.03, seed=17):
+    """The configuration with only `share` of its unmasked cells as sources."""
+    rng = np.random.default_rng(seed)
+    return dict(arguments, mask=arguments["mask"] | (rng.random(arguments["mask"].shape) >= share))
+
+
+def deep(arguments, top, window=5, outer=9):
+    """The configuration on levels 1, 2, 4, ... `top`."""
+    levels = [level for level in DEEP_LEVELS if level <= top]
+    return dict(arguments, levels=levels, window_size=window, outer_window=outer)
 
 
 def configurations(size):
@@ -80,13 +101,83 @@ def configurations(size):
     noise, noise_mask = salt_noise(size)
     rng = np.random.default_rng(5)
     layers = [rng.random((size, size, 4), dtype=np.float32) for _ in range(3)]
+    geographic = dict(standard, is_geo=True, transforms=geographic_transforms())
+    kilometre = dict(standard, transforms=projected_transforms(1000.0, west=512000.0, north=6144000.0))
     return {
         "realistic": standard,
         "salt noise": dict(standard, condition=noise, mask=noise_mask, transforms=projected_transforms()),
         "square windows": dict(standard, window_mode="square"),
-        "geographic": dict(standard, is_geo=True, transforms=geographic_transforms()),
+        "geographic": geographic,
         "transgrid, 3 layers": dict(standard, transgrid_list=layers),
+        "sparse": sparse(standard),
+        "levels 1-8": deep(standard, 8, 3, 7),
+        "levels 1-16": deep(standard, 16),
+        "levels 1-32": deep(standard, 32),
+        "levels 1-32, geographic": deep(geographic, 32),
+        "levels 1-32, sparse": sparse(deep(standard, 32)),
+        "1 km": kilometre,
+        "1 km, levels 1-8": deep(kilometre, 8, 3, 7),
+        "1 km, levels 1-16": deep(kilometre, 16),
+        "1 km, levels 1-32": deep(kilometre, 32),
     }
+
+
+def level_cells(level, width, inner_radius, centre):
+    """Selected cells of one level's circular window around a source at `centre`
+    (row, column in base cells, its coarsest block at the origin): a boolean grid
+    over level cells from `first` on, and which of them the outer circle cuts."""
+    reach = width * level
+    first = np.floor((np.asarray(centre) - reach) / level).astype(int)
+    side = 2 * width + 2
+    top = (first[0] + np.arange(side))[:, None] * level
+    left = (first[1] + np.arange(side))[None, :] * level
+
+    def near(lo, centre_value):
+        return np.maximum(np.maximum(lo - centre_value, centre_value - (lo + level)), 0.0)
+
+    def far(lo, centre_value):
+        return np.maximum(np.abs(lo - centre_value), np.abs(lo + level - centre_value))
+
+    near2 = near(top, centre[0]) ** 2 + near(left, centre[1]) ** 2
+    far2 = far(top, centre[0]) ** 2 + far(left, centre[1]) ** 2
+    selected = (near2 < reach**2) & (far2 > inner_radius**2)
+    eps = (reach**2 + 1) * 1e-12
+    cut = selected & (near2 <= reach**2 + eps) & ~(far2 < reach**2 - eps)
+    return first, selected, cut
+
+
+def graph_size(levels, window, outer):
+    """Nodes and edges of the graph of a source whose circular windows are whole
+    and valid, averaged over the source's places in its coarsest level cell."""
+    coarsest = levels[-1]
+    nodes = edges = 0
+    for row in range(coarsest):
+        for col in range(coarsest):
+            centre = (row + 0.5, col + 0.5)
+            windows = {}
+            for level in levels:
+                width = max(outer, window) if level == coarsest else window
+                windows[level] = level_cells(level, width, window * level * 0.5 if level > 1 else 0.0, centre)
+            for level, (first, selected, cut) in windows.items():
+                nodes += selected.sum()
+                padded = np.pad(selected, 1)
+                for dr in (-1, 0, 1):
+                    for dc in (-1, 0, 1):
+                        if dr or dc:
+                            edges += (selected & padded[1 + dr:1 + dr + selected.shape[0],
+                                                        1 + dc:1 + dc + selected.shape[1]]).sum()
+                if level == coarsest:
+                    continue
+                coarse_first, coarse_selected, _ = windows[2 * level]
+                for r, c in zip(*np.nonzero(cut)):
+                    g = first + (r, c)
+                    for cr in {(g[0] - 1) // 2, (g[0] + 1) // 2}:
+                        for cc in {(g[1] - 1) // 2, (g[1] + 1) // 2}:
+                            i, j = cr - coarse_first[0], cc - coarse_first[1]
+                            inside = 0 <= i < coarse_selected.shape[0] and 0 <= j < coarse_selected.shape[1]
+                            edges += bool(inside and coarse_selected[i, j])
+    places = coarsest * coarsest
+    return nodes / places, edges / places
 
 
 def best_seconds(arguments, threads, repeat):
@@ -108,15 +199,16 @@ def main():
 
     print(f"{args.size} x {args.size} cells, best of {args.repeat}")
     header = "".join(f"{f'us/cell/thread ({t})':>24}" for t in args.threads)
-    print(f"{'configuration':<22}{'sources':>9}{header}{'speed-up':>10}")
+    print(f"{'configuration':<26}{'sources':>9}{'nodes':>7}{'edges':>7}{header}{'speed-up':>10}")
     for name, arguments in configurations(args.size).items():
         if args.only and name not in args.only:
             continue
         sources = int((~arguments["mask"]).sum())
+        nodes, edges = graph_size(arguments["levels"], arguments["window_size"], arguments["outer_window"])
         seconds = [best_seconds(arguments, t, args.repeat) for t in args.threads]
         per_cell = "".join(f"{1e6 * s * t / sources:>24.2f}" for s, t in zip(seconds, args.threads))
         speedup = seconds[0] / seconds[-1]
-        print(f"{name:<22}{sources:>9}{per_cell}{speedup:>10.2f}")
+        print(f"{name:<26}{sources:>9}{nodes:>7.0f}{edges:>7.0f}{per_cell}{speedup:>10.2f}")
 
 
 if __name__ == "__main__":

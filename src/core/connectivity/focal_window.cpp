@@ -237,6 +237,20 @@ bool build_level_window(const WindowPlan& plan, std::size_t i, std::int64_t glob
     return w.size() == t.drow.size();
 }
 
+// Base cells of the raster before and after source (row, col) on each axis.
+Room room_around(const WindowPlan& plan, std::int64_t row, std::int64_t col) {
+    return {row, plan.base_rows - 1 - row, col, plan.base_cols - 1 - col};
+}
+
+// The placement of source (row, col) against the shape period, with room up to
+// the shape reach.
+Placement shape_placement(const WindowPlan& plan, std::int64_t row, std::int64_t col) {
+    const std::int64_t reach = plan.shape_reach;
+    return placement(place(row + plan.row_offset, plan.shape_period).phase,
+                     place(col + plan.col_offset, plan.shape_period).phase, room_around(plan, row, col),
+                     {reach, reach, reach, reach});
+}
+
 }  // namespace
 
 void FocalWindow::clear(std::size_t layer_count) {
@@ -269,12 +283,20 @@ void source_profile(const RowContext& ctx, std::size_t row, std::size_t col, std
     profile.assign(lane.begin(), lane.end());
 }
 
+bool shape_recurs(const WindowPlan& plan, std::size_t row, std::size_t col, std::size_t end_row) {
+    if (plan.shape_period <= 0) return false;
+    const auto r = static_cast<std::int64_t>(row), c = static_cast<std::int64_t>(col);
+    const std::int64_t period = plan.shape_period;
+    const Placement here = shape_placement(plan, r, c);
+    return (c + period < plan.base_cols && shape_placement(plan, r, c + period) == here) ||
+           (r + period < static_cast<std::int64_t>(end_row) && shape_placement(plan, r + period, c) == here);
+}
+
 void build_windows(const WindowPlan& plan, std::size_t row, std::size_t col, WindowScratch& scratch) {
     scratch.windows.resize(plan.levels.size());
     const std::int64_t global_row = static_cast<std::int64_t>(row) + plan.row_offset;
     const std::int64_t global_col = static_cast<std::int64_t>(col) + plan.col_offset;
-    const Room room{static_cast<std::int64_t>(row), plan.base_rows - 1 - static_cast<std::int64_t>(row),
-                    static_cast<std::int64_t>(col), plan.base_cols - 1 - static_cast<std::int64_t>(col)};
+    const Room room = room_around(plan, static_cast<std::int64_t>(row), static_cast<std::int64_t>(col));
     bool regular = plan.shape_period > 0;
     for (std::size_t i = 0; i < plan.levels.size(); ++i) {
         FocalWindow& w = scratch.windows[i];
@@ -284,9 +306,8 @@ void build_windows(const WindowPlan& plan, std::size_t row, std::size_t col, Win
     }
     scratch.shape = {};
     if (regular) {
-        const std::int64_t reach = plan.shape_reach;
-        scratch.shape = {true, placement(place(global_row, plan.shape_period).phase,
-                                         place(global_col, plan.shape_period).phase, room, {reach, reach, reach, reach})};
+        scratch.shape = {true, false,
+                         shape_placement(plan, static_cast<std::int64_t>(row), static_cast<std::int64_t>(col))};
     }
 }
 

@@ -60,6 +60,12 @@ void source_profile(const RowContext& ctx, std::size_t row, std::size_t col, std
 // sets `scratch.shape`.
 void build_windows(const WindowPlan& plan, std::size_t row, std::size_t col, WindowScratch& scratch);
 
+// Whether a later source of a band of rows that ends before `end_row`, visited
+// column by column, can have the shape of source (row, col): the source one
+// shape period on along the row, or down the column inside the band, has the
+// same placement.
+bool shape_recurs(const WindowPlan& plan, std::size_t row, std::size_t col, std::size_t end_row);
+
 // Marks the cells of `window` at which links to the next coarser level start:
 // in square mode the cells on the border of the window's bounding box, in
 // circular mode the cells that the outer circle cuts.

@@ -226,7 +226,7 @@ bool build_graph_from_topology(const GraphFrame& frame, std::span<const FocalWin
 
 void GraphScratch::start_rows(const GraphFrame& frame, std::size_t first_row, std::size_t row_count) {
     edges.start_rows(frame, first_row, row_count);
-    topologies.clear();
+    topologies.start(frame.plan->shape_period, row_count);
 }
 
 void build_graph(const GraphFrame& frame, std::span<const FocalWindow> windows,
@@ -241,7 +241,7 @@ void build_graph(const GraphFrame& frame, std::span<const FocalWindow> windows,
         if (topology != nullptr && build_graph_from_topology(frame, windows, attach, *topology, s, g)) return;
     }
     build_graph_in_full(frame, windows, attach, row, col, s, g);
-    if (by_shape && !s.isolated) keep_topology(shape, g, s.link_slot, s.topologies);
+    if (by_shape && shape.recurs && !s.isolated) keep_topology(shape, g, s.link_slot, s.topologies);
 }
 
 }  // namespace quillet

@@ -51,9 +51,11 @@ const SearchResult& length_search(const RowContext& ctx, KernelScratch& s, std::
     return s.by_length;
 }
 
-float source_value(const RowContext& ctx, KernelScratch& s, std::size_t row, std::size_t col) {
+// The value of source (row, col) of a band that ends before `end_row`.
+float source_value(const RowContext& ctx, KernelScratch& s, std::size_t row, std::size_t col, std::size_t end_row) {
     source_profile(ctx, row, col, s.windows.profile);
     build_windows(s.plan, row, col, s.windows);
+    s.windows.shape.recurs = s.windows.shape.regular && shape_recurs(s.plan, row, col, end_row);
     s.attach.resize(s.windows.windows.size());
     for (std::size_t i = 0; i < s.windows.windows.size(); ++i) {
         select_attachments(s.windows.windows[i], ctx.window_mode, s.attach[i]);
@@ -79,10 +81,10 @@ void visit_band(const RowContext& ctx, std::size_t first_row, std::size_t end_ro
             plan_windows(ctx, s.plan);
             plan_graph(ctx, s.plan, s.frame);
             s.graph_scratch.start_rows(s.frame, first_row, end_row - first_row);
-            s.length_searches.clear();
+            s.length_searches.start(s.plan.shape_period, end_row - first_row);
             planned = true;
         }
-        const float value = source_value(ctx, s, row, col);
+        const float value = source_value(ctx, s, row, col, end_row);
         check_index(row, output.nrows());
         check_index(col, output.ncols());
         output(row, col) = value;

@@ -60,15 +60,19 @@ const SearchResult& LengthSearches::of(const Graph& g, std::size_t row, std::siz
 
 const SearchResult& LengthSearches::of_shape(const Graph& g, const SourceShape& shape, SearchScratch& search) {
     if (const SearchResult* kept = by_shape_.find(shape)) return *kept;
+    if (!shape.recurs) {
+        shortest_paths(g, SearchMode::length, search, searched_);
+        return searched_;
+    }
     SearchResult& result = by_shape_.refill(shape);
     shortest_paths(g, SearchMode::length, search, result);
     by_shape_.keep(shape);
     return result;
 }
 
-void LengthSearches::clear() {
+void LengthSearches::start(std::int32_t period, std::size_t rows) {
     for (KeptLengthSearch& k : kept_) k.valid = false;
-    by_shape_.clear();
+    by_shape_.start(period, rows);
     matches_ = misses_ = sources_ = 0;
 }
 

@@ -48,10 +48,12 @@ public:
     // The length search of `g`, the graph of a regular source of `shape` whose
     // edges all have the band's reference lengths: the graph is the same for
     // every such source of the shape in the band, so one search serves them all.
+    // It is kept only when the shape recurs.
     const SearchResult& of_shape(const Graph& g, const SourceShape& shape, SearchScratch& search);
 
-    // Forgets every kept search and the counts, at the start of a band.
-    void clear();
+    // Forgets every kept search and the counts, at the start of a band of `rows`
+    // rows whose source shapes repeat every `period` cells.
+    void start(std::int32_t period, std::size_t rows);
 
 private:
     static constexpr std::size_t kTrialMisses = 16;

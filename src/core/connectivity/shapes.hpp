@@ -5,9 +5,11 @@
 // kernel keep what they compute per shape in a `ShapeTable` and hand it on.
 #pragma once
 
-#include <array>
+#include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace quillet {
 
@@ -21,18 +23,34 @@ struct Placement {
 
     bool operator==(const Placement&) const = default;
 
-    // Spreads the placements of the sources of a band over the low bits.
-    std::size_t hash() const {
-        return static_cast<std::size_t>(8 * row + col) +
+    // Spreads placements over the low bits: positions inside a block of `side`
+    // cells per axis get distinct values on every `side` consecutive rows, and
+    // the room around the source, the same for every source away from the
+    // raster's edge, moves them all alike there.
+    std::size_t hash(std::int32_t side) const {
+        return static_cast<std::size_t>(row) * static_cast<std::size_t>(side) + static_cast<std::size_t>(col) +
                17 * static_cast<std::size_t>(rows_before + 3 * rows_after + 5 * cols_before + 7 * cols_after);
     }
 };
+
+// The number of direct-mapped slots that keeps the placements of the sources
+// of a band of `rows` rows apart, when positions repeat every `period` cells:
+// a power of two of at least 64, and at most `most`.
+inline std::size_t placement_slots(std::int32_t period, std::size_t rows, std::size_t most) {
+    const auto p = static_cast<std::size_t>(std::max(period, 1));
+    return std::clamp<std::size_t>(std::bit_ceil(p * std::clamp<std::size_t>(rows, 1, p)), 64, most);
+}
 
 // A source's placement against the coarsest level, when every window of the
 // source is its template whole: the window cells relative to the source, and so
 // the source's graph, depend on nothing else.
 struct SourceShape {
     bool regular = false;
+    // Whether a later source of the band can have the same shape; what is
+    // computed per shape is kept only then. Near the raster's edge on deep
+    // levels, whose windows span most of it, shapes hardly ever recur, and
+    // keeping each would only push what does recur out of the caches.
+    bool recurs = false;
     Placement place;
 };
 
@@ -40,6 +58,16 @@ struct SourceShape {
 template <class T>
 class ShapeTable {
 public:
+    // Forgets every value, and makes room for the shapes of a band of `rows` rows
+    // whose sources repeat their places every `period` cells on both axes.
+    void start(std::int32_t period, std::size_t rows) {
+        for (Entry& e : entries_) e.kept = false;
+        period_ = std::max(period, 1);
+        const std::size_t slots = placement_slots(period_, rows, kMostSlots);
+        if (entries_.size() < slots) entries_.resize(slots);
+        mask_ = slots - 1;
+    }
+
     // The value kept for `shape`, or null.
     const T* find(const SourceShape& shape) const {
         const Entry& e = entry(shape);
@@ -58,20 +86,22 @@ public:
     // Marks the value that `refill` gave for `shape` as filled.
     void keep(const SourceShape& shape) { entry(shape).kept = true; }
 
-    void clear() {
-        for (Entry& e : entries_) e.kept = false;
-    }
-
 private:
     struct Entry {
         bool kept = false;
         Placement place;
         T value;
     };
-    Entry& entry(const SourceShape& shape) { return entries_[shape.place.hash() & 63]; }
-    const Entry& entry(const SourceShape& shape) const { return entries_[shape.place.hash() & 63]; }
+    // Enough for the 16-row bands of sources of levels up to 64.
+    static constexpr std::size_t kMostSlots = 1024;
 
-    std::array<Entry, 64> entries_;
+    std::size_t slot(const SourceShape& shape) const { return shape.place.hash(period_) & mask_; }
+    Entry& entry(const SourceShape& shape) { return entries_[slot(shape)]; }
+    const Entry& entry(const SourceShape& shape) const { return entries_[slot(shape)]; }
+
+    std::vector<Entry> entries_ = std::vector<Entry>(64);
+    std::int32_t period_ = 1;
+    std::size_t mask_ = 63;
 };
 
 }  // namespace quillet

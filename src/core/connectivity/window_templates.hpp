@@ -5,6 +5,12 @@
 // so every difference is the same wherever the source is. Each thread keeps the
 // templates it has evaluated, and most windows are a template moved to their
 // source's block.
+//
+// A window that the raster's edge clips differs from the unclipped one of the
+// same position only in the cells that the edge cuts or leaves out, so each
+// thread also keeps the shares of the unclipped windows' cells and measures
+// only the cut cells of a clipped template anew: deep levels, whose windows
+// span most of a raster, are clipped for nearly every source.
 #pragma once
 
 #include <cstddef>
@@ -13,6 +19,7 @@
 
 #include "common/levels.hpp"
 #include "connectivity/shapes.hpp"
+#include "connectivity/window_geometry.hpp"
 #include "connectivity/window_mode.hpp"
 
 namespace quillet {
@@ -38,11 +45,17 @@ struct WindowTemplate {
     std::vector<std::uint8_t> boundary;
 };
 
-// Templates per level, direct-mapped by a hash of the key: up to 64 slots for
-// the positions of sources away from the raster's edge (8 x 8 positions cover
-// levels up to 8 without collisions) and as many again per edge placement.
-// Large windows get fewer slots, so that a thread never holds more than about
-// kCellBudget template cells per level.
+// What the unclipped window of a key makes of every cell of its range, row by
+// row: (2w + 1)^2 cells from (-w, -w).
+struct ShareGrid {
+    TemplateKey key;
+    std::vector<CellShare> cells;
+};
+
+// Templates per level, direct-mapped by a hash of the key: a power of two of
+// slots, up to 1024, which keeps apart the positions of the sources of a band
+// of 16 rows on levels up to 64. Large windows get fewer slots, so that a
+// thread never holds more than about kCellBudget template cells per level.
 class WindowTemplates {
 public:
     // The template of `key` on plan level `level_index`, evaluated unless its
@@ -50,9 +63,13 @@ public:
     const WindowTemplate& get(std::size_t level_index, const TemplateKey& key);
 
 private:
+    // The share grid of the unclipped window of `key`'s level and position.
+    const ShareGrid& unclipped_shares(std::size_t level_index, const TemplateKey& key);
+
     static constexpr std::size_t kMaxSlots = 1024;
-    static constexpr std::size_t kCellBudget = std::size_t{1} << 18;
+    static constexpr std::size_t kCellBudget = std::size_t{1} << 19;
     std::vector<std::vector<WindowTemplate>> slots_;
+    std::vector<std::vector<ShareGrid>> grids_;  // per level, slotted like the templates
 };
 
 }  // namespace quillet

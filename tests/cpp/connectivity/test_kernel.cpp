@@ -136,11 +136,17 @@ TEST(results_taken_from_earlier_sources_equal_computing_every_source) {
     // Random scenes with large valid areas (graphs that repeat from source to
     // source), clusters of no-data cells and raster edges (graphs that do not),
     // on transforms whose origin and cell size are not round; every mode, run in
-    // bands of rows with and without taking results from earlier sources.
+    // bands of rows with and without taking results from earlier sources. The
+    // last trials run deep level chains, whose coarsest windows the raster's
+    // edge clips for most sources (on a long strip, not for all), and sparse
+    // sources, which share little with one another.
     std::mt19937 rng(2027);
     std::uniform_real_distribution<float> unit(0.0f, 1.0f);
-    for (int trial = 0; trial < 8; ++trial) {
-        const std::size_t rows = 36 + rng() % 10, cols = 44 + rng() % 12;
+    const std::vector<LevelKey> deep{1, 2, 4, 8, 16, 32};
+    for (int trial = 0; trial < 12; ++trial) {
+        const bool strip = trial == 9 || trial == 10;
+        const std::size_t rows = strip ? 18 + rng() % 4 : 36 + rng() % 10;
+        const std::size_t cols = strip ? 300 + rng() % 12 : 44 + rng() % 12;
         Grid base(rows, cols);
         for (std::size_t i = 0; i < base.size(); ++i) base.data()[i] = trial % 2 == 0 ? 0.6f : unit(rng);
         for (int lake = 0; lake < 2; ++lake) {
@@ -150,8 +156,9 @@ TEST(results_taken_from_earlier_sources_equal_computing_every_source) {
             }
         }
         const auto ro = static_cast<std::int32_t>(rng() % 5), co = static_cast<std::int32_t>(rng() % 5);
-        const std::vector<LevelKey> levels = trial == 4 ? std::vector<LevelKey>{1, 2, 4, 8}
+        const std::vector<LevelKey> levels = trial == 4   ? std::vector<LevelKey>{1, 2, 4, 8}
                                              : trial == 7 ? std::vector<LevelKey>{1, 2}
+                                             : trial >= 8 ? deep
                                                           : std::vector<LevelKey>{1, 2, 4};
         Scene scene(base, levels, 25.0, ro, co);
         const bool geo = trial % 4 == 3;
@@ -165,12 +172,16 @@ TEST(results_taken_from_earlier_sources_equal_computing_every_source) {
         scene.ctx.pa_to_pa = trial == 5;
         if (trial == 5) scene.set_pa(base);
         if (trial == 6) scene.set_traversal(base);
+        // Sparse sources: about 3% of the cells.
+        const bool sparse = trial == 10 || trial == 11;
         for (std::size_t r = 0; r < rows; ++r) {
-            for (std::size_t c = 0; c < cols; ++c) scene.mask(r, c) = std::isnan(base(r, c));
+            for (std::size_t c = 0; c < cols; ++c) {
+                scene.mask(r, c) = std::isnan(base(r, c)) || (sparse && rng() % 32 != 0);
+            }
         }
         const RowContext& ctx = scene.context();
         Grid reused = Grid::filled(rows, cols, NAN), computed = Grid::filled(rows, cols, NAN);
-        const std::size_t band = 1 + trial % 8;
+        const std::size_t band = strip ? 16 : 1 + trial % 8;
         for (std::size_t r = 0; r < rows; r += band) {
             scene.ctx.reuse_across_sources = true;
             compute_band(ctx, r, std::min(rows, r + band), reused);
