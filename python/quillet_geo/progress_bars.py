@@ -2,11 +2,9 @@
 are computed on Dask, on its local schedulers or on a distributed cluster."""
 import contextlib
 import re
-import threading
 import time
 
 from dask.callbacks import Callback
-from distributed.diagnostics.plugin import SchedulerPlugin
 from tqdm import tqdm
 
 import quillet
@@ -72,7 +70,7 @@ def part_progress(index):
 TILE_KEY = re.compile(r"(connectivity|coverage)-tile-")
 
 
-def _is_tile(key):
+def is_tile_key(key):
     return bool(TILE_KEY.match(str(key[0] if isinstance(key, tuple) else key)))
 
 
@@ -92,7 +90,9 @@ def progress():
             with _LocalTiles(bar):
                 yield
         else:
-            with _ClusterTiles(client, bar):
+            from .cluster_progress import ClusterTiles  # distributed is imported only when a cluster is used
+
+            with ClusterTiles(client, bar):
                 yield
 
 
@@ -104,60 +104,12 @@ class _LocalTiles(Callback):
         self.bar = bar
 
     def _start(self, dsk):
-        self.bar.total += sum(map(_is_tile, dsk))
+        self.bar.total += sum(map(is_tile_key, dsk))
         self.bar.refresh()
 
     def _posttask(self, key, result, dsk, state, worker_id):
-        if _is_tile(key):
+        if is_tile_key(key):
             self.bar.update(1)
-
-
-class _TileCounter(SchedulerPlugin):
-    """On the scheduler: the tile tasks given to it, and those finished."""
-
-    name = "quillet-tiles"
-
-    def __init__(self):
-        self.seen, self.done = set(), set()
-
-    def update_graph(self, scheduler, **kwargs):
-        self.seen.update(k for k in scheduler.tasks if _is_tile(k))
-
-    def transition(self, key, start, finish, *args, **kwargs):
-        if finish == "memory" and _is_tile(key):
-            self.done.add(key)
-
-
-def _tile_counts(dask_scheduler):
-    counter = dask_scheduler.plugins[_TileCounter.name]
-    return len(counter.seen), len(counter.done)
-
-
-class _ClusterTiles:
-    """Counts the tiles a distributed cluster finishes, asking its scheduler twice a second."""
-
-    def __init__(self, client, bar):
-        self.client, self.bar, self.stop = client, bar, threading.Event()
-
-    def __enter__(self):
-        self.client.register_plugin(_TileCounter(), name=_TileCounter.name)
-        self.thread = threading.Thread(target=self._follow, daemon=True)
-        self.thread.start()
-
-    def _follow(self):
-        while not self.stop.wait(0.5):
-            self._show()
-
-    def _show(self):
-        self.bar.total, self.bar.n = self.client.run_on_scheduler(_tile_counts)
-        self.bar.refresh()
-
-    def __exit__(self, *exception):
-        self.stop.set()
-        self.thread.join()
-        with contextlib.suppress(Exception):
-            self._show()
-            self.client.unregister_scheduler_plugin(_TileCounter.name)
 
 
 def compute_with_progress(result, enabled):
