@@ -40,7 +40,7 @@ class CoverageKernel:
         shape = (tile.rows.stop - tile.rows.start, tile.cols.stop - tile.cols.start)
         try:
             tile_transform = level_transforms(self.transform, [1], (tile.rows.start, tile.cols.start))[1]
-            pieces = disjoint_pieces(geometries, _box(self.transform, tile.rows, tile.cols, margin=1))
+            pieces = disjoint_pieces(geometries, _box(self.transform, tile.rows, tile.cols, margin=1), self.n_threads)
             return quillet.pixel_coverage(rings(pieces), tile_transform, shape, n_threads=self.n_threads)
         except BaseException as error:
             error.add_note(f"in coverage tile {tile.index}")

@@ -12,6 +12,8 @@ cover (a self-crossing ring covers each of its lobes). Polygons that overlap are
 `make_valid` ("structure" method: exteriors united, holes subtracted) repairs the invalid ones among them, since a
 union needs valid polygons. Checking every polygon's validity instead would cost more than covering it.
 """
+import concurrent.futures
+
 import geopandas
 import numpy as np
 import pyogrio
@@ -99,12 +101,17 @@ def polygonal(geometry):
     return shapely.MultiPolygon(polygons) if polygons else shapely.Polygon()
 
 
-def disjoint_pieces(geometries, box):
+# Overlapping groups are united in batches of about this many geometries, the batches spread over threads (GEOS
+# lets the interpreter lock go). The batches do not depend on the thread count, so neither do the pieces.
+UNION_BATCH = 512
+
+
+def disjoint_pieces(geometries, box, n_threads=1):
     """Geometries whose areas do not overlap and whose union inside `box` is that of `geometries`.
 
     Geometries whose bounding boxes overlap are united group by group (made valid, and those that reach beyond
-    `box` cut to it first); the others are passed on as they are, so that the usual case, polygons apart, costs
-    nothing.
+    `box` cut to it first), on up to `n_threads` threads; the others are passed on as they are, so that the usual
+    case, polygons apart, costs nothing.
     """
     geometries = np.asarray(geometries, dtype=object)
     if len(geometries) < 2:
@@ -112,11 +119,29 @@ def disjoint_pieces(geometries, box):
     first, second = shapely.STRtree(geometries).query(geometries)
     groups = _groups(len(geometries), first[first < second], second[first < second])
     apart = [geometries[members[0]] for members in groups if len(members) == 1]
-    grouped = [k for members in groups if len(members) > 1 for k in members]
-    if not grouped:
+    batches = _batches([members for members in groups if len(members) > 1], UNION_BATCH)
+    if not batches:
         return apart
-    # GEOS unites groups that do not touch each other one by one, which is what the grouping found.
-    return [*apart, polygonal(shapely.disjoint_subset_union_all(_inside(geometries[grouped], box)))]
+
+    def united(batch):
+        # GEOS unites groups that do not touch each other one by one, which is what the grouping found.
+        return polygonal(shapely.disjoint_subset_union_all(_inside(geometries[batch], box)))
+
+    if n_threads == 1 or len(batches) == 1:
+        return [*apart, *map(united, batches)]
+    with concurrent.futures.ThreadPoolExecutor(min(n_threads, len(batches))) as pool:
+        return [*apart, *pool.map(united, batches)]
+
+
+def _batches(groups, size):
+    """The members of whole `groups`, in order, in batches of at least `size` members (the last may have fewer)."""
+    batches, batch = [], []
+    for members in groups:
+        batch.extend(members)
+        if len(batch) >= size:
+            batches.append(batch)
+            batch = []
+    return batches + [batch] if batch else batches
 
 
 def _inside(geometries, box):

@@ -63,6 +63,16 @@ def test_overlapping_polygons_count_once(shapes, cell, fraction, tile_size):
     assert result.sum() * 100 == pytest.approx(union.area, rel=1e-6)
 
 
+def test_many_overlapping_groups_give_the_same_map_on_any_thread_count():
+    # Enough overlapping pairs for several batches of unions, spread over the threads.
+    rng = np.random.default_rng(5)
+    centres = rng.uniform(10, 250, (1500, 2))
+    circles = [shapely.Point(x, y).buffer(r) for (x, y), r in zip(centres, rng.uniform(1, 6, len(centres)))]
+    maps = [quillet_geo.coverage(circles, grid(), n_threads=n).values for n in (1, 2, 3)]
+    assert maps[0].tobytes() == maps[1].tobytes() == maps[2].tobytes()
+    assert maps[0].sum() * 100 == pytest.approx(shapely.union_all(circles).area, rel=1e-6)
+
+
 def test_polygons_without_crs_or_without_area_are_refused():
     no_crs = geopandas.GeoSeries([BOX])
     with pytest.raises(DataError, match="geometries: the geometries have no CRS; say which CRS"):
