@@ -6,6 +6,7 @@ whose handler raises) stops a long call with the handler's exception and leaves
 nothing behind: no result, no worker thread, and the next call gives the same
 values. The signal tests run in a child process that receives a real signal.
 """
+import inspect
 import subprocess
 import sys
 import textwrap
@@ -16,11 +17,11 @@ import numpy as np
 import pytest
 
 import quillet
-from conftest import under_sanitizer
+from conftest import proc_status, threads_at_rest, under_sanitizer
 
-# A child's setup: a long call of each function, and a small one whose value is
-# known before any interruption.
-CHILD_SETUP = textwrap.dedent(
+# A child's setup: a long call of each function, a small one whose value is known
+# before any interruption, and the thread count read as the parent reads it.
+CHILD_SETUP = inspect.getsource(proc_status) + inspect.getsource(threads_at_rest) + textwrap.dedent(
     """
     import signal, sys, threading, time
     import numpy as np
@@ -44,20 +45,6 @@ CHILD_SETUP = textwrap.dedent(
             "pixel_coverage": (quillet.pixel_coverage, coverage_arguments(3000))}
     SMALL = {"connectivity": (quillet.connectivity, connectivity_arguments(24)),
              "pixel_coverage": (quillet.pixel_coverage, coverage_arguments(24))}
-
-    def threads():
-        # Read until the count stops moving: a joined worker leaves the kernel's
-        # count a moment after `join` returns.
-        def read():
-            with open("/proc/self/status") as f:
-                return next(int(line.split()[1]) for line in f if line.startswith("Threads:"))
-        count = read()
-        for _ in range(100):
-            time.sleep(0.02)
-            previous, count = count, read()
-            if count == previous:
-                return count
-        return count
     """
 )
 
@@ -70,7 +57,7 @@ INTERRUPT_MAIN_THREAD = CHILD_SETUP + textwrap.dedent(
     call, arguments = LONG[function]
     small_call, small_arguments = SMALL[function]
     expected = small_call(**small_arguments, n_threads=n_threads)
-    threads_before = threads()
+    threads_before = threads_at_rest()
 
     class Stop(Exception):
         pass
@@ -91,7 +78,7 @@ INTERRUPT_MAIN_THREAD = CHILD_SETUP + textwrap.dedent(
         took = time.perf_counter() - started
         after_handler = time.perf_counter() - handled_at[0] if handled_at else 0.0
         same = np.array_equal(small_call(**small_arguments, n_threads=n_threads), expected, equal_nan=True)
-        print(type(e).__name__, str(e), f"{took:.3f}", f"{after_handler:.3f}", threads() == threads_before, same,
+        print(type(e).__name__, str(e), f"{took:.3f}", f"{after_handler:.3f}", threads_at_rest() == threads_before, same,
               flush=True)
     """
 )

@@ -127,8 +127,6 @@ def disjoint_pieces(geometries, box, n_threads=1):
         # GEOS unites groups that do not touch each other one by one, which is what the grouping found.
         return polygonal(shapely.disjoint_subset_union_all(_inside(geometries[batch], box)))
 
-    if n_threads == 1 or len(batches) == 1:
-        return [*apart, *map(united, batches)]
     with concurrent.futures.ThreadPoolExecutor(min(n_threads, len(batches))) as pool:
         return [*apart, *pool.map(united, batches)]
 
