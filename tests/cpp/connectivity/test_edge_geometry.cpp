@@ -1,4 +1,5 @@
 #include <cmath>
+#include <cstdint>
 #include <numbers>
 
 #include "check.hpp"
@@ -20,4 +21,36 @@ TEST(geographic_lengths_are_great_circle_distances) {
     // x (longitude) from the first row of the transform, y (latitude) from the second.
     const Point p = cell_centre(Affine{0.5, 0, 10.0, 0, -0.25, 50.0}, 2.0, 4.0);
     CHECK(p.x == 12.25 && p.y == 49.375);
+}
+
+// Planar lengths round as float(hypot(dx, dy) / 1000) does, for offsets of every
+// magnitude and those whose quotient lies next to a float's rounding boundary.
+TEST(planar_lengths_round_as_hypot_does) {
+    std::uint64_t state = 88172645463325252ull;
+    auto next_unit = [&] {
+        state ^= state << 13;
+        state ^= state >> 7;
+        state ^= state << 17;
+        return static_cast<double>(state >> 11) * 0x1p-53;
+    };
+    auto expected = [](double dx, double dy) { return static_cast<float>(std::hypot(dx, dy) / 1000.0); };
+    int mismatches = 0;
+    for (int i = 0; i < 200000; ++i) {
+        const double scale = std::ldexp(1.0, static_cast<int>(next_unit() * 120.0) - 60);
+        double dx = (next_unit() - 0.5) * scale, dy = (next_unit() - 0.5) * scale;
+        if (i % 4 == 0) dy = 0.0;
+        if (i % 4 == 1) {
+            // A length whose kilometres sit halfway between two floats.
+            const float f = static_cast<float>(std::abs(dx) / 1000.0);
+            dx = (static_cast<double>(f) + 0.5 * (std::nextafter(f, 2.0f * f) - f)) * 1000.0;
+            dy = 0.0;
+        }
+        const Point from{483217.31, 5761043.77};
+        const Point to{from.x + dx, from.y + dy};
+        mismatches += edge_length_km(from, to, false) != expected(to.x - from.x, to.y - from.y);
+    }
+    CHECK_EQ(mismatches, 0);
+    CHECK_EQ(edge_length_km({0.0, 0.0}, {1e300, 1e300}, false), expected(1e300, 1e300));
+    CHECK_EQ(edge_length_km({0.0, 0.0}, {0.0, 0.0}, false), 0.0f);
+    CHECK(std::isnan(edge_length_km({0.0, 0.0}, {std::nan(""), 1.0}, false)));
 }
