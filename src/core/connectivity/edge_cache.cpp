@@ -84,9 +84,15 @@ void EdgeCache::compute_within(std::size_t i, std::int64_t r, std::int64_t c, st
     const Point from = cell_centre(t, static_cast<double>(r), static_cast<double>(c));
     for (std::size_t d = 0; d < kNeighbours.size(); ++d) {
         const std::int64_t nr = r + kNeighbours[d][0], nc = c + kNeighbours[d][1];
-        const Point to = cell_centre(t, static_cast<double>(nr), static_cast<double>(nc));
-        const EdgeData e = edge_data(edge_length_km(from, to, frame_->is_geo),
-                                     destination_weight(lp, nr, nc, frame_->max_cost));
+        const float weight = destination_weight(lp, nr, nc, frame_->max_cost);
+        // A length is the same both ways: where the neighbour's edges are held,
+        // its edge back here gives this one's.
+        const SlotEdges* back = held_within(table, nr, nc);
+        const float length_km =
+            back != nullptr
+                ? back->length_km[kOpposite[d]]
+                : edge_length_km(from, cell_centre(t, static_cast<double>(nr), static_cast<double>(nc)), frame_->is_geo);
+        const EdgeData e = edge_data(length_km, weight);
         edges.set(d, e);
         tag.within_bound.include(e);
     }

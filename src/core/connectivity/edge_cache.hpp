@@ -195,6 +195,14 @@ private:
         return at;
     }
 
+    // The within-level edges of cell (r, c) where its entry holds them, else null.
+    const SlotEdges* held_within(const Table& t, std::int64_t r, std::int64_t c) const {
+        const std::size_t at = index(t, r, c);
+        const Tag& tag = t.tags[at];
+        const bool held = tag.stamp == stamp_ && tag.row == r && tag.col == c && tag.has_within;
+        return held ? &t.within[at] : nullptr;
+    }
+
     // Compute the edges of entry `at`, which holds cell (r, c) of plan level i.
     void compute_within(std::size_t i, std::int64_t r, std::int64_t c, std::size_t at);
     void compute_cross(std::size_t i, std::int64_t r, std::int64_t c, std::size_t at);

@@ -19,6 +19,15 @@ using Step = std::array<std::int32_t, 2>;
 inline constexpr std::array<Step, 8> kNeighbours = {
     {{0, 1}, {1, 0}, {0, -1}, {-1, 0}, {1, 1}, {1, -1}, {-1, 1}, {-1, -1}}};
 inline constexpr std::size_t kRowBelow = 1;  // index of (+1, 0) in kNeighbours
+// Index in kNeighbours of the step back, for each step.
+inline constexpr std::array<std::size_t, 8> kOpposite = {2, 3, 0, 1, 7, 6, 5, 4};
+static_assert([] {
+    for (std::size_t d = 0; d < kNeighbours.size(); ++d) {
+        const Step& back = kNeighbours[kOpposite[d]];
+        if (back[0] != -kNeighbours[d][0] || back[1] != -kNeighbours[d][1]) return false;
+    }
+    return true;
+}());
 
 // The distinct level-2L cells (local indices) that hold a fine cell and its
 // eight neighbours, the fine cell's own first; at most four.
