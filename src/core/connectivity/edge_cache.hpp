@@ -185,7 +185,7 @@ private:
         Table& t = tables_[i];
         const std::size_t at = index(t, r, c);
         Tag& tag = t.tags[at];
-        if (tag.stamp != stamp_ || tag.row != r || tag.col != c) {
+        if (!holds(tag, r, c)) {
             t.columns[column_slot(t, c)].col = kNoColumn;
             tag.stamp = stamp_;
             tag.row = r;
@@ -195,12 +195,16 @@ private:
         return at;
     }
 
+    // Whether an entry's tag says it holds cell (r, c) in this band.
+    bool holds(const Tag& tag, std::int64_t r, std::int64_t c) const {
+        return tag.stamp == stamp_ && tag.row == r && tag.col == c;
+    }
+
     // The within-level edges of cell (r, c) where its entry holds them, else null.
     const SlotEdges* held_within(const Table& t, std::int64_t r, std::int64_t c) const {
         const std::size_t at = index(t, r, c);
         const Tag& tag = t.tags[at];
-        const bool held = tag.stamp == stamp_ && tag.row == r && tag.col == c && tag.has_within;
-        return held ? &t.within[at] : nullptr;
+        return holds(tag, r, c) && tag.has_within ? &t.within[at] : nullptr;
     }
 
     // Compute the edges of entry `at`, which holds cell (r, c) of plan level i.

@@ -54,3 +54,25 @@ TEST(planar_lengths_round_as_hypot_does) {
     CHECK_EQ(edge_length_km({0.0, 0.0}, {0.0, 0.0}, false), 0.0f);
     CHECK(std::isnan(edge_length_km({0.0, 0.0}, {std::nan(""), 1.0}, false)));
 }
+
+// The edge cache copies a within-level length from the neighbour's edge back,
+// so a length must be the same float both ways, planar and great-circle.
+TEST(lengths_are_the_same_both_ways) {
+    std::uint64_t state = 2463534242ull;
+    auto next_unit = [&] {
+        state ^= state << 13;
+        state ^= state >> 7;
+        state ^= state << 17;
+        return static_cast<double>(state >> 11) * 0x1p-53;
+    };
+    int asymmetric = 0;
+    for (int i = 0; i < 50000; ++i) {
+        const bool geo = i % 2 == 1;
+        const double step = geo ? 0.01 : 100.0;
+        const Point a{geo ? 360.0 * next_unit() - 180.0 : 483217.31 + 1e5 * next_unit(),
+                      geo ? 178.0 * next_unit() - 89.0 : 5761043.77 + 1e5 * next_unit()};
+        const Point b{a.x + step * (next_unit() - 0.5), a.y + step * (next_unit() - 0.5)};
+        asymmetric += edge_length_km(a, b, geo) != edge_length_km(b, a, geo);
+    }
+    CHECK_EQ(asymmetric, 0);
+}
