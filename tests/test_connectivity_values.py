@@ -222,6 +222,27 @@ def test_identical_for_every_thread_count_and_layout(landscape, options):
         assert result.tobytes() == reference.tobytes()
 
 
+@pytest.mark.parametrize(
+    "shape, sources, options",
+    [
+        # Windows nearly as tall as the edge tables: a band's column reaches past them.
+        ((160, 160), "a block", {"levels": (1,), "window_size": 59, "outer_window": 59}),
+    ],
+    ids=["wide window"],
+)
+def test_identical_for_every_band_height(shape, sources, options):
+    rng = np.random.default_rng(3)
+    condition = rng.uniform(0.1, 1, shape).astype(np.float32)
+    if sources == "scattered":
+        mask = rng.random(shape) >= 0.03
+    else:
+        mask = np.ones(shape, bool)
+        mask[64:80, 70:72] = False
+    reference = run(condition, mask=mask, n_threads=1, **options)
+    for n_threads in (2, 16):
+        assert run(condition, mask=mask, n_threads=n_threads, **options).tobytes() == reference.tobytes()
+
+
 @pytest.mark.parametrize("origin", [(16, 16), (17, 19)])
 def test_tile_with_margin_matches_the_whole_raster(origin):
     # At the coarsest level (4, outer width 3) a window reaches 12 base cells, plus up

@@ -46,8 +46,9 @@ void EdgeCache::start_rows(const GraphFrame& frame, std::size_t first_row, std::
     const auto band = static_cast<std::int64_t>(std::clamp<std::size_t>(row_count, 1, kMaxSide));
     for (std::size_t i = 0; i < levels.size(); ++i) {
         const std::int64_t span = 2 * static_cast<std::int64_t>(std::max(levels[i].width, 0)) + 2;
-        keeps_window_cells_ = keeps_window_cells_ && span <= kMaxSide;
         const std::int64_t band_rows = (band - 1) / std::max<std::int64_t>(levels[i].level, 1) + 1;
+        // A column over the band's reach spans fewer than span + band_rows rows.
+        keeps_window_cells_ = keeps_window_cells_ && span + band_rows <= kMaxSide;
         Table& t = tables_[i];
         t.col_bits = side_bits(span);
         t.row_bits = side_bits(span + band_rows);

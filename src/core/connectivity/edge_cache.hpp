@@ -102,8 +102,9 @@ public:
         return t.cross[index(t, r, c)];
     }
 
-    // Whether the cells of one window of any level occupy distinct entries, so
-    // that the edges looked up for one source stay in place until its graph has
+    // Whether the cells of one level column over the band's reach occupy
+    // distinct entries, on every level: then `column` can hold a column whole,
+    // and the edges looked up for one source stay in place until its graph has
     // been searched. Only windows too wide for the largest table can collide.
     bool keeps_window_cells() const { return keeps_window_cells_; }
 
