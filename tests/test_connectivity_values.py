@@ -225,10 +225,12 @@ def test_identical_for_every_thread_count_and_layout(landscape, options):
 @pytest.mark.parametrize(
     "shape, sources, options",
     [
+        # 3% of cells as sources: one thread takes bands of 64 rows, more threads shorter ones.
+        ((300, 40), "scattered", {}),
         # Windows nearly as tall as the edge tables: a band's column reaches past them.
         ((160, 160), "a block", {"levels": (1,), "window_size": 59, "outer_window": 59}),
     ],
-    ids=["wide window"],
+    ids=["sparse sources", "wide window"],
 )
 def test_identical_for_every_band_height(shape, sources, options):
     rng = np.random.default_rng(3)

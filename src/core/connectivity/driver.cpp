@@ -17,7 +17,12 @@ namespace quillet {
 namespace {
 
 constexpr std::uint64_t kLatticeLimit = std::uint64_t{1} << 31;
-constexpr std::size_t kBandRows = 16;  // rows handed to one kernel call at most
+// Rows handed to one kernel call: a band where most cells are sources, and the
+// most where few are.
+constexpr std::size_t kDenseBandRows = 16;
+constexpr std::size_t kSparseBandRows = 64;
+// Sources per column of a band that make its margin worth its cache footprint.
+constexpr std::size_t kSourcesPerBandColumn = 8;
 
 // Level arithmetic runs in 32-bit signed integers on the global lattice: level
 // factors, offsets and offset + extent must stay below 2^31.
@@ -151,6 +156,22 @@ RowContext row_context(const ConnectivityInputs& in, const Overviews& o, const P
 // library spells NaN.
 constexpr float kNoValue = std::bit_cast<float>(0x7FC00000u);
 
+// Rows per band. A band computes the edges of every cell its sources' windows
+// reach, its own rows and a margin of the reach above and below, once for all
+// its sources. Where sources are dense, short bands keep the edges that
+// consecutive sources read in the nearest cache; where they are scattered,
+// taller bands share the margin among more of them: a band is tall enough to
+// hold about `kSourcesPerBandColumn` sources per column. Smaller bands on small
+// rasters keep every worker busy. Bands change only which work is shared, never
+// a value.
+std::size_t band_rows(const BoolGrid& mask, std::size_t nrows, std::size_t workers) {
+    const auto sources = static_cast<std::size_t>(std::count(mask.data(), mask.data() + mask.size(), false));
+    const std::size_t for_sharing =
+        sources == 0 ? kSparseBandRows : kSourcesPerBandColumn * mask.size() / sources;
+    const std::size_t rows = std::clamp(for_sharing, kDenseBandRows, kSparseBandRows);
+    return std::clamp<std::size_t>(nrows / (4 * workers), 1, rows);
+}
+
 }  // namespace
 
 Result<Grid> run_connectivity(const ConnectivityInputs& in, Pool& pool, Progress* progress) {
@@ -162,9 +183,7 @@ Result<Grid> run_connectivity(const ConnectivityInputs& in, Pool& pool, Progress
     const RowContext ctx = row_context(in, overviews.value(), pool);
 
     Grid output = Grid::filled(condition.nrows(), condition.ncols(), kNoValue);
-    // Bands of a few rows let the kernel share work between the rows of a band;
-    // smaller bands on small rasters keep every worker busy.
-    const std::size_t band = std::clamp<std::size_t>(condition.nrows() / (4 * pool.size()), 1, kBandRows);
+    const std::size_t band = band_rows(in.mask, condition.nrows(), pool.size());
     if (progress) progress->total = condition.nrows();
     pool.parallel_for(0, condition.nrows(), band, [&](std::size_t lo, std::size_t hi) {
         compute_band(ctx, lo, hi, output);

@@ -92,7 +92,7 @@ private:
         Placement place;
         T value;
     };
-    // Enough for the 16-row bands of sources of levels up to 64.
+    // Enough for the 16-row bands of dense sources on levels up to 64.
     static constexpr std::size_t kMostSlots = 1024;
 
     std::size_t slot(const SourceShape& shape) const { return shape.place.hash(period_) & mask_; }

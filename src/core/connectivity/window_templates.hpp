@@ -54,8 +54,9 @@ struct ShareGrid {
 
 // Templates per level, direct-mapped by a hash of the key: a power of two of
 // slots, up to 1024, which keeps apart the positions of the sources of a band
-// of 16 rows on levels up to 64. Large windows get fewer slots, so that a
-// thread never holds more than about kCellBudget template cells per level.
+// of 16 rows (the height where sources are dense) on levels up to 64. Large
+// windows get fewer slots, so that a thread never holds more than about
+// kCellBudget template cells per level.
 class WindowTemplates {
 public:
     // The template of `key` on plan level `level_index`, evaluated unless its
