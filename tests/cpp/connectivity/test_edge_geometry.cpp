@@ -9,6 +9,22 @@
 using namespace quillet;
 using namespace quillet::test;
 
+namespace {
+
+// Doubles in [0, 1) from a xorshift generator: the same sequence on every platform.
+struct UnitStream {
+    std::uint64_t state;
+
+    double operator()() {
+        state ^= state << 13;
+        state ^= state >> 7;
+        state ^= state << 17;
+        return static_cast<double>(state >> 11) * 0x1p-53;
+    }
+};
+
+}  // namespace
+
 TEST(geographic_lengths_are_great_circle_distances) {
     const double radius_km = 6371.0, degree = std::numbers::pi / 180.0;
     check_relative(edge_length_km({10.0, 45.0}, {10.0, 46.0}, true), radius_km * degree, 1e-7, "meridian degree");
@@ -26,13 +42,7 @@ TEST(geographic_lengths_are_great_circle_distances) {
 // Planar lengths round as float(hypot(dx, dy) / 1000) does, for offsets of every
 // magnitude and those whose quotient lies next to a float's rounding boundary.
 TEST(planar_lengths_round_as_hypot_does) {
-    std::uint64_t state = 88172645463325252ull;
-    auto next_unit = [&] {
-        state ^= state << 13;
-        state ^= state >> 7;
-        state ^= state << 17;
-        return static_cast<double>(state >> 11) * 0x1p-53;
-    };
+    UnitStream next_unit{88172645463325252ull};
     auto expected = [](double dx, double dy) { return static_cast<float>(std::hypot(dx, dy) / 1000.0); };
     int mismatches = 0;
     for (int i = 0; i < 200000; ++i) {
@@ -58,13 +68,7 @@ TEST(planar_lengths_round_as_hypot_does) {
 // The edge cache copies a within-level length from the neighbour's edge back,
 // so a length must be the same float both ways, planar and great-circle.
 TEST(lengths_are_the_same_both_ways) {
-    std::uint64_t state = 2463534242ull;
-    auto next_unit = [&] {
-        state ^= state << 13;
-        state ^= state >> 7;
-        state ^= state << 17;
-        return static_cast<double>(state >> 11) * 0x1p-53;
-    };
+    UnitStream next_unit{2463534242ull};
     int asymmetric = 0;
     for (int i = 0; i < 50000; ++i) {
         const bool geo = i % 2 == 1;
