@@ -23,6 +23,9 @@ constexpr std::size_t kDenseBandRows = 16;
 constexpr std::size_t kSparseBandRows = 64;
 // Sources per column of a band that make its margin worth its cache footprint.
 constexpr std::size_t kSourcesPerBandColumn = 8;
+// Bands per worker below which bands stay short: fewer, taller bands would
+// leave workers idle at the end of a raster.
+constexpr std::size_t kTallBandsPerWorker = 8;
 
 // Level arithmetic runs in 32-bit signed integers on the global lattice: level
 // factors, offsets and offset + extent must stay below 2^31.
@@ -161,14 +164,15 @@ constexpr float kNoValue = std::bit_cast<float>(0x7FC00000u);
 // its sources. Where sources are dense, short bands keep the edges that
 // consecutive sources read in the nearest cache; where they are scattered,
 // taller bands share the margin among more of them: a band is tall enough to
-// hold about `kSourcesPerBandColumn` sources per column. Smaller bands on small
-// rasters keep every worker busy. Bands change only which work is shared, never
-// a value.
+// hold about `kSourcesPerBandColumn` sources per column, where every worker
+// still gets `kTallBandsPerWorker` of them. Smaller bands on small rasters keep
+// every worker busy. Bands change only which work is shared, never a value.
 std::size_t band_rows(const BoolGrid& mask, std::size_t nrows, std::size_t workers) {
     const auto sources = static_cast<std::size_t>(std::count(mask.data(), mask.data() + mask.size(), false));
     const std::size_t for_sharing =
         sources == 0 ? kSparseBandRows : kSourcesPerBandColumn * mask.size() / sources;
-    const std::size_t rows = std::clamp(for_sharing, kDenseBandRows, kSparseBandRows);
+    const std::size_t tallest = std::clamp(nrows / (kTallBandsPerWorker * workers), kDenseBandRows, kSparseBandRows);
+    const std::size_t rows = std::clamp(for_sharing, kDenseBandRows, tallest);
     return std::clamp<std::size_t>(nrows / (4 * workers), 1, rows);
 }
 
