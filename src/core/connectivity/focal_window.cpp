@@ -242,13 +242,22 @@ Room room_around(const WindowPlan& plan, std::int64_t row, std::int64_t col) {
     return {row, plan.base_rows - 1 - row, col, plan.base_cols - 1 - col};
 }
 
-// The placement of source (row, col) against the shape period, with room up to
-// the shape reach.
-Placement shape_placement(const WindowPlan& plan, std::int64_t row, std::int64_t col) {
-    const std::int64_t reach = plan.shape_reach;
-    return placement(place(row + plan.row_offset, plan.shape_period).phase,
-                     place(col + plan.col_offset, plan.shape_period).phase, room_around(plan, row, col),
-                     {reach, reach, reach, reach});
+// The placement of source (row, col) against `period`, with room up to `reach`.
+Placement placement_against(const WindowPlan& plan, LevelKey period, std::int64_t reach, std::int64_t row,
+                            std::int64_t col) {
+    return placement(place(row + plan.row_offset, period).phase, place(col + plan.col_offset, period).phase,
+                     room_around(plan, row, col), {reach, reach, reach, reach});
+}
+
+// Whether a later source of the band, one period to the right or below, has
+// the placement of source (row, col) against `period` and `reach`.
+bool recurs_against(const WindowPlan& plan, LevelKey period, std::int64_t reach, std::size_t row, std::size_t col,
+                    std::size_t end_row) {
+    if (period <= 0) return false;
+    const auto r = static_cast<std::int64_t>(row), c = static_cast<std::int64_t>(col);
+    const Placement here = placement_against(plan, period, reach, r, c);
+    return (c + period < plan.base_cols && placement_against(plan, period, reach, r, c + period) == here) ||
+           (r + period < static_cast<std::int64_t>(end_row) && placement_against(plan, period, reach, r + period, c) == here);
 }
 
 }  // namespace
@@ -284,12 +293,21 @@ void source_profile(const RowContext& ctx, std::size_t row, std::size_t col, std
 }
 
 bool shape_recurs(const WindowPlan& plan, std::size_t row, std::size_t col, std::size_t end_row) {
-    if (plan.shape_period <= 0) return false;
-    const auto r = static_cast<std::int64_t>(row), c = static_cast<std::int64_t>(col);
-    const std::int64_t period = plan.shape_period;
-    const Placement here = shape_placement(plan, r, c);
-    return (c + period < plan.base_cols && shape_placement(plan, r, c + period) == here) ||
-           (r + period < static_cast<std::int64_t>(end_row) && shape_placement(plan, r + period, c) == here);
+    return recurs_against(plan, plan.shape_period, plan.shape_reach, row, col, end_row);
+}
+
+LevelPrefix recurring_prefix(const WindowPlan& plan, std::size_t levels, std::size_t row, std::size_t col,
+                             std::size_t end_row) {
+    for (std::size_t k = std::min(levels, plan.levels.size() - 1); k >= 1; --k) {
+        const LevelKey period = plan.prefix_period[k - 1];
+        const std::int32_t reach = plan.prefix_reach[k - 1];
+        if (recurs_against(plan, period, reach, row, col, end_row)) {
+            const Placement place = placement_against(plan, period, reach, static_cast<std::int64_t>(row),
+                                                      static_cast<std::int64_t>(col));
+            return {k, {true, true, place}};
+        }
+    }
+    return {};
 }
 
 void build_windows(const WindowPlan& plan, std::size_t row, std::size_t col, WindowScratch& scratch) {
@@ -297,17 +315,19 @@ void build_windows(const WindowPlan& plan, std::size_t row, std::size_t col, Win
     const std::int64_t global_row = static_cast<std::int64_t>(row) + plan.row_offset;
     const std::int64_t global_col = static_cast<std::int64_t>(col) + plan.col_offset;
     const Room room = room_around(plan, static_cast<std::int64_t>(row), static_cast<std::int64_t>(col));
-    bool regular = plan.shape_period > 0;
+    scratch.template_levels = 0;
     for (std::size_t i = 0; i < plan.levels.size(); ++i) {
         FocalWindow& w = scratch.windows[i];
         w.layers = plan.levels[i].transgrids.size();
-        regular = build_level_window(plan, i, global_row, global_col, room, scratch.templates, w) && regular;
+        const bool whole = build_level_window(plan, i, global_row, global_col, room, scratch.templates, w);
+        if (whole && scratch.template_levels == i) ++scratch.template_levels;
         fill_similarities(w, plan.levels[i], scratch.profile);
     }
     scratch.shape = {};
-    if (regular) {
+    if (plan.shape_period > 0 && scratch.template_levels == plan.levels.size()) {
         scratch.shape = {true, false,
-                         shape_placement(plan, static_cast<std::int64_t>(row), static_cast<std::int64_t>(col))};
+                         placement_against(plan, plan.shape_period, plan.shape_reach, static_cast<std::int64_t>(row),
+                                           static_cast<std::int64_t>(col))};
     }
 }
 

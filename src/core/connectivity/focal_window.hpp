@@ -48,6 +48,7 @@ struct WindowScratch {
     std::vector<FocalWindow> windows;  // one per plan level, same order
     std::vector<float> profile;        // band values of the source under the first transgrid layer
     SourceShape shape;                 // of the source whose windows were built last
+    std::size_t template_levels = 0;   // its leading levels whose windows are their templates whole
     WindowTemplates templates;
 };
 
@@ -65,6 +66,13 @@ void build_windows(const WindowPlan& plan, std::size_t row, std::size_t col, Win
 // shape period on along the row, or down the column inside the band, has the
 // same placement.
 bool shape_recurs(const WindowPlan& plan, std::size_t row, std::size_t col, std::size_t end_row);
+
+// The longest prefix of at most `levels` levels, and short of all, whose shape
+// a later source of a band that ends before `end_row` has too; none when no
+// prefix recurs. The first `levels` windows of source (row, col) must be their
+// templates whole.
+LevelPrefix recurring_prefix(const WindowPlan& plan, std::size_t levels, std::size_t row, std::size_t col,
+                             std::size_t end_row);
 
 // Marks the cells of `window` at which links to the next coarser level start:
 // in square mode the cells on the border of the window's bounding box, in

@@ -141,6 +141,7 @@ void build_graph_in_full(const GraphFrame& frame, std::span<const FocalWindow> w
     g.weight_bound = {};
     EdgeSummary summary;  // of every edge set looked up, kept or not
     s.reference_lengths = true;
+    s.reference_levels = 0;
     const std::size_t level_count = std::min(windows.size(), plan.levels.size());
     if (level_count == 0) {
         out.close();
@@ -165,9 +166,11 @@ void build_graph_in_full(const GraphFrame& frame, std::span<const FocalWindow> w
         if (!level) {
             s.isolated = true;
             s.reference_lengths = false;
+            s.reference_levels = 0;
             return;
         }
         summary.add(level->bound, level->reference_lengths);
+        if (summary.reference_lengths && s.reference_levels == i) ++s.reference_levels;
     }
     g.weight_bound = summary.bound;
     s.reference_lengths = summary.reference_lengths;
@@ -176,11 +179,14 @@ void build_graph_in_full(const GraphFrame& frame, std::span<const FocalWindow> w
 
 // Points every node's slot data, and copies every link's, at its cell's entry
 // in the edge cache, for a graph that took its shape's topology; the columns
-// of every window are made whole first. Returns the summary of those columns.
+// of every window are made whole first. Returns the summary of those columns,
+// and counts in the scratch the leading levels whose columns have the
+// reference lengths.
 EdgeSummary look_up_edge_data(const WindowPlan& plan, std::span<const FocalWindow> windows,
                               std::span<const std::vector<std::uint8_t>> attach, const Topology& topology,
                               GraphScratch& s, Graph& g) {
     EdgeSummary summary;
+    s.reference_levels = 0;
     const std::size_t level_count = std::min(windows.size(), plan.levels.size());
     const LevelKey coarsest = plan.levels[level_count - 1].level;
     for (std::size_t i = 0; i < level_count; ++i) {
@@ -194,6 +200,7 @@ EdgeSummary look_up_edge_data(const WindowPlan& plan, std::span<const FocalWindo
             const EdgeSummary& run = s.edges.column(i, c);
             summary.add(run.bound, run.reference_lengths);
         }
+        if (summary.reference_lengths && s.reference_levels == i) ++s.reference_levels;
         for (std::size_t k = 0; k < w.size(); ++k) {
             const std::int64_t r = w.rows[k], c = w.cols[k];
             const auto u = static_cast<std::size_t>(s.first_node[i]) + k;

@@ -34,6 +34,8 @@ struct GraphScratch {
     // Whether every edge of the last graph has the quantised length of the
     // band's first edge of the same level, direction and candidate.
     bool reference_lengths = false;
+    // Its leading levels whose edges all have those lengths.
+    std::size_t reference_levels = 0;
     EdgeCache edges;
     ShapeTable<Topology> topologies;  // by shape, for one band
 };

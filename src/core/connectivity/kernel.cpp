@@ -3,6 +3,7 @@
 // that lets sources share work.
 #include "connectivity/kernel.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -37,14 +38,24 @@ KernelScratch& kernel_scratch() {
     return scratch;
 }
 
-// The shortest geometric distances of the source (row, col) whose graph was
-// built last: one search per shape for a regular source whose edges have the
-// band's reference lengths, else a kept search where its graph matches, else
-// a search of its own.
-const SearchResult& length_search(const RowContext& ctx, KernelScratch& s, std::size_t row, std::size_t col) {
+// The shortest geometric distances of the source (row, col) of a band that ends
+// before `end_row`, whose graph was built last: one search per shape for a
+// regular source whose edges have the band's reference lengths, else one per
+// shape of its first levels where those levels are so, searched on from there,
+// else a kept search where its graph matches, else a search of its own.
+const SearchResult& length_search(const RowContext& ctx, KernelScratch& s, std::size_t row, std::size_t col,
+                                  std::size_t end_row) {
     const SourceShape& shape = s.windows.shape;
-    if (shape.regular && s.graph_scratch.reference_lengths) {
-        return s.length_searches.of_shape(s.graph, shape, s.search);
+    const GraphScratch& built = s.graph_scratch;
+    if (shape.regular && built.reference_lengths) {
+        if (const SearchResult* by_shape = s.length_searches.of_shape(s.graph, shape, s.search)) return *by_shape;
+    }
+    if (!built.isolated) {
+        const std::size_t same_levels = std::min(s.windows.template_levels, built.reference_levels);
+        const LevelPrefix prefix = recurring_prefix(s.plan, same_levels, row, col, end_row);
+        if (prefix.levels > 0) {
+            return s.length_searches.of_prefix(s.graph, prefix, built.first_node, s.search);
+        }
     }
     if (ctx.reuse_across_sources) return s.length_searches.of(s.graph, row, col, s.search);
     shortest_paths(s.graph, SearchMode::length, s.search, s.by_length);
@@ -62,7 +73,7 @@ float source_value(const RowContext& ctx, KernelScratch& s, std::size_t row, std
     }
     build_graph(s.frame, s.windows.windows, s.attach, row, col, s.graph_scratch, s.graph, s.windows.shape);
     shortest_paths(s.graph, SearchMode::cost, s.search, s.by_cost);
-    const SearchResult& by_length = length_search(ctx, s, row, col);
+    const SearchResult& by_length = length_search(ctx, s, row, col, end_row);
     return accumulate(s.graph, s.by_cost, by_length, ctx.lambdas, ctx.has_transgrids(), s.accumulation);
 }
 
@@ -81,7 +92,7 @@ void visit_band(const RowContext& ctx, std::size_t first_row, std::size_t end_ro
             plan_windows(ctx, s.plan);
             plan_graph(ctx, s.plan, s.frame);
             s.graph_scratch.start_rows(s.frame, first_row, end_row - first_row);
-            s.length_searches.start(s.plan.shape_period, end_row - first_row);
+            s.length_searches.start(s.plan, end_row - first_row);
             planned = true;
         }
         const float value = source_value(ctx, s, row, col, end_row);

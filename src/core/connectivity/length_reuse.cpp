@@ -3,6 +3,7 @@
 #include "connectivity/length_reuse.hpp"
 
 #include <algorithm>
+#include <tuple>
 
 namespace quillet {
 
@@ -58,21 +59,50 @@ const SearchResult& LengthSearches::of(const Graph& g, std::size_t row, std::siz
     return kept.result;
 }
 
-const SearchResult& LengthSearches::of_shape(const Graph& g, const SourceShape& shape, SearchScratch& search) {
-    if (const SearchResult* kept = by_shape_.find(shape)) return *kept;
-    if (!shape.recurs) {
-        shortest_paths(g, SearchMode::length, search, searched_);
-        return searched_;
-    }
+const SearchResult* LengthSearches::of_shape(const Graph& g, const SourceShape& shape, SearchScratch& search) {
+    if (const SearchResult* kept = by_shape_.find(shape)) return kept;
+    if (!shape.recurs) return nullptr;
     SearchResult& result = by_shape_.refill(shape);
     shortest_paths(g, SearchMode::length, search, result);
     by_shape_.keep(shape);
-    return result;
+    return &result;
 }
 
-void LengthSearches::start(std::int32_t period, std::size_t rows) {
+const SearchResult& LengthSearches::of_prefix(const Graph& g, const LevelPrefix& prefix,
+                                              std::span<const std::int32_t> first_node, SearchScratch& search) {
+    ShapeTable<PrefixLengths>& table = by_prefix_[prefix.levels - 1];
+    const std::int32_t open = first_node[prefix.levels];
+    if (const PrefixLengths* kept = table.find(prefix.shape); kept && kept->source == g.source && kept->open == open) {
+        searched_.total.resize(g.node_count());
+        searched_.parent.resize(g.node_count());
+        std::copy(kept->total.begin(), kept->total.end(), searched_.total.begin());
+        std::copy(kept->parent.begin(), kept->parent.end(), searched_.parent.begin());
+        complete_length_search(g, open, kept->exits, search, searched_);
+        return searched_;
+    }
+    shortest_paths(g, SearchMode::length, search, searched_);
+    PrefixLengths& kept = table.refill(prefix.shape);
+    kept.source = g.source;
+    kept.open = open;
+    kept.total.assign(searched_.total.begin(), searched_.total.begin() + open);
+    kept.parent.assign(searched_.parent.begin(), searched_.parent.begin() + open);
+    kept.exits.clear();
+    for (std::int32_t u = first_node[prefix.levels - 1]; u < open; ++u) {
+        const auto node = static_cast<std::size_t>(u);
+        if (u == g.source) kept.exits.push_back({0, u});
+        if (searched_.reached(node)) kept.exits.push_back({searched_.total[node], u});
+    }
+    std::sort(kept.exits.begin(), kept.exits.end(),
+              [](const QueueEntry& a, const QueueEntry& b) { return std::tie(a.total, a.node) < std::tie(b.total, b.node); });
+    table.keep(prefix.shape);
+    return searched_;
+}
+
+void LengthSearches::start(const WindowPlan& plan, std::size_t rows) {
     for (KeptLengthSearch& k : kept_) k.valid = false;
-    by_shape_.start(period, rows);
+    by_shape_.start(plan.shape_period, rows);
+    by_prefix_.resize(plan.prefix_period.size());
+    for (std::size_t i = 0; i < by_prefix_.size(); ++i) by_prefix_[i].start(plan.prefix_period[i], rows);
     matches_ = misses_ = sources_ = 0;
 }
 

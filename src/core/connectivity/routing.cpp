@@ -46,6 +46,11 @@ public:
     // Whether this queue can serve edge weights up to `max_weight`.
     static bool fits(std::uint32_t max_weight) { return max_weight < kMaxBuckets; }
 
+    // The largest total that may be pushed now.
+    std::uint64_t horizon() const { return std::uint64_t{last_} + mask_; }
+    // Moves an empty queue on to `total`, from which pushes go on.
+    void restart_at(std::uint32_t total) { last_ = total; }
+
     void push(std::uint32_t total, std::int32_t node) {
         const std::uint32_t b = total & mask_;
         entries_[pushed_] = {node, head_[b]};
@@ -110,6 +115,9 @@ public:
 
     static bool fits(std::uint32_t max_weight) { return max_weight < kBuckets; }
 
+    std::uint64_t horizon() const { return std::uint64_t{last_} + (kBuckets - 1); }
+    void restart_at(std::uint32_t total) { last_ = total; }
+
     void push(std::uint32_t total, std::int32_t node) {
         const std::uint32_t b = total & (kBuckets - 1);
         // An empty bucket's head is stale; its bit says so.
@@ -147,6 +155,10 @@ private:
 class HeapQueue {
 public:
     explicit HeapQueue(SearchScratch& s) : keys_(s.heap_keys) { keys_.clear(); }
+
+    // Any total may be pushed at any time.
+    static constexpr std::uint64_t horizon() { return std::numeric_limits<std::uint64_t>::max(); }
+    static void restart_at(std::uint32_t) {}
 
     void push(std::uint32_t total, std::int32_t node) {
         keys_.push_back((std::uint64_t{total} << 32) | static_cast<std::uint32_t>(node));
@@ -190,18 +202,23 @@ std::uint32_t add_weight(std::uint32_t total, std::uint32_t w) {
     return sums == Sums::exact ? total + w : saturating_add(total, w);
 }
 
-// Dijkstra's search from the graph's source; a node whose total is lowered is
-// queued again and its older entries are skipped when they come out. The arrays
-// are read through plain pointers so that the stores of the loop cannot be
-// taken to change them.
+// Where a search starts: at the graph's source, or at seeds: settled nodes,
+// by ascending total, whose edges lead on into the rest of the graph.
+enum class Start : std::uint8_t { source, seeds };
+
+// Dijkstra's search from the graph's source, or on from seeds; a node whose
+// total is lowered is queued again and its older entries are skipped when they
+// come out. The arrays are read through plain pointers so that the stores of
+// the loop cannot be taken to change them.
 //
 // A settled node's neighbour slots are all compared first, without a branch per
 // slot, and only the lowered ones are then recorded in slot order; since the
 // slots of a node name distinct nodes this equals relaxing them one by one, and
 // it saves the mispredicted branches that dominate the search. Empty slots point
 // at a sink whose total is 0, so they never lower anything.
-template <SearchMode mode, Sums sums, class Queue>
-void search(const Graph& graph, SearchScratch& s, Queue& queue, SearchResult& result) {
+template <SearchMode mode, Sums sums, Start start, class Queue>
+void search(const Graph& graph, SearchScratch& s, Queue& queue, SearchResult& result,
+            std::span<const QueueEntry> seeds) {
     constexpr bool cost_mode = mode == SearchMode::cost;
     constexpr std::size_t slots = Graph::kSlots;
     const std::int32_t* const neighbour = graph.neighbour.data();
@@ -214,12 +231,34 @@ void search(const Graph& graph, SearchScratch& s, Queue& queue, SearchResult& re
     std::uint32_t* const totals = result.total.data();
     float* const path_cost = result.path_cost.data();
 
-    const std::int32_t source = graph.source;
     best[graph.absent()] = 0;
-    best[source] = 0;
-    queue.push(0, source);
+    if constexpr (start == Start::source) {
+        best[graph.source] = 0;
+        queue.push(0, graph.source);
+    }
+    // Seeds enter once the queue's horizon reaches them: every total still
+    // queued then lies within it, as the queue requires. Those without links
+    // lead nowhere new.
+    std::size_t next_seed = 0;
+    auto feed_seeds = [&] {
+        const std::uint64_t horizon = queue.horizon();
+        for (; next_seed < seeds.size() && seeds[next_seed].total <= horizon; ++next_seed) {
+            const QueueEntry& seed = seeds[next_seed];
+            if (first_link[seed.node] != first_link[seed.node + 1]) queue.push(seed.total, seed.node);
+        }
+    };
     QueueEntry entry;
-    while (queue.pop(entry)) {
+    for (;;) {
+        if constexpr (start == Start::seeds) feed_seeds();
+        if (!queue.pop(entry)) {
+            if constexpr (start == Start::seeds) {
+                if (next_seed < seeds.size()) {
+                    queue.restart_at(seeds[next_seed].total);
+                    continue;
+                }
+            }
+            break;
+        }
         const std::int32_t u = entry.node;
         const std::uint32_t total = entry.total;
         if (total != best[u]) continue;
@@ -275,12 +314,13 @@ std::uint32_t largest_weight(const Graph& graph) {
 // Plain sums where no total can saturate: a settled total sums at most n - 1
 // weights and a candidate one more, so none can while n times the bound of the
 // weights fits in 32 bits.
-template <SearchMode mode, class Queue>
-void search_with_sums(const Graph& graph, SearchScratch& s, Queue& queue, std::uint32_t bound, SearchResult& result) {
+template <SearchMode mode, Start start, class Queue>
+void search_with_sums(const Graph& graph, SearchScratch& s, Queue& queue, std::uint32_t bound, SearchResult& result,
+                      std::span<const QueueEntry> seeds) {
     if (std::uint64_t{bound} * graph.node_count() <= kMaxTotal) {
-        search<mode, Sums::exact>(graph, s, queue, result);
+        search<mode, Sums::exact, start>(graph, s, queue, result, seeds);
     } else {
-        search<mode, Sums::saturating>(graph, s, queue, result);
+        search<mode, Sums::saturating, start>(graph, s, queue, result, seeds);
     }
 }
 
@@ -288,19 +328,22 @@ void search_with_sums(const Graph& graph, SearchScratch& s, Queue& queue, std::u
 // weights below 64), else the heap. A bound that fits implies a largest weight
 // that fits, and any bound serves as the bucket queue's size, so the exact
 // largest weight is needed only when the bound is too large.
-template <SearchMode mode>
-void search_with_fitting_queue(const Graph& graph, SearchScratch& s, SearchResult& result) {
+template <SearchMode mode, Start start>
+void search_with_fitting_queue(const Graph& graph, SearchScratch& s, SearchResult& result,
+                               std::span<const QueueEntry> seeds = {}) {
     std::uint32_t bound = weight<mode>(graph.weight_bound);
     if (!BucketQueue::fits(bound)) bound = largest_weight<mode>(graph);
+    // Every push follows a lowered total, of a node entered by an edge, or is a seed.
+    const std::size_t max_pushes = graph.edge_capacity() + seeds.size() + 1;
     if (!BucketQueue::fits(bound)) {
         HeapQueue queue(s);
-        search<mode, Sums::saturating>(graph, s, queue, result);
+        search<mode, Sums::saturating, start>(graph, s, queue, result, seeds);
     } else if (SmallBucketQueue::fits(bound)) {
-        SmallBucketQueue queue(s, graph.edge_capacity() + 1);
-        search_with_sums<mode>(graph, s, queue, bound, result);
+        SmallBucketQueue queue(s, max_pushes);
+        search_with_sums<mode, start>(graph, s, queue, bound, result, seeds);
     } else {
-        BucketQueue queue(s, bound, graph.edge_capacity() + 1);
-        search_with_sums<mode>(graph, s, queue, bound, result);
+        BucketQueue queue(s, bound, max_pushes);
+        search_with_sums<mode, start>(graph, s, queue, bound, result, seeds);
     }
 }
 
@@ -316,10 +359,29 @@ void shortest_paths(const Graph& graph, SearchMode mode, SearchScratch& s, Searc
 
     s.best.assign(n + 1, kUnrecorded);  // and the sink of the empty slots
     if (cost_mode) {
-        search_with_fitting_queue<SearchMode::cost>(graph, s, result);
+        search_with_fitting_queue<SearchMode::cost, Start::source>(graph, s, result);
     } else {
-        search_with_fitting_queue<SearchMode::length>(graph, s, result);
+        search_with_fitting_queue<SearchMode::length, Start::source>(graph, s, result);
     }
+}
+
+void complete_length_search(const Graph& graph, std::int32_t first_open, std::span<const QueueEntry> exits,
+                            SearchScratch& s, SearchResult& result) {
+    const std::size_t n = graph.node_count();
+    const auto open = static_cast<std::size_t>(first_open);
+    result.total.resize(n);
+    result.parent.resize(n);
+    std::fill(result.total.begin() + first_open, result.total.end(), kMaxTotal);
+    std::fill(result.parent.begin() + first_open, result.parent.end(), -1);
+    if (graph.source < 0 || static_cast<std::size_t>(graph.source) >= open) return;
+
+    // Settled nodes keep their totals, which no edge from another can lower.
+    s.best.assign(n + 1, kUnrecorded);  // and the sink of the empty slots
+    for (std::size_t u = 0; u < open; ++u) {
+        if (result.reached(u)) s.best[u] = result.total[u];
+    }
+    s.best[static_cast<std::size_t>(graph.source)] = 0;
+    search_with_fitting_queue<SearchMode::length, Start::seeds>(graph, s, result, exits);
 }
 
 }  // namespace quillet

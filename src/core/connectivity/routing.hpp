@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "connectivity/graph.hpp"
@@ -55,5 +56,16 @@ struct SearchScratch {
 // Totals add in 32 bits and saturate at 4294967295. An absent source, or one
 // without out-edges, reaches nothing.
 void shortest_paths(const Graph& graph, SearchMode mode, SearchScratch& scratch, SearchResult& result);
+
+// Completes the length search of `graph` whose nodes below `first_open` already
+// have in `result` the totals and parents of a search of their own: no edge
+// leads from a node at or after `first_open` back below it, as none leads from
+// a coarser level to a finer one, so those are final, and the nodes from
+// `first_open` on are entered only through links from them. `exits` are the
+// reached nodes below `first_open` whose links may lead on, with their totals,
+// by ascending total. Gives every node the total that a whole search gives,
+// and a parent on a path of that total.
+void complete_length_search(const Graph& graph, std::int32_t first_open, std::span<const QueueEntry> exits,
+                            SearchScratch& scratch, SearchResult& result);
 
 }  // namespace quillet

@@ -54,6 +54,14 @@ struct SourceShape {
     Placement place;
 };
 
+// The shape of a source's first `levels` levels, placed against the coarsest of
+// them: where those levels' windows are their templates whole, sources of one
+// prefix in a band have the same graph on those levels. None when `levels` is 0.
+struct LevelPrefix {
+    std::size_t levels = 0;
+    SourceShape shape;
+};
+
 // Values kept per source shape, direct-mapped by the hash of its placement.
 template <class T>
 class ShapeTable {

@@ -104,17 +104,22 @@ bool covers_raster_exactly(const WindowPlan& plan, const LevelPlan& lp) {
 // from templates. Without reuse no source has a shape, so nothing is taken
 // from another.
 void plan_sharing(const RowContext& ctx, const std::vector<LevelKey>& keys, WindowPlan& plan) {
-    plan.shape_period = keys.empty() || !ctx.reuse_across_sources ? 0 : keys.back();
-    for (const LevelKey level : keys) {
-        if (plan.shape_period % level != 0) plan.shape_period = 0;
-    }
-    plan.shape_reach = 0;
+    plan.prefix_period.assign(keys.size(), 0);
+    plan.prefix_reach.assign(keys.size(), 0);
     plan.edge_templates = ctx.reuse_across_sources;
-    for (const LevelPlan& lp : plan.levels) {
+    std::int32_t reach = 0;
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        const LevelPlan& lp = plan.levels[i];
+        const bool divided = std::all_of(keys.begin(), keys.begin() + static_cast<std::ptrdiff_t>(i),
+                                         [&](LevelKey finer) { return keys[i] % finer == 0; });
+        plan.prefix_period[i] = ctx.reuse_across_sources && divided ? keys[i] : 0;
         const double past_window = lp.reach + lp.level;  // past every distance at which the edge clips
-        plan.shape_reach = std::max(plan.shape_reach, static_cast<std::int32_t>(std::min(past_window, kFarCoordinate)));
+        reach = std::max(reach, static_cast<std::int32_t>(std::min(past_window, kFarCoordinate)));
+        plan.prefix_reach[i] = reach;
         plan.edge_templates = plan.edge_templates && covers_raster_exactly(plan, lp) && coordinates_stay_small(plan, lp);
     }
+    plan.shape_period = keys.empty() ? 0 : plan.prefix_period.back();
+    plan.shape_reach = keys.empty() ? 0 : plan.prefix_reach.back();
 }
 
 void link_coarser_levels(const std::vector<LevelKey>& keys, WindowPlan& plan) {

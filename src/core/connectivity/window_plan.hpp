@@ -50,6 +50,11 @@ struct WindowPlan {
     LevelKey shape_period = 0;
     // Base cells from the source beyond which no window notices the raster's edge.
     std::int32_t shape_reach = 0;
+    // The same for the first i + 1 levels alone, at index i: their period (0
+    // where a finer level does not divide level i, or without sharing) and reach.
+    // The last entries are the shape period and reach.
+    std::vector<LevelKey> prefix_period;
+    std::vector<std::int32_t> prefix_reach;
     // Whether the windows of sources near the raster's edge may come from
     // templates too: the level grids cover the raster exactly and every
     // coordinate stays far from the 32-bit limits.

@@ -142,3 +142,40 @@ TEST(search_results_do_not_depend_on_the_weight_bound) {
         }
     }
 }
+
+TEST(a_search_completed_from_its_first_nodes_gives_the_totals_of_a_whole_one) {
+    // Random graphs whose edges lead from the first 30 nodes to any node and from
+    // the last 30 only among themselves, as from finer levels to coarser ones.
+    // The totals of a whole search on the first nodes, completed from their
+    // reached nodes, must give every node its whole-search total: with the
+    // one-word bucket queue, the wide one and the heap.
+    const int open = 30, nodes = 60;
+    for (const float step : {0.05f, 1.0f, 20.0f}) {
+        std::mt19937 rng(5);
+        for (int trial = 0; trial < 20; ++trial) {
+            std::vector<std::tuple<int, int, float, float>> edges;
+            for (int u = 0; u < nodes; ++u) {
+                for (int k = 0; k < 4; ++k) {
+                    const int v = u < open ? static_cast<int>(rng() % nodes) : open + static_cast<int>(rng() % (nodes - open));
+                    edges.emplace_back(u, v, step * static_cast<float>(rng() % 4), 0.0f);
+                }
+            }
+            const Graph g = make_graph(nodes, static_cast<std::int32_t>(rng() % open), edges);
+            SearchScratch scratch;
+            SearchResult whole, completed;
+            shortest_paths(g, SearchMode::length, scratch, whole);
+            completed.total.assign(whole.total.begin(), whole.total.begin() + open);
+            completed.parent.assign(whole.parent.begin(), whole.parent.begin() + open);
+            std::vector<QueueEntry> exits{{0, g.source}};
+            for (int u = 0; u < open; ++u) {
+                if (whole.reached(static_cast<std::size_t>(u))) exits.push_back({whole.total[static_cast<std::size_t>(u)], u});
+            }
+            std::sort(exits.begin(), exits.end(), [](const QueueEntry& a, const QueueEntry& b) { return a.total < b.total; });
+            complete_length_search(g, open, exits, scratch, completed);
+            CHECK(completed.total == whole.total);
+            for (int v = 0; v < nodes; ++v) {
+                CHECK(completed.reached(static_cast<std::size_t>(v)) == whole.reached(static_cast<std::size_t>(v)));
+            }
+        }
+    }
+}
