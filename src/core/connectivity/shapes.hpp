@@ -33,12 +33,18 @@ struct Placement {
     }
 };
 
+// Rows of a band whose placements get slots of their own. Taller bands hold
+// scattered sources, whose shapes seldom recur; slots for all their rows would
+// hold a graph's topology each, tens of kilobytes, per thread.
+inline constexpr std::size_t kRowsKeptApart = 16;
+
 // The number of direct-mapped slots that keeps the placements of the sources
-// of a band of `rows` rows apart, when positions repeat every `period` cells:
-// a power of two of at least 64, and at most `most`.
+// of a band of `rows` rows apart, up to `kRowsKeptApart` rows, when positions
+// repeat every `period` cells: a power of two of at least 64, and at most `most`.
 inline std::size_t placement_slots(std::int32_t period, std::size_t rows, std::size_t most) {
     const auto p = static_cast<std::size_t>(std::max(period, 1));
-    return std::clamp<std::size_t>(std::bit_ceil(p * std::clamp<std::size_t>(rows, 1, p)), 64, most);
+    const std::size_t kept_rows = std::clamp<std::size_t>(rows, 1, std::min(p, kRowsKeptApart));
+    return std::clamp<std::size_t>(std::bit_ceil(p * kept_rows), 64, most);
 }
 
 // A source's placement against the coarsest level, when every window of the
