@@ -224,4 +224,5 @@ def test_the_bar_advances_within_a_tile(tmp_path, monkeypatch, scheduler):
     condition = write_raster(tmp_path / "condition.tif", landscape((96, 96)))
     result = quillet_geo.connectivity(str(condition), **{**OPTIONS, "outer_window": 21, "tile_size": 96})
     quillet_geo.to_raster(result, tmp_path / "map.tif", scheduler=scheduler, workers=1, progress=False)
-    assert advanced and all(0 <= units < 96 * 96 for units in advanced)
+    # A report may fall between the tile's last row and its return, so it can count the whole tile.
+    assert all(0 <= units <= 96 * 96 for units in advanced) and any(units < 96 * 96 for units in advanced)
