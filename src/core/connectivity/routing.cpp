@@ -150,8 +150,117 @@ private:
     std::uint32_t last_ = 0;
 };
 
+// Dial's bucket queue for edge weights too large for `BucketQueue`, which pops
+// exactly as the heap does: by ascending total, and entries of one total by
+// ascending node. The buckets ahead hold unsorted lists; when the search
+// reaches a bucket, its entries move into a small heap of nodes, which pushes
+// at that same total (over zero weights) join. Three levels of occupancy bits
+// find the next total; an empty bucket's head is stale, and its bit says so.
+class OrderedBucketQueue {
+public:
+    // A queue for at most `max_pushes` pushes of totals that grow by at most
+    // `max_weight` per edge.
+    OrderedBucketQueue(SearchScratch& s, std::uint32_t max_weight, std::size_t max_pushes) : nodes_(s.heap_keys) {
+        const std::size_t size = std::max<std::size_t>(kWordsPerGroup * 64, std::bit_ceil(std::size_t{max_weight} + 1));
+        mask_ = static_cast<std::uint32_t>(size - 1);
+        s.bucket_head.resize(size);
+        s.bucket_bits.assign(size / 64 + size / (64 * kWordsPerGroup), 0);
+        if (s.bucket_entries.size() < max_pushes) s.bucket_entries.resize(max_pushes);
+        head_ = s.bucket_head.data();
+        bits_ = s.bucket_bits.data();
+        groups_ = bits_ + size / 64;
+        entries_ = s.bucket_entries.data();
+        nodes_.clear();
+    }
+
+    static bool fits(std::uint32_t max_weight) { return max_weight < kMaxBuckets; }
+
+    std::uint64_t horizon() const { return std::uint64_t{last_} + mask_; }
+    void restart_at(std::uint32_t total) {
+        last_ = total;
+        reached_ = false;
+    }
+
+    void push(std::uint32_t total, std::int32_t node) {
+        if (reached_ && total == last_) {
+            nodes_.push_back(static_cast<std::uint64_t>(node));
+            std::push_heap(nodes_.begin(), nodes_.end(), std::greater<>());
+            return;
+        }
+        const std::uint32_t b = total & mask_;
+        const std::uint32_t w = b >> 6;
+        const std::int32_t next = (bits_[w] >> (b & 63)) & 1 ? head_[b] : -1;
+        entries_[pushed_] = {node, next};
+        head_[b] = pushed_;
+        ++pushed_;
+        bits_[w] |= std::uint64_t{1} << (b & 63);
+        groups_[w >> 6] |= std::uint64_t{1} << (w & 63);
+        top_ |= std::uint64_t{1} << (w >> 6);
+    }
+
+    bool pop(QueueEntry& out) {
+        if (nodes_.empty()) {
+            if (top_ == 0) return false;
+            reach_next_bucket();
+        }
+        std::pop_heap(nodes_.begin(), nodes_.end(), std::greater<>());
+        out = {last_, static_cast<std::int32_t>(nodes_.back())};
+        nodes_.pop_back();
+        return true;
+    }
+
+private:
+    static constexpr std::uint32_t kWordsPerGroup = 64;
+    static constexpr std::uint32_t kMaxBuckets = 64 * 64 * 64;  // one top word of groups of words
+
+    // Moves on to the next occupied bucket and its entries into the node heap.
+    void reach_next_bucket() {
+        const std::uint32_t last_bucket = last_ & mask_;
+        const std::uint32_t b = next_occupied(last_bucket);
+        last_ += (b - last_bucket) & mask_;
+        reached_ = true;
+        for (std::int32_t e = head_[b]; e >= 0; e = entries_[e].next) {
+            nodes_.push_back(static_cast<std::uint64_t>(entries_[e].node));
+        }
+        std::make_heap(nodes_.begin(), nodes_.end(), std::greater<>());
+        const std::uint32_t w = b >> 6;
+        bits_[w] &= ~(std::uint64_t{1} << (b & 63));
+        if (bits_[w] == 0) groups_[w >> 6] &= ~(std::uint64_t{1} << (w & 63));
+        if (groups_[w >> 6] == 0) top_ &= ~(std::uint64_t{1} << (w >> 6));
+    }
+
+    // First occupied bucket at or after `start`, wrapping around; one exists.
+    std::uint32_t next_occupied(std::uint32_t start) const {
+        const std::uint32_t w = start >> 6;
+        if (const std::uint64_t word = bits_[w] & (~std::uint64_t{0} << (start & 63)); word != 0) {
+            return w * 64 + static_cast<std::uint32_t>(std::countr_zero(word));
+        }
+        const std::uint32_t g = w >> 6;
+        const std::uint64_t later_words = (w & 63) < 63 ? groups_[g] & (~std::uint64_t{0} << ((w & 63) + 1)) : 0;
+        if (later_words != 0) return first_in_word(g * 64 + static_cast<std::uint32_t>(std::countr_zero(later_words)));
+        const std::uint64_t later_groups = g < 63 ? top_ & (~std::uint64_t{0} << (g + 1)) : 0;
+        const auto next_g = static_cast<std::uint32_t>(std::countr_zero(later_groups != 0 ? later_groups : top_));
+        return first_in_word(next_g * 64 + static_cast<std::uint32_t>(std::countr_zero(groups_[next_g])));
+    }
+
+    std::uint32_t first_in_word(std::uint32_t w) const {
+        return w * 64 + static_cast<std::uint32_t>(std::countr_zero(bits_[w]));
+    }
+
+    std::vector<std::uint64_t>& nodes_;  // the entries of the current total, a min-heap
+    std::int32_t* head_;
+    std::uint64_t* bits_;
+    std::uint64_t* groups_;
+    BucketEntry* entries_;
+    std::uint64_t top_ = 0;
+    std::uint32_t mask_ = 0;
+    std::int32_t pushed_ = 0;
+    std::uint32_t last_ = 0;
+    bool reached_ = false;  // whether the bucket of `last_` has moved into the node heap
+};
+
 // A binary min-heap on (total << 32) | node, for edge weights too large for the
-// bucket queue. Entries of equal total come out by ascending node.
+// bucket queues. Entries of equal total come out by ascending node.
 class HeapQueue {
 public:
     explicit HeapQueue(SearchScratch& s) : keys_(s.heap_keys) { keys_.clear(); }
@@ -325,9 +434,12 @@ void search_with_sums(const Graph& graph, SearchScratch& s, Queue& queue, std::u
 }
 
 // A bucket queue whenever the largest weight allows it (the one-word queue for
-// weights below 64), else the heap. A bound that fits implies a largest weight
-// that fits, and any bound serves as the bucket queue's size, so the exact
-// largest weight is needed only when the bound is too large.
+// weights below 64), else the ordered bucket queue, else the heap. A bound that
+// fits implies a largest weight that fits, and any bound serves as the bucket
+// queue's size, so the exact largest weight is needed only when the bound is too
+// large. The bucket queues settle nodes of equal total last in first out, the
+// ordered one and the heap by ascending node; that order decides which of two
+// equal paths is kept, so which kind serves a graph follows its largest weight.
 template <SearchMode mode, Start start>
 void search_with_fitting_queue(const Graph& graph, SearchScratch& s, SearchResult& result,
                                std::span<const QueueEntry> seeds = {}) {
@@ -335,15 +447,18 @@ void search_with_fitting_queue(const Graph& graph, SearchScratch& s, SearchResul
     if (!BucketQueue::fits(bound)) bound = largest_weight<mode>(graph);
     // Every push follows a lowered total, of a node entered by an edge, or is a seed.
     const std::size_t max_pushes = graph.edge_capacity() + seeds.size() + 1;
-    if (!BucketQueue::fits(bound)) {
-        HeapQueue queue(s);
-        search<mode, Sums::saturating, start>(graph, s, queue, result, seeds);
-    } else if (SmallBucketQueue::fits(bound)) {
+    if (SmallBucketQueue::fits(bound)) {
         SmallBucketQueue queue(s, max_pushes);
         search_with_sums<mode, start>(graph, s, queue, bound, result, seeds);
-    } else {
+    } else if (BucketQueue::fits(bound)) {
         BucketQueue queue(s, bound, max_pushes);
         search_with_sums<mode, start>(graph, s, queue, bound, result, seeds);
+    } else if (OrderedBucketQueue::fits(bound)) {
+        OrderedBucketQueue queue(s, bound, max_pushes);
+        search_with_sums<mode, start>(graph, s, queue, bound, result, seeds);
+    } else {
+        HeapQueue queue(s);
+        search<mode, Sums::saturating, start>(graph, s, queue, result, seeds);
     }
 }
 

@@ -49,7 +49,8 @@ struct SearchScratch {
     std::vector<std::int32_t> bucket_head;
     std::vector<std::uint64_t> bucket_bits;
     std::vector<BucketEntry> bucket_entries;
-    std::vector<std::uint64_t> heap_keys;  // heap queue: (total << 32) | node
+    // Heap queue: (total << 32) | node; ordered bucket queue: the nodes of the current total.
+    std::vector<std::uint64_t> heap_keys;
 };
 
 // Searches `graph` from its source over the quantised edge weights of `mode`.

@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <limits>
 #include <random>
+#include <set>
 #include <tuple>
 #include <vector>
 
@@ -26,6 +27,37 @@ Graph make_graph(std::size_t nodes, std::int32_t source, std::vector<std::tuple<
         for (std::size_t u = static_cast<std::size_t>(from) + 1; u <= nodes; ++u) ++g.first_link[u];
     }
     return g;
+}
+
+// Dijkstra's search as its definition reads: nodes settle by ascending total,
+// nodes of one total by ascending index, each relaxes its links in order, and
+// of two paths of equal total the one recorded first stays.
+SearchResult settled_by_node(const Graph& g, SearchMode mode) {
+    const std::size_t n = g.node_count();
+    SearchResult r;
+    r.total.assign(n, std::numeric_limits<std::uint32_t>::max());
+    r.parent.assign(n, -1);
+    r.path_cost.assign(n, 0.0f);
+    std::vector<std::uint64_t> best(n, std::uint64_t{1} << 32);
+    best[static_cast<std::size_t>(g.source)] = 0;
+    std::set<std::pair<std::uint64_t, std::int32_t>> queue{{0, g.source}};
+    while (!queue.empty()) {
+        const auto [total, u] = *queue.begin();
+        queue.erase(queue.begin());
+        if (total != best[static_cast<std::size_t>(u)]) continue;
+        for (std::int32_t e = g.first_link[u]; e < g.first_link[u + 1]; ++e) {
+            const EdgeData& edge = g.link_edge[e];
+            const std::uint64_t candidate = total + (mode == SearchMode::cost ? edge.cost_q : edge.length_q);
+            const auto v = static_cast<std::size_t>(g.link_target[e]);
+            if (candidate >= best[v]) continue;
+            best[v] = candidate;
+            r.total[v] = static_cast<std::uint32_t>(candidate);
+            r.parent[v] = u;
+            r.path_cost[v] = r.path_cost[static_cast<std::size_t>(u)] + edge.cost;
+            queue.insert({candidate, g.link_target[e]});
+        }
+    }
+    return r;
 }
 
 }  // namespace
@@ -143,14 +175,41 @@ TEST(search_results_do_not_depend_on_the_weight_bound) {
     }
 }
 
+TEST(large_weights_settle_nodes_of_equal_total_by_ascending_index) {
+    // Random graphs with many equal totals and zero weights, whose largest
+    // weights call for the ordered bucket queue (step 20) or the heap (step
+    // 3000): both must keep the paths of the search by definition.
+    for (const float step : {20.0f, 3000.0f}) {
+        std::mt19937 rng(3);
+        for (int trial = 0; trial < 20; ++trial) {
+            std::vector<std::tuple<int, int, float, float>> edges;
+            for (int u = 0; u < 60; ++u) {
+                for (int k = 0; k < 6; ++k) {
+                    const float length = step * static_cast<float>(rng() % 4), cost = step * static_cast<float>(rng() % 4);
+                    edges.emplace_back(u, static_cast<int>(rng() % 60), length, cost);
+                }
+            }
+            const Graph g = make_graph(60, static_cast<std::int32_t>(rng() % 60), edges);
+            SearchScratch scratch;
+            SearchResult got;
+            for (const SearchMode mode : {SearchMode::cost, SearchMode::length}) {
+                const SearchResult expected = settled_by_node(g, mode);
+                shortest_paths(g, mode, scratch, got);
+                CHECK(got.total == expected.total && got.parent == expected.parent);
+                if (mode == SearchMode::cost) CHECK(got.path_cost == expected.path_cost);
+            }
+        }
+    }
+}
+
 TEST(a_search_completed_from_its_first_nodes_gives_the_totals_of_a_whole_one) {
     // Random graphs whose edges lead from the first 30 nodes to any node and from
     // the last 30 only among themselves, as from finer levels to coarser ones.
     // The totals of a whole search on the first nodes, completed from their
     // reached nodes, must give every node its whole-search total: with the
-    // one-word bucket queue, the wide one and the heap.
+    // one-word bucket queue, the wide one, the ordered one and the heap.
     const int open = 30, nodes = 60;
-    for (const float step : {0.05f, 1.0f, 20.0f}) {
+    for (const float step : {0.05f, 1.0f, 20.0f, 3000.0f}) {
         std::mt19937 rng(5);
         for (int trial = 0; trial < 20; ++trial) {
             std::vector<std::tuple<int, int, float, float>> edges;
