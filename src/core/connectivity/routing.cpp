@@ -43,6 +43,8 @@ public:
         entries_ = s.bucket_entries.data();
     }
 
+    static constexpr std::uint32_t kMaxBuckets = 4096;  // 64 words of 64 bits
+
     // Whether this queue can serve edge weights up to `max_weight`.
     static bool fits(std::uint32_t max_weight) { return max_weight < kMaxBuckets; }
 
@@ -78,8 +80,6 @@ public:
     }
 
 private:
-    static constexpr std::uint32_t kMaxBuckets = 4096;  // 64 words of 64 bits
-
     // First occupied bucket at or after `start`, wrapping around; one exists.
     std::uint32_t next_occupied(std::uint32_t start) const {
         std::uint32_t w = start >> 6;
@@ -407,17 +407,21 @@ void search(const Graph& graph, SearchScratch& s, Queue& queue, SearchResult& re
     }
 }
 
+// Whether an edge of `graph` weighs `limit` or more. The coarsest level's
+// cells, whose edges are the longest, are the last nodes, so the scan starts
+// from them.
 template <SearchMode mode>
-std::uint32_t largest_weight(const Graph& graph) {
-    std::uint32_t largest = 0;
-    for (std::size_t slot = 0; slot < graph.neighbour.size(); ++slot) {
-        if (graph.neighbour[slot] != graph.absent()) {
-            const SlotEdges& edges = *graph.slot_edges[slot / Graph::kSlots];
-            largest = std::max(largest, weights<mode>(edges)[slot % Graph::kSlots]);
+bool has_weight_from(const Graph& graph, std::uint32_t limit) {
+    for (std::size_t slot = graph.neighbour.size(); slot-- > 0;) {
+        if (graph.neighbour[slot] != graph.absent() &&
+            weights<mode>(*graph.slot_edges[slot / Graph::kSlots])[slot % Graph::kSlots] >= limit) {
+            return true;
         }
     }
-    for (std::size_t e = 0; e < graph.link_count(); ++e) largest = std::max(largest, weight<mode>(graph.link_edge[e]));
-    return largest;
+    for (std::size_t e = graph.link_count(); e-- > 0;) {
+        if (weight<mode>(graph.link_edge[e]) >= limit) return true;
+    }
+    return false;
 }
 
 // Plain sums where no total can saturate: a settled total sums at most n - 1
@@ -434,17 +438,19 @@ void search_with_sums(const Graph& graph, SearchScratch& s, Queue& queue, std::u
 }
 
 // A bucket queue whenever the largest weight allows it (the one-word queue for
-// weights below 64), else the ordered bucket queue, else the heap. A bound that
-// fits implies a largest weight that fits, and any bound serves as the bucket
-// queue's size, so the exact largest weight is needed only when the bound is too
-// large. The bucket queues settle nodes of equal total last in first out, the
-// ordered one and the heap by ascending node; that order decides which of two
-// equal paths is kept, so which kind serves a graph follows its largest weight.
+// weights below 64), else the ordered bucket queue, else the heap, each sized by
+// a bound of the weights. The bucket queues settle nodes of equal total last in
+// first out, the other two by ascending node; that order decides which of two
+// equal paths is kept, so whether a bucket queue serves follows the largest
+// weight, not its bound: where the bound is too large for them, the weights
+// themselves are looked at.
 template <SearchMode mode, Start start>
 void search_with_fitting_queue(const Graph& graph, SearchScratch& s, SearchResult& result,
                                std::span<const QueueEntry> seeds = {}) {
     std::uint32_t bound = weight<mode>(graph.weight_bound);
-    if (!BucketQueue::fits(bound)) bound = largest_weight<mode>(graph);
+    if (!BucketQueue::fits(bound) && !has_weight_from<mode>(graph, BucketQueue::kMaxBuckets)) {
+        bound = BucketQueue::kMaxBuckets - 1;
+    }
     // Every push follows a lowered total, of a node entered by an edge, or is a seed.
     const std::size_t max_pushes = graph.edge_capacity() + seeds.size() + 1;
     if (SmallBucketQueue::fits(bound)) {

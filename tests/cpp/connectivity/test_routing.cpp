@@ -13,7 +13,8 @@ using namespace quillet;
 
 namespace {
 
-// A graph from (from, to, length, cost) edges, all of them links.
+// A graph from (from, to, length, cost) edges, all of them links, with the
+// bound of their weights.
 Graph make_graph(std::size_t nodes, std::int32_t source, std::vector<std::tuple<int, int, float, float>> edges) {
     auto by_origin = [](const auto& a, const auto& b) { return std::get<0>(a) < std::get<0>(b); };
     std::stable_sort(edges.begin(), edges.end(), by_origin);
@@ -21,9 +22,11 @@ Graph make_graph(std::size_t nodes, std::int32_t source, std::vector<std::tuple<
     g.source = source;
     g.condition.assign(nodes, 1.0f);
     g.clear_edges();
+    g.weight_bound = {};
     for (const auto& [from, to, length, cost] : edges) {
         g.link_target.push_back(to);
         g.link_edge.push_back({cost, length, quantise(cost), quantise(length)});
+        g.weight_bound.include(g.link_edge.back());
         for (std::size_t u = static_cast<std::size_t>(from) + 1; u <= nodes; ++u) ++g.first_link[u];
     }
     return g;
