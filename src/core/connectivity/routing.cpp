@@ -152,10 +152,11 @@ private:
 
 // Dial's bucket queue for edge weights too large for `BucketQueue`, which pops
 // exactly as the heap does: by ascending total, and entries of one total by
-// ascending node. The buckets ahead hold unsorted lists; when the search
-// reaches a bucket, its entries move into a small heap of nodes, which pushes
-// at that same total (over zero weights) join. Three levels of occupancy bits
-// find the next total; an empty bucket's head is stale, and its bit says so.
+// ascending node. Entries of the current total are kept in a small heap of
+// nodes, and the buckets hold only later totals, in unsorted lists; when the
+// heap runs empty, the next bucket's entries move into it. Three levels of
+// occupancy bits find that bucket; an empty bucket's head is stale, and its bit
+// says so.
 class OrderedBucketQueue {
 public:
     // A queue for at most `max_pushes` pushes of totals that grow by at most
@@ -176,13 +177,10 @@ public:
     static bool fits(std::uint32_t max_weight) { return max_weight < kMaxBuckets; }
 
     std::uint64_t horizon() const { return std::uint64_t{last_} + mask_; }
-    void restart_at(std::uint32_t total) {
-        last_ = total;
-        reached_ = false;
-    }
+    void restart_at(std::uint32_t total) { last_ = total; }
 
     void push(std::uint32_t total, std::int32_t node) {
-        if (reached_ && total == last_) {
+        if (total == last_) {
             nodes_.push_back(static_cast<std::uint64_t>(node));
             std::push_heap(nodes_.begin(), nodes_.end(), std::greater<>());
             return;
@@ -218,7 +216,6 @@ private:
         const std::uint32_t last_bucket = last_ & mask_;
         const std::uint32_t b = next_occupied(last_bucket);
         last_ += (b - last_bucket) & mask_;
-        reached_ = true;
         for (std::int32_t e = head_[b]; e >= 0; e = entries_[e].next) {
             nodes_.push_back(static_cast<std::uint64_t>(entries_[e].node));
         }
@@ -256,7 +253,6 @@ private:
     std::uint32_t mask_ = 0;
     std::int32_t pushed_ = 0;
     std::uint32_t last_ = 0;
-    bool reached_ = false;  // whether the bucket of `last_` has moved into the node heap
 };
 
 // A binary min-heap on (total << 32) | node, for edge weights too large for the
