@@ -94,14 +94,16 @@ class ClippingReference:
 
     def rows(self, polygons, shape, first_row=0, row_step=1):
         """(seconds, rows first_row, first_row + row_step, ... of the clamped coverage grid)."""
-        rings = [(ring, is_hole) for exterior, holes in polygons for ring, is_hole in [(exterior, 0)] + [(h, 1) for h in holes]]
+        rings = [(ring, is_hole) for exterior, holes in polygons
+                 for ring, is_hole in [(exterior, 0)] + [(h, 1) for h in holes]]
         rings_path, out_path = self.workdir / "rings.bin", self.workdir / "out.bin"
         with open(rings_path, "wb") as f:
             np.array([*shape, first_row, row_step, len(rings)], dtype=np.uint64).tofile(f)
             for ring, is_hole in rings:
                 np.array([len(ring), is_hole], dtype=np.uint64).tofile(f)
                 np.ascontiguousarray(ring, dtype=np.float64).tofile(f)
-        done = subprocess.run([str(self.exe), str(rings_path), str(out_path)], check=True, capture_output=True, text=True)
+        done = subprocess.run([str(self.exe), str(rings_path), str(out_path)], check=True, capture_output=True,
+                              text=True)
         grid = np.fromfile(out_path, dtype=np.float32).reshape(-1, shape[1])
         return float(done.stdout), grid
 
@@ -133,7 +135,9 @@ def main():
     inputs = {"coast": coast, "none": []}
     for _ in range(2 * REPEATS):
         for polygons, n in runs:
-            call = lambda: quillet.pixel_coverage(inputs[polygons], IDENTITY, (4000, 4000), n_threads=n)
+            def call(polygons=polygons, n=n):
+                return quillet.pixel_coverage(inputs[polygons], IDENTITY, (4000, 4000), n_threads=n)
+
             runs[polygons, n].append(timed(call)[0])
     best = {key: min(times) for key, times in runs.items()}
     for n in (1, 2):

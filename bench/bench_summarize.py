@@ -184,13 +184,16 @@ def main():
         raster, weights, vectors = make_case(arguments.folder, name, size, regions, rng, arguments.compress)
         frame = geopandas.read_file(vectors)
 
-        def ours(threads):
+        def ours(threads, raster=raster, frame=frame, weights=weights):
             return quillet_geo.summarize(str(raster), frame, stats=STATISTICS, weights=str(weights), by="id",
                                          n_threads=threads)
 
+        def theirs(raster=raster, frame=frame, weights=weights):
+            return exact_extract(str(raster), frame, STATISTICS, weights=str(weights), include_cols=["id"],
+                                 output="pandas")
+
         best, results = timed({
-            "exactextract": lambda: exact_extract(str(raster), frame, STATISTICS, weights=str(weights),
-                                                  include_cols=["id"], output="pandas"),
+            "exactextract": theirs,
             "quillet": lambda: ours(1), "threads": lambda: ours(arguments.threads)}, arguments.repeat)
         theirs, table = results["exactextract"], results["quillet"]
         assert (theirs["id"].astype(int).to_numpy() == table.index.to_numpy()).all()  # both in the regions' order

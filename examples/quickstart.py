@@ -17,7 +17,8 @@ def smooth_noise(rng, size, passes=6):
     """Habitat condition in [0, 1]: random noise smoothed by repeated neighbour averaging."""
     field = rng.random((size, size))
     for _ in range(passes):
-        field = (field + np.roll(field, 1, 0) + np.roll(field, -1, 0) + np.roll(field, 1, 1) + np.roll(field, -1, 1)) / 5
+        field = (field + np.roll(field, 1, 0) + np.roll(field, -1, 0) + np.roll(field, 1, 1)
+                 + np.roll(field, -1, 1)) / 5
     field = (field - field.min()) / (field.max() - field.min())
     return field.astype(np.float32)
 
@@ -70,7 +71,8 @@ def main():
     except ImportError:
         return
     fig, axes = plt.subplots(1, 3, figsize=(13, 4.2))
-    for ax, grid, title in zip(axes, [condition, values, coverage], ["condition", "connectivity", "protected-area coverage"]):
+    titles = ["condition", "connectivity", "protected-area coverage"]
+    for ax, grid, title in zip(axes, [condition, values, coverage], titles):
         image = ax.imshow(grid, cmap="viridis")
         ax.set_title(title)
         ax.set_axis_off()

@@ -32,7 +32,7 @@ CHILD_SETUP = inspect.getsource(proc_status) + inspect.getsource(threads_at_rest
         condition = rng.random((size, size), dtype=np.float32)
         levels = [1, 2, 4]
         return dict(condition=condition, mask=np.zeros((size, size), bool), transgrid_list=None,
-                    transforms={l: (100.0 * l, 0.0, 0.0, 0.0, -100.0 * l, 0.0) for l in levels},
+                    transforms={k: (100.0 * k, 0.0, 0.0, 0.0, -100.0 * k, 0.0) for k in levels},
                     levels=levels, lambdas=[2.0, 20.0], is_geo=False, max_cost=0.1, window_size=3,
                     outer_window=7, offsets=(0, 0))
 
@@ -174,7 +174,7 @@ def long_call_arguments(size=160):
     rng = np.random.default_rng(8)
     levels = [1, 2, 4]
     return dict(condition=rng.random((size, size), dtype=np.float32), mask=np.zeros((size, size), bool),
-                transgrid_list=None, transforms={l: (100.0 * l, 0.0, 0.0, 0.0, -100.0 * l, 0.0) for l in levels},
+                transgrid_list=None, transforms={k: (100.0 * k, 0.0, 0.0, 0.0, -100.0 * k, 0.0) for k in levels},
                 levels=levels, lambdas=[2.0, 20.0], is_geo=False, max_cost=0.1, window_size=3, outer_window=7,
                 offsets=(0, 0), n_threads=1)
 

@@ -5,8 +5,8 @@ engine, in threads, local processes or on a cluster (`compute`). The kernel is a
 holds no data; what a tile reads comes to it as pieces (a file window to read, or a slice of an array), so that a
 task carries only its own window of each input.
 """
-from dataclasses import dataclass, field
 import warnings
+from dataclasses import dataclass, field
 from importlib.metadata import version
 
 import dask

@@ -24,7 +24,8 @@ from pathlib import Path
 from .cpus import available_cpus
 from .errors import ArgumentTypeError, RunFailed, Stopped
 from .fingerprints import fingerprint
-from .geotiff import assemble, creation_options as creation_options_checked
+from .geotiff import assemble
+from .geotiff import creation_options as creation_options_checked
 from .jobs import JOB_KEY
 from .journal import DamagedPart, Journal, write_error
 from .outputs import check_outputs

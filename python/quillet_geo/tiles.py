@@ -16,11 +16,13 @@ class Tile:
     def crop(self):
         """Where the computed block lies inside the block that was read."""
         top, left = self.rows.start - self.read_rows.start, self.cols.start - self.read_cols.start
-        return (slice(top, top + self.rows.stop - self.rows.start), slice(left, left + self.cols.stop - self.cols.start))
+        return (slice(top, top + self.rows.stop - self.rows.start),
+                slice(left, left + self.cols.stop - self.cols.start))
 
 
 def tile_plan(shape, tile_size, halo=0, align=1):
-    """The tiles of a raster of `shape`, row by row: `tile_size` cells from the origin, read with `halo` more on every side.
+    """The tiles of a raster of `shape`, row by row: `tile_size` cells from the origin, read with `halo` more on every
+    side.
 
     `tile_size` and `halo` must be multiples of `align` (the coarsest level) so that every read block starts on a
     coarse block boundary of the raster's own grid.

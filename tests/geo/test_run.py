@@ -11,11 +11,11 @@ pytest.importorskip("rasterio")
 import rasterio
 import shapely
 import xarray as xr
+from test_cli import landscape, write_raster
 
 import quillet_geo
 from quillet_geo import RunFailed, RunRefused
 from quillet_geo.lock import RunLock
-from test_cli import landscape, write_raster
 
 OPTIONS = dict(levels=[1, 2], lambdas=[2.0, 20.0], max_cost=10.0, outer_window=3, tile_size=16)
 RUN = dict(scheduler="threads", workers=2, progress=False)

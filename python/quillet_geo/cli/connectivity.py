@@ -6,8 +6,16 @@ import click
 import quillet_geo
 from quillet_geo.rasters import RESAMPLING
 
-from .options import (INPUT_FILE, NumberListCommand, NumberListOption, overwrite_option, preview_option,
-                      quiet_option, run_options, creation_options_option)
+from .options import (
+    INPUT_FILE,
+    NumberListCommand,
+    NumberListOption,
+    creation_options_option,
+    overwrite_option,
+    preview_option,
+    quiet_option,
+    run_options,
+)
 from .running import build, run_to_file
 
 

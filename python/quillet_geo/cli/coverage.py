@@ -5,8 +5,7 @@ import click
 
 import quillet_geo
 
-from .options import (INPUT_FILE, creation_options_option, overwrite_option, preview_option, quiet_option,
-                      run_options)
+from .options import INPUT_FILE, creation_options_option, overwrite_option, preview_option, quiet_option, run_options
 from .running import build, run_to_file
 
 

@@ -21,7 +21,8 @@ def smooth_condition(size, seed=3, passes=8):
     """Habitat condition in [0, 1]: smoothed random noise with a lake of no data."""
     field = np.random.default_rng(seed).random((size, size))
     for _ in range(passes):
-        field = (field + np.roll(field, 1, 0) + np.roll(field, -1, 0) + np.roll(field, 1, 1) + np.roll(field, -1, 1)) / 5
+        field = (field + np.roll(field, 1, 0) + np.roll(field, -1, 0) + np.roll(field, 1, 1)
+                 + np.roll(field, -1, 1)) / 5
     field = ((field - field.min()) / (field.max() - field.min())).astype(np.float32)
     rows, cols = np.ogrid[:size, :size]
     field[(rows - 0.7 * size) ** 2 + (cols - 0.25 * size) ** 2 < (0.09 * size) ** 2] = np.nan
