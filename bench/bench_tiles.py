@@ -21,7 +21,7 @@ from rasterio.windows import Window
 
 import quillet
 import quillet_geo
-from quillet_geo.connectivity import level_transforms
+from quillet_geo.transforms import level_transforms
 
 OPTIONS = dict(levels=[1, 2, 4], lambdas=[2.0, 20.0, 200.0], max_cost=10.0, window_size=3, outer_window=7)
 TRANSFORM = from_origin(0.0, 0.0, 64.0, 64.0)

@@ -13,6 +13,7 @@ import numpy as np
 import pyproj
 
 from .errors import DataError
+from .transforms import coefficients
 
 
 @dataclass(frozen=True)
@@ -48,7 +49,7 @@ def cell_areas(raster):
     """The `CellAreas` of `raster`'s grid (its CRS checked already); a rotated longitude/latitude grid, whose cells
     are no quadrangles of meridians and parallels, is refused."""
     array = raster.array
-    transform = tuple(array.rio.transform())[:6]
+    transform = coefficients(array.rio.transform())
     crs = pyproj.CRS.from_wkt(array.rio.crs.to_wkt())
     if not crs.is_geographic:
         return CellAreas(transform, geographic=False)

@@ -17,23 +17,13 @@ from .parameters import ConnectivityParameters, connectivity_parameters, integer
 from .progress_bars import part_progress
 from .rasters import RESAMPLING, aligned, cell_side_metres, check_crs, check_same_grid, open_raster
 from .tiles import tile_plan
+from .transforms import coefficients, level_transforms
 from .values import FINITE, FLAG, FRACTION, check_sample, check_values
 
 LARGEST_SIDE = 2**24 - 1  # cells per side that the native node ids can address
 
 # The rule each input's values follow, in the order a tile receives them.
 RULES = {"condition": FRACTION, "sources": FLAG, "protected": FRACTION, "traversal": FRACTION}
-
-
-def level_transforms(transform, levels, offsets):
-    """Each level's affine transform for a block whose first base cell is global cell `offsets`."""
-    a, b, c, d, e, f = tuple(transform)[:6]
-    result = {}
-    for level in levels:
-        rows, cols = offsets[0] // level, offsets[1] // level
-        result[level] = (a * level, b * level, c + a * level * cols + b * level * rows,
-                         d * level, e * level, f + d * level * cols + e * level * rows)
-    return result
 
 
 def _tile_mask(condition, sources, protected, tile, protected_min_fraction):
@@ -174,7 +164,7 @@ def connectivity_job(condition, *, levels, lambdas, max_cost, window_size=3, out
     tiles = tuple(t for row in tile_plan(condition.shape, parameters.tile_size, parameters.reach(),
                                          parameters.coarsest) for t in row)
     kernel = ConnectivityKernel(
-        transform=tuple(condition.array.rio.transform())[:6], is_geo=bool(condition.array.rio.crs.is_geographic),
+        transform=coefficients(condition.array.rio.transform()), is_geo=bool(condition.array.rio.crs.is_geographic),
         parameters=parameters, labels=tuple((name, r.where if r else None) for name, r in zip(
             [*RULES, *(s.name for s in stacks)], ordered)),
         n_threads=n_threads or tile_threads(len(tiles)))

@@ -9,12 +9,12 @@ import shapely
 
 import quillet
 
-from .connectivity import level_transforms
 from .cpus import tile_threads
 from .jobs import TiledJob, grid_of, job_result
 from .parameters import integer
-from .rasters import check_crs, is_path, open_raster, world
+from .rasters import check_crs, is_path, open_raster
 from .tiles import tile_plan
+from .transforms import block_bounds, block_transform, coefficients
 from .vectors import disjoint_pieces, read_polygons
 
 
@@ -39,7 +39,7 @@ class CoverageKernel:
     def __call__(self, tile, geometries):
         shape = (tile.rows.stop - tile.rows.start, tile.cols.stop - tile.cols.start)
         try:
-            tile_transform = level_transforms(self.transform, [1], (tile.rows.start, tile.cols.start))[1]
+            tile_transform = block_transform(self.transform, tile.rows.start, tile.cols.start)
             pieces = disjoint_pieces(geometries, _box(self.transform, tile.rows, tile.cols, margin=1), self.n_threads)
             return quillet.pixel_coverage(rings(pieces), tile_transform, shape, n_threads=self.n_threads)
         except BaseException as error:
@@ -60,9 +60,7 @@ class CoverageJob(TiledJob):
 
 def _box(transform, rows, cols, margin=0):
     """The bounding box of a block of cells (row and column slices), `margin` cells wider on every side."""
-    xs, ys = zip(*(world(transform, c, r) for r in (rows.start - margin, rows.stop + margin)
-                   for c in (cols.start - margin, cols.stop + margin)))
-    return shapely.box(min(xs), min(ys), max(xs), max(ys))
+    return shapely.box(*block_bounds(transform, rows, cols, margin))
 
 
 def coverage(geometries, like, *, layer=None, where=None, assume_crs=None, tile_size=4096, n_threads=None):
@@ -91,7 +89,7 @@ def coverage(geometries, like, *, layer=None, where=None, assume_crs=None, tile_
         warnings.warn(f"geometries: none of the {len(values)} polygons reaches the raster (bounds "
                       f"{tuple(round(v, 6) for v in template.rio.bounds())}); every cell is 0", stacklevel=2)
     tiles = tuple(t for row in tile_plan(template.shape, tile_size) for t in row)
-    kernel = CoverageKernel(transform=tuple(transform)[:6], n_threads=n_threads or tile_threads(len(tiles)))
+    kernel = CoverageKernel(transform=coefficients(transform), n_threads=n_threads or tile_threads(len(tiles)))
     job = CoverageJob(
         name="coverage", template=grid_of(template), tiles=tiles, kernel=kernel,
         parameters={"layer": layer, "where": where, "assume_crs": assume_crs, "tile_size": tile_size},

@@ -24,8 +24,13 @@ def fingerprint(value):
     array = np.asarray(value)
     if array.dtype == object:
         return {"sha256": hashlib.sha256(b"".join(shapely.to_wkb(array))).hexdigest()}
-    digest = hashlib.sha256(np.ascontiguousarray(array).view(np.uint8)).hexdigest()
-    return {"sha256": digest, "shape": list(array.shape)}
+    return {"sha256": array_digest(array), "shape": list(array.shape)}
+
+
+def array_digest(values):
+    """The SHA-256 of an array's values (its bytes in row-major order), as hex: the hash a run keeps of each part and
+    checks the written file against."""
+    return hashlib.sha256(np.ascontiguousarray(values).view(np.uint8)).hexdigest()
 
 
 def _file(path):

@@ -9,7 +9,6 @@ only as it closes a file, and not always as an exception; so the final file is o
 and compared with the hash of its values before it is renamed. GDAL's block cache is kept small throughout, so that
 assembling holds about one tile at a time.
 """
-import hashlib
 import os
 
 import numpy as np
@@ -17,10 +16,11 @@ import rasterio
 import rasterio.shutil
 from rasterio.windows import Window
 
+from .atomic import put_in_place
 from .cpus import available_cpus
 from .errors import ArgumentError
+from .fingerprints import array_digest
 from .jobs import tile_shape
-from .outputs import put_in_place
 
 WRITE_CACHE = 64 * 2**20  # bytes of GDAL's block cache while assembling
 COG_OPTIONS = {"COMPRESS": "DEFLATE", "PREDICTOR": "3", "BLOCKSIZE": "512", "OVERVIEWS": "AUTO",
@@ -111,7 +111,7 @@ def _write_tiles(path, job, tile_values, tags):
         target.set_band_description(1, job.name)
         for tile in job.tiles:
             values = np.asarray(tile_values(tile), dtype=np.float32)
-            digests[tile.index] = _digest(values)
+            digests[tile.index] = array_digest(values)
             target.write(values, 1, window=window_of(tile))
     return digests
 
@@ -119,10 +119,6 @@ def _write_tiles(path, job, tile_values, tags):
 def _check_written(path, job, digests):
     with rasterio.open(path) as written:
         for tile in job.tiles:
-            if _digest(written.read(1, window=window_of(tile))) != digests[tile.index]:
+            if array_digest(written.read(1, window=window_of(tile))) != digests[tile.index]:
                 raise OSError(0, f"tile {tile.index} does not read back as written", os.fspath(path))
-
-
-def _digest(values):
-    return hashlib.sha256(np.ascontiguousarray(values, dtype=np.float32).view(np.uint8)).hexdigest()
 

@@ -16,7 +16,9 @@ import zlib
 
 import numpy as np
 
+from .atomic import write_atomically
 from .errors import RunFailed, RunRefused
+from .fingerprints import array_digest
 from .lock import RunLock
 
 PART_NAME = re.compile(r"part-(\d+(?:-\d+)*)\.npz")
@@ -79,7 +81,7 @@ class Journal:
                                                 ".partial" in leftover.name):
                     _remove(leftover)
             if not resume:
-                _write_atomically(folder / "manifest.json", json.dumps(manifest, indent=1).encode())
+                write_atomically(folder / "manifest.json", json.dumps(manifest, indent=1).encode())
         except BaseException as error:
             lock.release()
             if created:
@@ -97,10 +99,10 @@ class Journal:
         return self.folder / f"part-{'-'.join(map(str, index))}.npz"
 
     def save(self, index, values):
-        meta = {"run": self.run, "index": list(index), "shape": list(values.shape), "sha256": _digest(values)}
+        meta = {"run": self.run, "index": list(index), "shape": list(values.shape), "sha256": array_digest(values)}
         path = self._part_path(index)
         try:
-            _write_atomically(path, lambda file: np.savez_compressed(file, values=values, meta=json.dumps(meta)))
+            write_atomically(path, lambda file: np.savez_compressed(file, values=values, meta=json.dumps(meta)))
         except OSError as error:
             raise write_error(path, error) from None
 
@@ -115,7 +117,7 @@ class Journal:
         for key, value in expected.items():
             if meta.get(key) != value:
                 raise DamagedPart(f"its {key} is not this run's" if key == "run" else f"it has the wrong {key}")
-        if values.dtype != dtype or list(values.shape) != list(shape) or _digest(values) != meta.get("sha256"):
+        if values.dtype != dtype or list(values.shape) != list(shape) or array_digest(values) != meta.get("sha256"):
             raise DamagedPart("its values do not match their hash")
         return values
 
@@ -131,23 +133,6 @@ class Journal:
         if remove:
             shutil.rmtree(self.folder, ignore_errors=True)
         self.lock.release()
-
-
-def _digest(values):
-    return hashlib.sha256(np.ascontiguousarray(values).view(np.uint8)).hexdigest()
-
-
-def _write_atomically(path, content):
-    """Write `content` (bytes, or a function writing to a file) under a temporary name, flush it to disk, rename."""
-    temporary = path.with_name(f"{path.name}.{os.getpid()}.tmp")
-    try:
-        with open(temporary, "wb") as file:
-            content(file) if callable(content) else file.write(content)
-            file.flush()
-            os.fsync(file.fileno())
-        os.replace(temporary, path)
-    finally:
-        temporary.unlink(missing_ok=True)
 
 
 def _remove(path):

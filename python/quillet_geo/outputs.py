@@ -32,22 +32,6 @@ def check_outputs(outputs, inputs, *, overwrite):
         _check_writable(argument, path, overwrite)
 
 
-def put_in_place(temporary, path):
-    """Flush a complete file to disk, rename it over `path`, and flush the folder, so that after a crash `path` holds
-    either its old content or the new one."""
-    _fsync(temporary)
-    os.replace(temporary, path)
-    _fsync(os.path.dirname(os.path.abspath(path)))
-
-
-def _fsync(path):
-    fd = os.open(path, os.O_RDONLY)
-    try:
-        os.fsync(fd)
-    finally:
-        os.close(fd)
-
-
 def _check_writable(argument, path, overwrite):
     folder = path.absolute().parent
     if not folder.is_dir():

@@ -29,6 +29,7 @@ from rasterio.windows import Window
 
 from .errors import ArgumentError, ArgumentTypeError, DataError
 from .parameters import integer, shown
+from .transforms import coefficients, world
 
 GRID_TOLERANCE = 1e-6  # of a cell's side
 ALIGN_HINT = ("put it on that grid first, e.g. with `rio warp IN OUT --like GRID` or xarray's `.rio.reproject_match`, "
@@ -192,12 +193,6 @@ def cell_side_metres(array):
     return math.sqrt(geod.inv(*centre, *east)[2] * geod.inv(*centre, *north)[2])
 
 
-def world(transform, col, row):
-    """The world (x, y) of a pixel-corner position (col, row) under an affine transform."""
-    a, b, c, d, e, f = tuple(transform)[:6]
-    return a * col + b * row + c, d * col + e * row + f
-
-
 def check_same_grid(raster, like):
     """DataError naming `raster`, what differs from `like`'s grid (CRS, shape or transform) and how to fix it."""
     difference = grid_difference(raster, like)
@@ -214,7 +209,7 @@ def grid_difference(raster, like):
         return "CRS", mine.rio.crs, theirs.rio.crs
     if raster.shape != like.shape:
         return "shape", raster.shape, like.shape
-    a, b = tuple(mine.rio.transform())[:6], tuple(theirs.rio.transform())[:6]
+    a, b = coefficients(mine.rio.transform()), coefficients(theirs.rio.transform())
     cell = math.hypot(b[0], b[3])
     if any(abs(x - y) > GRID_TOLERANCE * cell for x, y in zip(a, b)):
         return "transform", a, b
@@ -230,7 +225,7 @@ def aligned(raster, like, method):
         values = nodata_as_nan(raster.array).rio.write_nodata(np.nan)
         warped = values.rio.reproject_match(like.array, resampling=Resampling[method], tolerance=EXACT)
         return dataclasses.replace(raster, array=warped)
-    transform = tuple(like.array.rio.transform())[:6]
+    transform = coefficients(like.array.rio.transform())
     return dataclasses.replace(raster, array=like.array,
                                warp=(like.array.rio.crs.to_wkt(), transform, like.shape, method))
 

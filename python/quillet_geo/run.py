@@ -31,6 +31,7 @@ from .journal import DamagedPart, Journal, write_error
 from .outputs import check_outputs
 from .parameters import integer
 from .progress_bars import RunProgress
+from .transforms import coefficients
 
 
 @dataclass(frozen=True)
@@ -135,7 +136,7 @@ def _manifest(job):
     template = job.template
     return {
         "command": job.name, "version": version("quillet"), "parameters": job.parameters,
-        "grid": {"shape": list(job.shape), "transform": list(template.rio.transform())[:6],
+        "grid": {"shape": list(job.shape), "transform": list(coefficients(template.rio.transform())),
                  "crs": template.rio.crs.to_wkt() if template.rio.crs else None},
         "inputs": {label: fingerprint(value) for label, value in job.inputs.items()},
     }

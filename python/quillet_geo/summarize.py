@@ -39,6 +39,7 @@ from .rasters import FileWindow, check_crs, check_same_grid, is_path, open_raste
 from .run import run_job
 from .statistics import AREAS, DEFAULT, HIGH, LOW, WEIGHT, BatchStatistics, columns, parse_statistics
 from .tables import check_table_path, write_table
+from .transforms import coefficients, pixels
 from .values import FINITE, check_values
 from .vectors import polygonal, read_polygons, read_vector_file
 
@@ -112,15 +113,6 @@ def cells_reached(bounds, transform, shape):
     top, bottom = (np.clip(v, 0, shape[0]).astype(np.int64) for v in (np.floor(rows.min(1)), np.ceil(rows.max(1))))
     left, right = (np.clip(v, 0, shape[1]).astype(np.int64) for v in (np.floor(cols.min(1)), np.ceil(cols.max(1))))
     return top, bottom, left, right
-
-
-def pixels(transform, xy):
-    """World coordinates (n, 2) as (column, row) pixel coordinates under an affine transform, mapped as the native
-    coverage maps vertices."""
-    a, b, c, d, e, f = transform
-    dx, dy = xy[:, 0] - c, xy[:, 1] - f
-    det = a * e - b * d
-    return np.column_stack(((e * dx - b * dy) / det, (a * dy - d * dx) / det))
 
 
 @dataclass(frozen=True)
@@ -339,7 +331,7 @@ def summary_job(values, regions, *, stats=DEFAULT, by=None, weights=None, band=N
     keys = _keys(frame, by)
     geometries = read_polygons(frame, raster.array.rio.crs, name="regions", assume_crs=assume_crs,
                                read_from=source).to_numpy()
-    transform = tuple(raster.array.rio.transform())[:6]
+    transform = coefficients(raster.array.rio.transform())
     tiles = batches(geometries, transform, raster.shape)
     if not _any_reaches(geometries, transform, raster.shape):
         warnings.warn(f"regions: none of the {len(geometries)} regions reaches the raster (bounds "

@@ -10,8 +10,8 @@ import numpy as np
 import pandas
 import pyogrio
 
+from .atomic import put_in_place
 from .errors import ArgumentError
-from .outputs import put_in_place
 
 FORMATS = (".csv", ".gpkg", ".parquet")
 

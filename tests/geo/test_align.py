@@ -11,7 +11,7 @@ from rasterio.warp import transform_bounds
 import quillet
 import quillet_geo
 from quillet_geo import DataError
-from quillet_geo.connectivity import level_transforms
+from quillet_geo.transforms import level_transforms
 
 CONDITION_GRID = dict(crs="EPSG:3035", transform=from_origin(4_000_000, 3_000_000, 100, 100), shape=(60, 50))
 OPTIONS = dict(levels=[1, 2], lambdas=[2.0], max_cost=10.0, outer_window=3)

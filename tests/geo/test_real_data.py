@@ -18,7 +18,7 @@ import rioxarray
 import quillet
 import quillet_geo
 from quillet_geo import DataError
-from quillet_geo.connectivity import level_transforms
+from quillet_geo.transforms import level_transforms
 
 ROOT = Path(__file__).resolve().parents[2]
 TERRA = Path(os.environ.get("QUILLET_TERRA_EX", ROOT / "build/test-data/usr/lib/R/site-library/terra/ex"))

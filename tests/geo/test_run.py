@@ -87,8 +87,8 @@ def _full_disk(path):
 def _fail_manifest(monkeypatch):
     import quillet_geo.journal as journal
 
-    write = journal._write_atomically
-    monkeypatch.setattr(journal, "_write_atomically", lambda path, content: (
+    write = journal.write_atomically
+    monkeypatch.setattr(journal, "write_atomically", lambda path, content: (
         (_ for _ in ()).throw(_full_disk(path)) if path.name == "manifest.json" else write(path, content)))
 
 

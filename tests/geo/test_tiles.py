@@ -14,7 +14,7 @@ from rasterio.transform import from_origin
 
 import quillet
 import quillet_geo
-from quillet_geo.connectivity import level_transforms
+from quillet_geo.transforms import level_transforms
 
 LEVELS = [1, 2, 4]
 OPTIONS = dict(levels=LEVELS, lambdas=[2.0, 20.0], max_cost=10.0, window_size=3, outer_window=3)

@@ -1,9 +1,8 @@
 """A PNG preview of an output GeoTIFF, read at a glance: drawn in the raster's own coordinates (a rotated grid as it
 lies; a longitude/latitude grid with the aspect of its middle latitude), on a colour bar fixed to [0, 1], with cells
-without data and cells not computed told apart in a legend. It is written under a temporary name and renamed, so
-that a failed write leaves no broken picture."""
+without data and cells not computed told apart in a legend. It is written atomically, so that a failed write leaves
+no broken picture."""
 import math
-import os
 
 import matplotlib.colors
 import numpy as np
@@ -13,6 +12,8 @@ from matplotlib.figure import Figure
 from matplotlib.patches import Patch
 from rasterio.enums import Resampling
 
+from ..atomic import write_atomically
+from ..transforms import corner_grid
 from .errors import DataFailure
 
 LONGEST_SIDE = 800
@@ -22,16 +23,13 @@ NO_DATA, NOT_COMPUTED = "#bdbdbd", "#f4d6cc"
 def save_preview(raster, png, title, label, condition=None, band=None):
     """Draw `raster` into `png`; with `condition` (the input whose no-data cells have no value), cells without a
     value are told apart: no data there, or not computed (not a source)."""
-    temporary = png.with_name(f".{png.name}.{os.getpid()}.tmp")
     try:
-        preview_figure(raster, title, label, condition, band).savefig(temporary, dpi=100, format="png")
-        os.replace(temporary, png)
+        figure = preview_figure(raster, title, label, condition, band)
+        write_atomically(png, lambda file: figure.savefig(file, dpi=100, format="png"))
     except rasterio.errors.RasterioError as error:
         raise DataFailure(f"cannot draw the preview '{png}': {' '.join(str(error).split())}") from None
     except OSError as error:
         raise DataFailure(f"cannot write '{png}': {error.strerror or error}") from None
-    finally:
-        temporary.unlink(missing_ok=True)
 
 
 def preview_figure(raster, title, label, condition=None, band=None):
@@ -43,7 +41,7 @@ def preview_figure(raster, title, label, condition=None, band=None):
         crs = source.crs
     figure = Figure(figsize=(7.5, 6.5), layout="constrained")
     axes = figure.subplots()
-    xs, ys = _corner_grid(transform, shape)
+    xs, ys = corner_grid(transform, shape)
     legend = []
     if condition is not None:
         without_data = _without_data(condition, band, shape)
@@ -63,13 +61,6 @@ def preview_figure(raster, title, label, condition=None, band=None):
     axes.ticklabel_format(style="plain", useOffset=False)
     axes.tick_params(labelsize=8)
     return figure
-
-
-def _corner_grid(transform, shape):
-    """World coordinates of every cell corner of a grid: where each cell lies, rotation included."""
-    cols, rows = np.meshgrid(np.arange(shape[1] + 1), np.arange(shape[0] + 1))
-    return (transform.a * cols + transform.b * rows + transform.c,
-            transform.d * cols + transform.e * rows + transform.f)
 
 
 def _without_data(condition, band, shape):
