@@ -15,7 +15,8 @@ from .errors import ArgumentError, DataError
 from .jobs import TiledJob, grid_of, job_result, values_of, window_piece
 from .parameters import ConnectivityParameters, connectivity_parameters, integer, shown
 from .progress_bars import part_progress
-from .rasters import RESAMPLING, aligned, cell_side_metres, check_crs, check_same_grid, open_raster
+from .rasters import RESAMPLING, aligned, check_crs, check_same_grid, open_raster
+from .reach import check_bandwidths, search_reach
 from .tiles import tile_plan
 from .transforms import coefficients, level_transforms
 from .values import FINITE, FLAG, FRACTION, check_sample, check_values
@@ -118,13 +119,31 @@ def connectivity(condition, *, levels, lambdas, max_cost, window_size=3, outer_w
 
     `condition`: a DataArray or a raster path of habitat condition in [0, 1] (no-data cells are never sources);
     `band` (1-based) picks one band of a multi-band raster. It needs a CRS: distances are measured in metres on a
-    projected grid, or on the ellipsoid on a longitude/latitude grid.
+    projected grid, or on a sphere of radius 6371 km on a longitude/latitude grid.
 
     `levels`: base cells per level cell, doubling from 1 (e.g. [1, 2, 4]); `window_size` and `outer_window`: odd
     window widths on the finer levels and on the coarsest (the search reach is `outer_window` coarsest cells on
-    each side). `lambdas`: distance-decay bandwidths in km. `max_cost` (≥ 1): the cost of crossing a cell of
-    traversal value 0 relative to one of value 1; the path weight is w = (1 - max_cost)·t + max_cost, so 10 makes
-    fully degraded land ten times as costly to cross as intact habitat, and 1 makes every cell cost its length.
+    each side; the result's attrs tell it in cells and metres, per axis on a longitude/latitude grid). `lambdas`:
+    distance-decay bandwidths in km; a warning line names those that decay within one cell, or barely decay within
+    the reach (`quillet_geo.reach` says when). `max_cost` (≥ 1): the cost of crossing a cell of traversal value 0
+    relative to one of value 1; the path weight is w = (1 - max_cost)·t + max_cost, so 10 makes fully degraded
+    land ten times as costly to cross as intact habitat, and 1 makes every cell cost its length.
+
+    The value of a source is the mean over `lambdas` of R(λ) = Σ a·q·p·exp(-c/λ) / Σ a·exp(-s/λ), summed over the
+    destinations its windows reach: a is a destination's area in the windows, q its condition, p its protected
+    fraction (1 without `protected`), c the cost of its least-cost path and s the length of its shortest path, in
+    km. It is the habitat within reach, each part counted as easily as it is reached, against the same land counted
+    as if all of it were intact habitat: in [0, 1] (up to the rounding told below), 1 where all land within reach is
+    intact habitat, lower as condition falls and as degraded land makes the paths costlier, 0 where no land within
+    reach has condition (or, with `protected`, is protected). With `transgrids`, destinations count by their
+    similarity to the source under a Gaussian decay instead, against the first stack's similarity, and the value is
+    not bounded by 1.
+
+    On fine grids the value can pass 1 slightly: s adds up edge lengths each rounded to a hundredth of a kilometre,
+    while c adds up the exact costs. On 28.5 m cells a straight step counts 28.5 m in c and 30 m in s, a diagonal
+    step 40.3 m and 40 m, so on a uniform landscape of condition 1 each destination counts exp((s - c)/λ), a little
+    above or below 1: its values lie between 0.9984 and 1.0071 with levels 1 to 8 and lambdas 0.5 1 2. The
+    smaller the bandwidth against the rounding, the larger the departure (up to 1.04 with lambdas 0.1).
 
     `sources`: 0/1 or boolean raster, 1 where a value is wanted. `protected`: protected fraction in [0, 1] (or 0/1);
     a cell with a fraction of at least `protected_min_fraction` (0.5 by default, the majority rule) counts as
@@ -174,10 +193,10 @@ def connectivity_job(condition, *, levels, lambdas, max_cost, window_size=3, out
                 "tile_size": parameters.tile_size, "band": band, "align": align}
     if protected is not None:
         recorded["protected_min_fraction"] = parameters.protected_min_fraction
-    reach = parameters.reach()
-    notes = {"search_reach_cells": reach, "search_reach_m": round(reach * cell_side_metres(condition.array), 1)}
+    reach = search_reach(condition.array, parameters)
+    check_bandwidths(parameters, reach, transgrids=bool(stacks))
     return ConnectivityJob(
         name="connectivity", template=grid_of(condition.array), tiles=tiles, kernel=kernel, parameters=recorded,
-        notes=notes,
+        notes=reach.notes(),
         inputs={r.name: r.path or r.array for r in ordered if r is not None},
         readers=tuple(None if r is None else r.reader() for r in ordered))

@@ -181,18 +181,6 @@ def _corners(raster):
     return [world(transform, c, r) for r in (0, rows) for c in (0, cols)]
 
 
-def cell_side_metres(array):
-    """The side of a square of a cell's area, in metres: on a projected grid in metres its exact value, on a
-    longitude/latitude grid measured on the ellipsoid at the raster's centre (cells shrink towards the poles)."""
-    transform, crs = array.rio.transform(), array.rio.crs
-    if not crs.is_geographic:
-        return math.sqrt(abs(transform.a * transform.e - transform.b * transform.d))
-    rows, cols = array.shape[-2:]
-    geod = pyproj.CRS(crs.to_wkt()).get_geod()
-    centre, east, north = (world(transform, cols / 2 + dc, rows / 2 + dr) for dc, dr in ((0, 0), (1, 0), (0, 1)))
-    return math.sqrt(geod.inv(*centre, *east)[2] * geod.inv(*centre, *north)[2])
-
-
 def check_same_grid(raster, like):
     """DataError naming `raster`, what differs from `like`'s grid (CRS, shape or transform) and how to fix it."""
     difference = grid_difference(raster, like)

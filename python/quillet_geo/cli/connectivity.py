@@ -28,7 +28,9 @@ from .running import build, run_to_file
                    "side of a source, 7 x 4 = 28 cells for --levels 1 2 4 (printed in metres before the run "
                    "starts).")
 @click.option("--lambdas", cls=NumberListOption, type=float, required=True,
-              metavar="KM ...", help="Distance-decay bandwidths in kilometres, for example --lambdas 2 20 200.")
+              metavar="KM ...", help="Distance-decay bandwidths in kilometres, for example --lambdas 0.5 1 2 with "
+                                     "--levels 1 2 4 8 on 100 m cells (a 5.6 km reach); a warning names those that "
+                                     "decay within one cell or barely decay within the reach.")
 @click.option("--max-cost", type=float, required=True,
               help="Cost of crossing a fully degraded cell (traversal value 0) relative to intact habitat (value 1), "
                    "at least 1: 10 makes degraded land ten times as costly to cross per metre.")
@@ -77,22 +79,22 @@ def connectivity(ctx, condition, output, levels, lambdas, max_cost, window_size,
         outer_window=outer_window, window_mode=window_mode, sources=_text(sources), protected=_text(protected),
         protected_min_fraction=protected_min_fraction, traversal=_text(traversal),
         transgrids=[str(path) for path in transgrids], band=band, align=align, tile_size=tile_size))
-    reach = search_reach(result)
-    subtitle = (f"levels {' '.join(map(str, levels))} · lambdas {' '.join(f'{x:g}' for x in lambdas)} km · "
-                f"max cost {max_cost:g} · reach {reach}")
+    reach = result.attrs["search_reach"]
+    title = "\n".join([f"Connectivity of {condition.name}{_selection(sources, protected, protected_min_fraction)}",
+                       f"levels {' '.join(map(str, levels))} · lambdas {' '.join(f'{x:g}' for x in lambdas)} km · "
+                       f"max cost {max_cost:g} · search reach {reach}"])
     run_to_file(ctx, result, output, overwrite=overwrite, resume=resume, workers=workers, scheduler=scheduler,
                 creation_options=creation_options,
                 preview=preview, quiet=quiet, announce=f"search reach: {reach}",
-                drawing=dict(title=f"Connectivity of {condition.name}\n{subtitle}", label="connectivity",
+                drawing=dict(title=title, label="connectivity",
                              condition=condition, band=band))
 
 
-def search_reach(result):
-    """How far a source's windows reach, in cells and in metres (on a longitude/latitude grid, at its centre)."""
-    metres = float(result.attrs["search_reach_m"])
-    distance = f"{metres:.0f} m" if metres < 1000 else f"{metres / 1000:.3g} km"
-    where = " at the raster's centre" if result.rio.crs.is_geographic else ""
-    return f"{result.attrs['search_reach_cells']} cells, {distance}{where}"
+def _selection(sources, protected, protected_min_fraction):
+    """Which cells have a value, where not every cell with data has one."""
+    if protected is not None:
+        return f", protected cells of {protected.name} (fraction ≥ {protected_min_fraction:g})"
+    return f", cells of {sources.name}" if sources is not None else ""
 
 
 def _text(path):
