@@ -37,4 +37,10 @@ def coverage(ctx, polygons, output, like, layer, where, assume_crs, tile_size, w
     run_to_file(ctx, result, output, overwrite=overwrite, resume=resume, workers=workers, scheduler=scheduler,
                 creation_options=creation_options,
                 preview=preview, quiet=quiet,
-                drawing=dict(title=f"Coverage of {like.name}'s cells by {polygons.name}", label="covered fraction"))
+                drawing=dict(title=f"Coverage of {like.name}'s cells by {polygons.name}{_selection(layer, where)}",
+                             label="covered fraction"))
+
+
+def _selection(layer, where):
+    """Which of the file's polygons are drawn, where not all of its first layer's."""
+    return (f", layer {layer}" if layer else "") + (f", features where {where}" if where else "")
