@@ -67,7 +67,7 @@ def demo(ctx, folder, overwrite):
     say(f"Example inputs: {condition} (condition, {SIZE} x {SIZE} cells of {CELL:g} m), {areas}")
     runs = [
         ["coverage", areas, folder / "coverage.tif", "--like", condition, "--preview", folder / "coverage.png"],
-        ["connectivity", condition, folder / "connectivity.tif", "--levels", 1, 2, 4, "--lambdas", 2, 20, 200,
+        ["connectivity", condition, folder / "connectivity.tif", "--levels", 1, 2, 4, 8, "--lambdas", 0.5, 1, 2,
          "--max-cost", 10, "--tile-size", 64, "--preview", folder / "connectivity.png"],
     ]
     for run in runs:
