@@ -35,7 +35,11 @@ def summarize(ctx, values, regions, output, by, stats, weights, band, layer, whe
               scheduler, resume, overwrite, quiet):
     """Write into OUTPUT (.csv, .gpkg with the regions' geometries, or .parquet) a row per region of REGIONS (any
     vector file that GDAL reads) with statistics of the cells of VALUES (a raster), each cell weighted by the exact
-    fraction of it that the region covers. Run `python -c "help(quillet_geo.summarize)"` for the definitions."""
+    fraction of it that the region covers. For the definitions, run:
+
+    \b
+        python -m pydoc quillet_geo.summarize
+    """
     if workers and scheduler:
         raise click.UsageError("--workers and --scheduler cannot be used together")
     try:
