@@ -193,7 +193,7 @@ def connectivity_job(condition, *, levels, lambdas, max_cost, window_size=3, out
                 "tile_size": parameters.tile_size, "band": band, "align": align}
     if protected is not None:
         recorded["protected_min_fraction"] = parameters.protected_min_fraction
-    reach = search_reach(condition.array, parameters)
+    reach = search_reach(condition, parameters)
     check_bandwidths(parameters, reach, transgrids=bool(stacks))
     return ConnectivityJob(
         name="connectivity", template=grid_of(condition.array), tiles=tiles, kernel=kernel, parameters=recorded,

@@ -25,6 +25,7 @@ from dataclasses import dataclass
 import numpy as np
 import pyproj
 
+from .errors import DataError
 from .parameters import LARGEST_LEVEL
 from .transforms import coefficients, world
 
@@ -118,11 +119,16 @@ def span_text(low, high):
     return f"{first.split()[0]}-{second}" if second.endswith(f" {unit}") else f"{first}-{second}"
 
 
-def search_reach(array, parameters):
-    """The `Reach` of `parameters`' windows on the grid of `array` (a DataArray with CRS and transform)."""
-    rows, cols = array.shape[-2:]
-    transform, geographic = coefficients(array.rio.transform()), bool(array.rio.crs.is_geographic)
+def search_reach(raster, parameters):
+    """The `Reach` of `parameters`' windows on the grid of `raster` (a `rasters.Raster` with a CRS), or DataError
+    where its cells have no extent along an axis (a transform that describes no grid)."""
+    rows, cols = raster.shape
+    transform, geographic = coefficients(raster.array.rio.transform()), bool(raster.array.rio.crs.is_geographic)
     along_row, along_column = (_geographic_steps if geographic else _projected_steps)(transform, rows, cols)
+    if not (along_row.low > 0 and along_column.low > 0):
+        coefficients_shown = ", ".join(f"{x:g}" for x in transform)
+        raise DataError(raster.name, f"{raster.where} has cells that measure {along_row.low:g} by "
+                                     f"{along_column.low:g} m: its transform ({coefficients_shown}) describes no grid")
     return Reach(cells=parameters.reach(), geographic=geographic, along_row=along_row,
                  along_column=along_column, span=max(cols * along_row.centre, rows * along_column.centre))
 

@@ -144,7 +144,6 @@ CONNECTIVITY = ["connectivity", "{condition}", "--levels", "1", "2", "--lambdas"
 
 
 @pytest.mark.parametrize("args, first_line", [
-    (CONNECTIVITY, "Connectivity of condition.tif"),
     (CONNECTIVITY + ["--protected", "{protected}", "--protected-min-fraction", "0.3"],
      "Connectivity of condition.tif, protected cells of protected.tif (fraction ≥ 0.3)"),
     (CONNECTIVITY + ["--sources", "{protected}"], "Connectivity of condition.tif, cells of protected.tif"),

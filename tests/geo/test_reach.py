@@ -1,8 +1,6 @@
 """The search reach told per axis where one number does not tell it, the bandwidths that do not fit it warned about,
 and why a value can pass 1: path lengths counted in hundredths of a kilometre."""
 import math
-import subprocess
-import sys
 import warnings
 
 import numpy as np
@@ -11,10 +9,13 @@ import pytest
 pytest.importorskip("rioxarray")
 import rasterio
 import xarray as xr
+from affine import Affine
 from rasterio.transform import from_origin
 
 import quillet_geo
+from quillet_geo.cli import main
 from quillet_geo.parameters import connectivity_parameters
+from quillet_geo.rasters import open_raster
 from quillet_geo.reach import check_bandwidths, search_reach
 
 EARTH = 6371000.0  # the sphere of the native path lengths
@@ -24,6 +25,10 @@ LEVELS_1_TO_4 = dict(levels=[1, 2, 4], outer_window=7)  # a reach of 28 cells
 def grid(shape, transform, crs="EPSG:3035", values=None):
     values = np.full(shape, 0.5, np.float32) if values is None else values.astype(np.float32)
     return xr.DataArray(values, dims=("y", "x")).rio.write_crs(crs).rio.write_transform(transform)
+
+
+def raster(*args, **kwargs):
+    return open_raster(grid(*args, **kwargs), "condition")
 
 
 def parameters(lambdas, max_cost=10.0, **levels):
@@ -43,16 +48,22 @@ def great_circle(lat1, lat2, dlon):
      {"search_reach_x_m": 280.0, "search_reach_y_m": 560.0}),
 ])
 def test_a_projected_reach_is_one_number_where_the_cells_are_square(transform, crs, text, notes):
-    reach = search_reach(grid((50, 50), transform, crs), parameters([1.0]))
+    reach = search_reach(raster((50, 50), transform, crs), parameters([1.0]))
     assert reach.text() == text
     assert reach.notes() == {"search_reach": text, "search_reach_cells": 28, **notes}
+
+
+def test_a_transform_that_describes_no_grid_is_refused():
+    with pytest.raises(quillet_geo.DataError, match=r"condition: the array has cells that measure 0 by 0 m: its "
+                                                    r"transform \(0, 0, 0, 0, 0, 0\) describes no grid"):
+        quillet_geo.connectivity(grid((4, 4), Affine(0, 0, 0, 0, 0, 0)), levels=[1], lambdas=[1.0], max_cost=10)
 
 
 @pytest.mark.parametrize("north, rows", [(50.6, 90), (10.0, 2000), (-40.0, 400)])
 def test_a_longitude_latitude_reach_is_told_per_axis_and_over_the_latitudes(north, rows):
     """East-west shrinks away from the equator; north-south is the same everywhere on the sphere."""
     step = 0.01
-    reach = search_reach(grid((rows, 60), from_origin(5.0, north, step, step), "EPSG:4326"), parameters([1.0]))
+    reach = search_reach(raster((rows, 60), from_origin(5.0, north, step, step), "EPSG:4326"), parameters([1.0]))
     centre, ends = north - rows * step / 2, (north - step / 2, north - (rows - 0.5) * step)
     widest_latitude = 0.0 if ends[1] < 0 < ends[0] else min(ends, key=abs)
     east_west = 28 * great_circle(centre, centre, step)
@@ -67,8 +78,8 @@ def test_a_longitude_latitude_reach_is_told_per_axis_and_over_the_latitudes(nort
 
 
 def bandwidth_warnings(cell, lambdas, max_cost=10.0, transgrids=False, **levels):
-    reach = search_reach(grid((100, 100), from_origin(0, 100 * cell, cell, cell)), parameters(lambdas, max_cost,
-                                                                                             **levels))
+    reach = search_reach(raster((100, 100), from_origin(0, 100 * cell, cell, cell)), parameters(lambdas, max_cost,
+                                                                                               **levels))
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         check_bandwidths(parameters(lambdas, max_cost, **levels), reach, transgrids=transgrids)
@@ -87,11 +98,9 @@ BARELY = 0.798 / math.log(1 / 0.9)
                                    "kilometres, and `levels` 1 to 4096 would reach 817 km, beyond the raster's "
                                    "2.85 km"]),
     (28.5, [0.005, 0.5], {}, ["`lambdas` 0.005 km decays within one cell (28.5 m): a destination one cell away "
-                              "keeps at most 0.33% of its weight, so the values tell little beyond the condition of "
-                              "the nearest cells; bandwidths are in kilometres, from 0.0285 on this grid"]),
+                              "keeps at most 0.33% of its weight", "from 0.0285 on this grid"]),
     (3.3, [0.008], {}, ["`lambdas` 0.008 km decays within 10 m, the step in which path lengths are counted (cells "
-                        "are 3.3 m): a destination 10 m away keeps at most 29% of its weight, so the rounding of "
-                        "path lengths weighs more than connectivity; bandwidths are in kilometres, from 0.01"]),
+                        "are 3.3 m): a destination 10 m away keeps at most 29%", "from 0.01 on this grid"]),
     (28.5, [0.5, 1, 2], dict(levels=[1, 2, 4, 8], outer_window=7), []),
     (28.5, [BARELY * 0.99], dict(max_cost=1.0), []),
     (28.5, [BARELY * 1.01], dict(max_cost=1.0), ["barely decays"]),
@@ -109,19 +118,21 @@ def test_bandwidths_that_do_not_fit_the_reach_get_one_warning_line(cell, lambdas
     assert all(part in caught[0] for part in expected)
 
 
-def test_the_command_prints_the_warning_and_the_reach_per_axis(tmp_path):
+def test_the_command_prints_the_warning_and_the_reach_per_axis(tmp_path, capsys):
     condition = tmp_path / "condition.tif"
     with rasterio.open(condition, "w", driver="GTiff", width=20, height=20, count=1, dtype="float32",
                        crs="EPSG:4326", transform=from_origin(5.0, 50.0, 0.01, 0.01)) as target:
         target.write(np.full((1, 20, 20), 0.5, np.float32))
-    done = subprocess.run([sys.executable, "-m", "quillet_geo.cli", "connectivity", condition, tmp_path / "map.tif",
-                           "--levels", "1", "2", "--lambdas", "500", "--max-cost", "1", "--outer-window", "3"],
-                          capture_output=True, text=True, timeout=120)
-    assert done.returncode == 0, done.stderr
-    assert done.stderr.startswith("Warning: --lambdas 500 km barely decays within the search reach (6 cells, ")
-    assert "; bandwidths are in kilometres, and --levels 1 to " in done.stderr
-    assert done.stdout.splitlines()[0] == ("search reach: 6 cells, 4.3 km east-west and 6.67 km north-south at the "
-                                           "raster's centre (east-west 4.29-4.31 km over its latitudes)")
+    with pytest.raises(SystemExit) as done:
+        main(["connectivity", str(condition), str(tmp_path / "map.tif"), "--levels", "1", "2", "--lambdas", "500",
+              "--max-cost", "1", "--outer-window", "3", "--workers", "1"])
+    out, err = capsys.readouterr()
+    assert done.value.code == 0, err
+    assert err.startswith("Warning: --lambdas 500 km barely decays within the search reach (6 cells, up to 6.67 km "
+                          "with --levels 1 2): ")
+    assert "; bandwidths are in kilometres, and --levels 1 to 256 would reach 549 km" in err
+    assert out.splitlines()[0] == ("search reach: 6 cells, 4.3 km east-west and 6.67 km north-south at the raster's "
+                                   "centre (east-west 4.29-4.31 km over its latitudes)")
 
 
 @pytest.mark.parametrize("cell, rounded", [(28.5, 30.0), (40.0, 40.0), (3.3, 0.0), (114.0, 110.0)])
