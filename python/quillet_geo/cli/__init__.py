@@ -11,6 +11,7 @@ from .. import __version__
 from .connectivity import connectivity
 from .coverage import coverage
 from .demo import demo
+from .errors import in_command_terms
 from .summarize import summarize
 
 
@@ -55,7 +56,7 @@ def _c_libraries_silenced():
 
 
 def _warning_line(message, category, *args, **kwargs):
-    click.echo(f"Warning: {message}", err=True)
+    click.echo(f"Warning: {in_command_terms(str(message))}", err=True)
 
 
 def main(args=None):
