@@ -133,10 +133,9 @@ def connectivity(condition, *, levels, lambdas, max_cost, window_size=DEFAULTS["
     each side). `lambdas`: distance-decay bandwidths in km. `max_cost` (≥ 1): the cost of crossing a cell of
     traversal value 0 relative to one of value 1; the path weight is w = (1 - max_cost)·t + max_cost, so 10 makes
     fully degraded land ten times as costly to cross as intact habitat, and 1 makes every cell cost its length.
-    `window_mode`: the windows' shape, "circular" or "square".
 
     `sources`: 0/1 or boolean raster, 1 where a value is wanted. `protected`: protected fraction in [0, 1] (or 0/1);
-    a cell with a fraction of at least `protected_min_fraction` (0.5 by default, the majority rule) counts as
+    a cell with a fraction of at least `protected_min_fraction` (by default the majority rule) counts as
     protected: protected cells are the sources, and only protected land counts as a destination. `traversal`:
     values in [0, 1] used for the path weight instead of the condition. `transgrids`: rasters with a `band`
     dimension whose values weigh destinations by their similarity to the source. Every raster must hold data

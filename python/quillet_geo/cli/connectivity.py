@@ -46,7 +46,8 @@ OUTER = DEFAULTS["outer_window"]
               help="Raster of protected fractions in [0, 1] (or 0/1): protected cells become the sources and the "
                    "destinations that count.")
 @click.option("--protected-min-fraction", type=float, default=DEFAULTS["protected_min_fraction"], show_default=True,
-              help="Protected fraction in (0, 1] from which a cell counts as protected (0.5: the majority rule).")
+              help="Protected fraction in (0, 1] from which a cell counts as protected (the default is the majority "
+                   "rule).")
 @click.option("--traversal", type=INPUT_FILE, metavar="FILE",
               help="Raster of traversal values in [0, 1] (1 = easy passage) used for path costs instead of CONDITION.")
 @click.option("--transgrid", "transgrids", type=INPUT_FILE, multiple=True, metavar="FILE",
