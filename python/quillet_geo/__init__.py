@@ -3,9 +3,9 @@ GeoTIFF, every input checked."""
 from importlib.metadata import version
 
 from .connectivity import connectivity
+from .connectivity_parameters import window_reach
 from .coverage import coverage
 from .errors import ArgumentError, ArgumentTypeError, DataError, RunFailed, RunRefused, Stopped
-from .parameters import window_reach
 from .progress_bars import progress
 from .run import RunSummary, to_raster
 from .summarize import summarize, summarize_to_file

@@ -10,12 +10,13 @@ import numpy as np
 
 import quillet
 
+from .connectivity_parameters import DEFAULTS, ConnectivityParameters, connectivity_parameters
 from .cpus import tile_threads
 from .errors import ArgumentError, DataError
 from .jobs import TiledJob, grid_of, job_result, values_of, window_piece
-from .parameters import ConnectivityParameters, connectivity_parameters, integer, shown
+from .parameters import integer
 from .progress_bars import part_progress
-from .rasters import RESAMPLING, aligned, check_crs, check_same_grid, open_raster
+from .rasters import aligned, check_crs, check_resampling, check_same_grid, open_raster
 from .reach import check_bandwidths, search_reach
 from .tiles import tile_plan
 from .transforms import coefficients, level_transforms
@@ -42,7 +43,8 @@ def _tile_mask(condition, sources, protected, tile, protected_min_fraction):
 @dataclass(frozen=True)
 class ConnectivityKernel:
     """Computes one tile: one native call over the tile and its halo, cropped to the tile, after checking the
-    values it read. `labels` names each input for messages: (argument, where) in the order condition, sources,
+    values it read. `labels` names each input for messages and says whether a common no-data value far from its
+    other values is taken for an undeclared one: (argument, where, sentinels) in the order condition, sources,
     protected, traversal, then the transition stacks."""
 
     transform: tuple
@@ -57,9 +59,9 @@ class ConnectivityKernel:
             inputs = [None if p is None else values_of(p) for p in (condition, sources, protected, traversal)]
             stacks = [values_of(t) for t in transgrids]
             rules = [*RULES.values(), *[FINITE] * len(stacks)]
-            for values, rule, (name, where) in zip([*inputs, *stacks], rules, self.labels):
+            for values, rule, (name, where, sentinels) in zip([*inputs, *stacks], rules, self.labels):
                 if values is not None:
-                    check_values(values, rule, name, where, origin)
+                    check_values(values, rule, name, where, origin, sentinels=sentinels)
             condition, sources, protected, traversal = inputs
             with part_progress(tile.index):
                 result = quillet.connectivity(
@@ -85,21 +87,25 @@ class ConnectivityJob(TiledJob):
         return tuple(None if r is None else window_piece(r, tile.read_rows, tile.read_cols) for r in self.readers)
 
 
-def open_inputs(condition, *, sources=None, protected=None, traversal=None, transgrids=(), band=None, align=None):
+def open_inputs(condition, *, sources=None, protected=None, traversal=None, transgrids=(), band=None, align=None,
+                nodata=None):
     """The input rasters, opened and checked: CRS, one grid (or warped onto it, with `align`), and a sample of each
-    one's values. Returns (condition, {name: Raster} of the optional single-band inputs, [Raster] of the stacks).
+    one's values, which must hold data somewhere. Returns (condition, {name: Raster} of the optional single-band
+    inputs, [Raster] of the stacks).
     """
     if sources is not None and protected is not None:
         raise ArgumentError("protected", "give sources or protected, not both: with protected, the protected "
                                          "cells are the sources")
-    condition = open_raster(condition, "condition", band=band, band_argument="band")
+    if align is not None:
+        check_resampling(align)
+    condition = open_raster(condition, "condition", band=band, band_argument="band", nodata=nodata)
     check_crs(condition, measures_distances=True)
     if max(condition.shape) > LARGEST_SIDE:
         raise DataError("condition", f"{condition.where} has {condition.shape[0]} x {condition.shape[1]} cells; at "
                                      f"most {LARGEST_SIDE} per side can be computed; cut it into parts")
     given = {"sources": sources, "protected": protected, "traversal": traversal}
-    rasters = {name: open_raster(value, name) for name, value in given.items() if value is not None}
-    stacks = [open_raster(value, f"transgrids[{k}]", stack=True) for k, value in enumerate(transgrids)]
+    rasters = {name: open_raster(value, name, nodata=nodata) for name, value in given.items() if value is not None}
+    stacks = [open_raster(value, f"transgrids[{k}]", stack=True, nodata=nodata) for k, value in enumerate(transgrids)]
     if align is None:
         for raster in [*rasters.values(), *stacks]:
             check_same_grid(raster, condition)
@@ -108,13 +114,15 @@ def open_inputs(condition, *, sources=None, protected=None, traversal=None, tran
         stacks = [aligned(s, condition, align) for s in stacks]
     for raster, rule in [(condition, FRACTION), *((r, RULES[n]) for n, r in rasters.items()),
                          *((s, FINITE) for s in stacks)]:
-        check_sample(raster, rule)
+        check_sample(raster, rule, require_data=True)
     return condition, rasters, stacks
 
 
-def connectivity(condition, *, levels, lambdas, max_cost, window_size=3, outer_window=7, window_mode="circular",
-                 sources=None, protected=None, protected_min_fraction=0.5, traversal=None, transgrids=(), band=None,
-                 align=None, tile_size=1024, n_threads=None, progress=False):
+def connectivity(condition, *, levels, lambdas, max_cost, window_size=DEFAULTS["window_size"],
+                 outer_window=DEFAULTS["outer_window"], window_mode=DEFAULTS["window_mode"], sources=None,
+                 protected=None, protected_min_fraction=DEFAULTS["protected_min_fraction"], traversal=None,
+                 transgrids=(), band=None, align=None, nodata=None, tile_size=DEFAULTS["tile_size"], n_threads=None,
+                 progress=False):
     """Connectivity of every cell of `condition` as a float32 DataArray on its grid (NaN where not computed).
 
     `condition`: a DataArray or a raster path of habitat condition in [0, 1] (no-data cells are never sources);
@@ -146,57 +154,45 @@ def connectivity(condition, *, levels, lambdas, max_cost, window_size=3, outer_w
     smaller the bandwidth against the rounding, the larger the departure (up to 1.04 with lambdas 0.1).
 
     `sources`: 0/1 or boolean raster, 1 where a value is wanted. `protected`: protected fraction in [0, 1] (or 0/1);
-    a cell with a fraction of at least `protected_min_fraction` (0.5 by default, the majority rule) counts as
+    a cell with a fraction of at least `protected_min_fraction` (by default the majority rule) counts as
     protected: protected cells are the sources, and only protected land counts as a destination. `traversal`:
     values in [0, 1] used for the path weight instead of the condition. `transgrids`: rasters with a `band`
-    dimension whose values weigh destinations by their similarity to the source. Every raster must lie on the
-    condition's grid (the same CRS and shape, transforms equal within 1e-6 of a cell), unless `align` names a
-    resampling method ("bilinear", "average", "nearest", "cubic", "mode", ...): then the others are warped onto
-    it as each tile reads them, `sources` (categorical) with "mode", the others (fractions and values) with
-    `align`; a 0/1 protected raster averaged then counts from `protected_min_fraction`, the majority rule.
+    dimension whose values weigh destinations by their similarity to the source. Every raster must hold data
+    somewhere and lie on the condition's grid (the same CRS and shape, transforms equal within 1e-6 of a cell),
+    unless `align` names a resampling method ("bilinear", "average", "nearest", "cubic", "mode", ...): then the
+    others are warped onto it as each tile reads them, `sources` (categorical) with "mode", the others (fractions
+    and values) with `align`; a 0/1 protected raster averaged then counts from `protected_min_fraction`, the
+    majority rule. A raster that does not overlap the condition is refused. `nodata`: the no-data value of the
+    rasters that declare none (such as -9999); a raster's own declared value stands.
 
     The raster is cut into `tile_size` tiles from its origin; each tile is read with a halo of the coarsest
     window's reach and computed by one native call placed at its global offsets, so the values equal one
     whole-raster call. Lazy (dask-backed, one chunk per tile) when `condition` is dask-backed or a path.
     """
-    job = connectivity_job(condition, levels=levels, lambdas=lambdas, max_cost=max_cost, window_size=window_size,
-                           outer_window=outer_window, window_mode=window_mode, sources=sources, protected=protected,
-                           protected_min_fraction=protected_min_fraction, traversal=traversal,
-                           transgrids=transgrids, band=band, align=align, tile_size=tile_size, n_threads=n_threads)
-    return job_result(job, progress)
-
-
-def connectivity_job(condition, *, levels, lambdas, max_cost, window_size=3, outer_window=7,
-                     window_mode="circular", sources=None, protected=None, protected_min_fraction=0.5,
-                     traversal=None, transgrids=(), band=None, align=None, tile_size=1024, n_threads=None):
-    """The checked `ConnectivityJob` of `connectivity`'s arguments."""
     parameters = connectivity_parameters(levels=levels, lambdas=lambdas, max_cost=max_cost, window_size=window_size,
                                          outer_window=outer_window, window_mode=window_mode, tile_size=tile_size,
                                          protected_min_fraction=protected_min_fraction)
     if n_threads is not None:
         n_threads = integer("n_threads", n_threads, minimum=1)
-    if align is not None and align not in RESAMPLING:
-        raise ArgumentError("align", f"{shown(align)} is not a resampling method ({', '.join(RESAMPLING)})")
     condition, rasters, stacks = open_inputs(condition, sources=sources, protected=protected, traversal=traversal,
-                                             transgrids=transgrids, band=band, align=align)
+                                             transgrids=transgrids, band=band, align=align, nodata=nodata)
     ordered = [condition, *(rasters.get(name) for name in list(RULES)[1:]), *stacks]
     tiles = tuple(t for row in tile_plan(condition.shape, parameters.tile_size, parameters.reach(),
                                          parameters.coarsest) for t in row)
     kernel = ConnectivityKernel(
         transform=coefficients(condition.array.rio.transform()), is_geo=bool(condition.array.rio.crs.is_geographic),
-        parameters=parameters, labels=tuple((name, r.where if r else None) for name, r in zip(
-            [*RULES, *(s.name for s in stacks)], ordered)),
+        parameters=parameters, labels=tuple((name, r.where, not r.has_nodata_value) if r else (name, None, True)
+                                            for name, r in zip([*RULES, *(s.name for s in stacks)], ordered)),
         n_threads=n_threads or tile_threads(len(tiles)))
-    recorded = {"levels": list(parameters.levels), "lambdas": list(parameters.lambdas),
-                "max_cost": parameters.max_cost, "window_size": parameters.window_size,
-                "outer_window": parameters.outer_window, "window_mode": parameters.window_mode,
-                "tile_size": parameters.tile_size, "band": band, "align": align}
+    recorded = {**parameters.recorded(), "band": band, "align": align}
+    if nodata is not None:
+        recorded["nodata"] = float(nodata)
     if protected is not None:
         recorded["protected_min_fraction"] = parameters.protected_min_fraction
     reach = search_reach(condition, parameters)
     check_bandwidths(parameters, reach, transgrids=bool(stacks))
-    return ConnectivityJob(
+    job = ConnectivityJob(
         name="connectivity", template=grid_of(condition.array), tiles=tiles, kernel=kernel, parameters=recorded,
-        notes=reach.notes(),
-        inputs={r.name: r.path or r.array for r in ordered if r is not None},
+        notes=reach.notes(), inputs={r.name: r.path or r.array for r in ordered if r is not None},
         readers=tuple(None if r is None else r.reader() for r in ordered))
+    return job_result(job, progress)

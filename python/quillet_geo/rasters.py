@@ -1,5 +1,6 @@
-"""Input rasters: opening what users have (a DataArray or a raster path, one band chosen), checking their CRS and
-that they share one grid (or warping them onto it), and reading a tile's window of values with no-data as NaN.
+"""Input rasters: opening what users have (a DataArray or a raster path, one band chosen, its no-data value declared
+where it declares none), checking their CRS and that they share one grid (or warping them onto it), and reading a
+tile's window of values with no-data as NaN.
 
 Two grids are the same when their CRS are equal, their shapes are equal and every transform coefficient agrees
 within `GRID_TOLERANCE` of a cell: rasters written by different tools often differ in the last bits of a
@@ -8,7 +9,8 @@ coefficient (28.49999999927454 against 28.5), which moves a cell by far less tha
 A raster on another grid is refused, unless the caller asks for it to be aligned: then a file is warped onto the
 grid as each tile reads its window (GDAL's warped VRT, reading only the source cells that window needs), and an
 array is reprojected at once. The warp uses GDAL's exact coordinate transformer: its default approximation
-interpolates along each window's rows, so a cell's value would depend on the window that read it.
+interpolates along each window's rows, so a cell's value would depend on the window that read it. A raster that
+does not overlap the grid at all would be warped into no data, and is refused.
 """
 import contextlib
 import dataclasses
@@ -25,9 +27,12 @@ import xarray as xr
 from affine import Affine
 from rasterio.enums import Resampling
 from rasterio.vrt import WarpedVRT
+from rasterio.warp import transform_bounds
 from rasterio.windows import Window
 
+from .coordinates import check_coordinates
 from .errors import ArgumentError, ArgumentTypeError, DataError
+from .nodata import declared_nodata, given_nodata, nodata_as_nan
 from .parameters import integer, shown
 from .transforms import coefficients, world
 
@@ -48,6 +53,14 @@ class Raster:
     path: str | None = None
     band: int | None = None
     warp: tuple | None = None  # (CRS as WKT, transform, shape, resampling) of the grid a file is warped onto
+    nodata: float | None = None  # a no-data value given for a raster that declares none, applied as it is read
+    declared: float | None = None  # the finite no-data value the raster declares itself
+
+    @property
+    def has_nodata_value(self):
+        """Whether a finite value of the raster stands for no data (declared, or given): then its other values,
+        however far from the rest, are values."""
+        return self.nodata is not None or self.declared is not None
 
     @property
     def where(self):
@@ -61,17 +74,17 @@ class Raster:
     def reader(self):
         """What a tile task reads its window from: the file itself, or the (dask or NumPy) values, no-data as NaN."""
         if self.path is not None:
-            return FileWindow(self.path, self.band, self.name, self.warp)
-        return nodata_as_nan(self.array).data
+            return FileWindow(self.path, self.band, self.name, self.warp, self.nodata)
+        return nodata_as_nan(self.array, self.nodata).data
 
 
 class FileWindow:
     """A raster file's band (or every band), read window by window inside the task that needs it, warped onto
-    another grid when `warp` says so; `name` is the argument it was given as, for the message when it cannot be
-    read (truncated, vanished)."""
+    another grid when `warp` says so, `nodata` (when given) taken as no data besides what the file declares; `name`
+    is the argument it was given as, for the message when it cannot be read (truncated, vanished)."""
 
-    def __init__(self, path, band=None, name="raster", warp=None):
-        self.path, self.band, self.name, self.warp = str(path), band, name, warp
+    def __init__(self, path, band=None, name="raster", warp=None, nodata=None):
+        self.path, self.band, self.name, self.warp, self.nodata = str(path), band, name, warp, nodata
 
     def read(self, rows, cols):
         window = Window(cols.start, rows.start, cols.stop - cols.start, rows.stop - rows.start)
@@ -83,25 +96,32 @@ class FileWindow:
             reason = " ".join(str(error).split()) or type(error).__name__
             raise DataError(self.name, f"'{self.path}' cannot be read at rows {rows.start}:{rows.stop}, columns "
                                        f"{cols.start}:{cols.stop} ({reason})") from None
+        if self.nodata is not None and self.warp is None:  # a warp leaves it out itself
+            data = np.ma.masked_equal(data, self.nodata)
         return np.ma.filled(data.astype(np.float32), np.nan)
 
     def _warped(self, dataset):
         if self.warp is None:
             return contextlib.nullcontext(dataset)
         crs, transform, (rows, cols), method = self.warp
+        nodata = {} if self.nodata is None else {"src_nodata": self.nodata, "nodata": self.nodata}
         return WarpedVRT(dataset, crs=crs, transform=Affine(*transform), width=cols, height=rows,
-                         resampling=Resampling[method], tolerance=EXACT, add_alpha=dataset.nodata is None)
+                         resampling=Resampling[method], tolerance=EXACT,
+                         add_alpha=dataset.nodata is None and self.nodata is None, **nodata)
 
 
 def is_path(value):
     return isinstance(value, (str, os.PathLike))
 
 
-def open_raster(value, name, *, band=None, band_argument=None, stack=False):
+def open_raster(value, name, *, band=None, band_argument=None, stack=False, nodata=None):
     """A `Raster` for `value`: a DataArray, or a raster path (opened lazily: only its tiles are read later).
 
     A single-band (band, y, x) array is taken as (y, x); where the caller offers a band choice (its argument named
     `band_argument`), `band` (1-based) picks one band of several. With `stack`, every band is kept as (band, y, x).
+    `nodata` is the no-data value of a raster that declares none (NaN is no data in any raster); where the raster
+    declares its own, that one stands and a warning says so. An array without cells, or whose coordinates are not
+    the regular grid of its transform, is refused.
     """
     if band is not None:
         band = integer(band_argument, band, minimum=1)
@@ -116,8 +136,14 @@ def open_raster(value, name, *, band=None, band_argument=None, stack=False):
         raise ArgumentTypeError(name, f"expected a georeferenced xarray DataArray or a raster path, got {kind}")
     raster = Raster(name, array, path)
     array = _spatial_dims_last(raster)
+    if 0 in array.shape:
+        raise DataError(name, f"{raster.where} has no cells (shape {array.shape})")
+    if path is None:
+        check_coordinates(array, name)
+    declared = declared_nodata(array)
+    values = {"nodata": given_nodata(nodata, declared, f"{name} {raster.where}"), "declared": declared}
     if stack:
-        return Raster(name, array, path)
+        return Raster(name, array, path, **values)
     count = array.sizes.get("band", 1)
     if band is not None and band > count:
         raise ArgumentError(band_argument, f"{band}, but {raster.where} has {count} band{'s' * (count > 1)}")
@@ -127,7 +153,7 @@ def open_raster(value, name, *, band=None, band_argument=None, stack=False):
         raise ArgumentError(name, f"{raster.where} has {count} bands; it must have one")
     if array.ndim == 3:
         array = array.isel(band=(band or 1) - 1, drop=True)
-    return Raster(name, array, path, (band or 1) if path else None)
+    return Raster(name, array, path, (band or 1) if path else None, **values)
 
 
 def _open_file(path, name):
@@ -204,18 +230,44 @@ def grid_difference(raster, like):
     return None
 
 
+def check_resampling(method, argument="align"):
+    """`method` if it names a resampling method, else ArgumentError naming `argument`."""
+    if method not in RESAMPLING:
+        raise ArgumentError(argument, f"{shown(method)} is not a resampling method ({', '.join(RESAMPLING)})")
+    return method
+
+
 def aligned(raster, like, method):
-    """`raster` on `like`'s grid: as it is when it lies on it already, else warped with resampling `method`."""
+    """`raster` on `like`'s grid: as it is when it lies on it already, else warped with resampling `method`; refused
+    when it does not overlap that grid."""
     if grid_difference(raster, like) is None:
         return raster
     check_crs(raster, measures_distances=False)
+    _check_overlap(raster, like)
     if raster.path is None:
-        values = nodata_as_nan(raster.array).rio.write_nodata(np.nan)
+        values = nodata_as_nan(raster.array, raster.nodata).rio.write_nodata(np.nan)
         warped = values.rio.reproject_match(like.array, resampling=Resampling[method], tolerance=EXACT)
-        return dataclasses.replace(raster, array=warped)
+        return dataclasses.replace(raster, array=warped, nodata=None)
     transform = coefficients(like.array.rio.transform())
     return dataclasses.replace(raster, array=like.array,
                                warp=(like.array.rio.crs.to_wkt(), transform, like.shape, method))
+
+
+def _check_overlap(raster, like):
+    """DataError when `raster`'s bounds, brought into `like`'s CRS, do not meet `like`'s: warped, it would hold no
+    data at all. Bounds that cannot be brought over (a CRS that cannot represent the other's area) are let pass."""
+    try:
+        bounds = transform_bounds(raster.array.rio.crs, like.array.rio.crs, *raster.array.rio.bounds(),
+                                  densify_pts=21)
+    except Exception:  # PROJ's and rasterio's errors for an area beyond the other CRS's domain
+        return
+    theirs = like.array.rio.bounds()
+    if not all(map(math.isfinite, bounds)):
+        return
+    if bounds[0] >= theirs[2] or bounds[2] <= theirs[0] or bounds[1] >= theirs[3] or bounds[3] <= theirs[1]:
+        box = ", ".join(f"{v:.6g}" for v in bounds)
+        raise DataError(raster.name, f"{raster.where} does not overlap {like.name}: its bounds in {like.name}'s CRS "
+                                     f"are ({box}), {like.name}'s are ({', '.join(f'{v:.6g}' for v in theirs)})")
 
 
 def _same_crs(first, second):
@@ -224,14 +276,3 @@ def _same_crs(first, second):
     if first is None or second is None:
         return False
     return pyproj.CRS(first.to_wkt()).equals(pyproj.CRS(second.to_wkt()), ignore_axis_order=True)
-
-
-def nodata_as_nan(array):
-    """Float32 values with the array's nodata value (if any) turned into NaN; booleans become 0 and 1."""
-    if array.dtype == bool:
-        return array.astype(np.float32)
-    nodata = array.rio.nodata if array.rio.nodata is not None else array.rio.encoded_nodata
-    values = array.astype(np.float32)
-    if nodata is not None and not np.isnan(nodata):
-        values = values.where(array != nodata)
-    return values

@@ -24,6 +24,7 @@ from pathlib import Path
 from .cpus import available_cpus
 from .errors import ArgumentTypeError, RunFailed, Stopped
 from .fingerprints import fingerprint
+from .formats import check_map_outputs
 from .geotiff import assemble
 from .geotiff import creation_options as creation_options_checked
 from .jobs import JOB_KEY
@@ -61,6 +62,7 @@ def to_raster(result, path, *, overwrite=False, resume=False, scheduler="process
     `RunFailed` (a RuntimeError) when the run cannot go on, and `Stopped` (a KeyboardInterrupt) after Ctrl-C,
     SIGTERM or SIGHUP; then the finished tiles are kept for `resume`. Returns a `RunSummary`.
     """
+    check_map_outputs({"output": path, **(also_writes or {})})
     job = job_of(result)
     options = creation_options_checked(creation_options)
 

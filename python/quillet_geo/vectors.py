@@ -4,7 +4,8 @@ summed coverage is the coverage of their union.
 
 Only areas cover cells: the polygons inside a GeometryCollection are kept, points and lines are left out. Plain
 shapely geometries have no CRS and are taken to be in the raster's; a vector file or GeoSeries without CRS is
-refused unless `assume_crs` names it.
+refused. `assume_crs` names the CRS of coordinates that do not say theirs (plain geometries too); where they do,
+it is not used, and a warning says so.
 
 A polygon that overlaps no other one goes to the native coverage as it is, ring by ring (exteriors add, holes
 subtract, the sum clamped to [0, 1] per cell): exact for a valid polygon, and for an invalid one what its rings
@@ -13,13 +14,15 @@ cover (a self-crossing ring covers each of its lobes). Polygons that overlap are
 union needs valid polygons. Checking every polygon's validity instead would cost more than covering it.
 """
 import concurrent.futures
+import warnings
 
 import geopandas
 import numpy as np
 import pyogrio
+import pyproj
 import shapely
 
-from .errors import ArgumentTypeError, DataError
+from .errors import ArgumentError, ArgumentTypeError, DataError
 from .rasters import is_path
 
 
@@ -28,12 +31,17 @@ def read_polygons(value, crs, *, name="geometries", layer=None, where=None, assu
     names the file that `value` (a GeoDataFrame) was read from, for messages."""
     path = value if is_path(value) else read_from
     source = f"'{path}' has" if path is not None else f"the {name} have"
+    assumed = None if assume_crs is None else _crs("assume_crs", assume_crs)
     series, plain = _series(value, name, layer, where)
-    if series.crs is None and not plain:
-        if assume_crs is None:
-            raise DataError(name, f"{source} no CRS; say which CRS the coordinates are in (assume_crs=, "
-                                  "--assume-crs), or set it in the file")
-        series = series.set_crs(assume_crs)
+    if series.crs is None:
+        if assumed is None and not plain:
+            raise DataError(name, f"{source} no CRS; say which CRS the coordinates are in (`assume_crs`), or set "
+                                  "it in the file")
+        if assumed is not None:
+            series = series.set_crs(assumed)
+    elif assumed is not None and not assumed.equals(series.crs):
+        warnings.warn(f"`assume_crs` {assume_crs} is not used: {source} its own CRS ({series.crs.to_string()})",
+                      stacklevel=3)
     if series.crs is not None and crs is not None and series.crs != crs:
         series = series.to_crs(crs)
     geometries = _polygonal(series.values.to_numpy() if hasattr(series.values, "to_numpy") else series.values)
@@ -41,6 +49,15 @@ def read_polygons(value, crs, *, name="geometries", layer=None, where=None, assu
         found = ", ".join(sorted(set(series.geom_type.dropna()))) or "no geometries"
         raise DataError(name, f"{source} no polygons (found: {found})")
     return geopandas.GeoSeries(geometries, index=series.index, crs=crs)
+
+
+def _crs(argument, value):
+    """A pyproj CRS from what a user names one by (EPSG:4326, a WKT or PROJ string, a pyproj or rasterio CRS)."""
+    try:
+        return pyproj.CRS.from_user_input(value)
+    except pyproj.exceptions.CRSError as error:
+        reason = str(error).strip().splitlines()[0] if str(error).strip() else "unknown to PROJ"
+        raise ArgumentError(argument, f"{value!r} is not a CRS that PROJ knows ({reason})") from None
 
 
 def _series(value, name, layer, where):
@@ -65,16 +82,30 @@ def read_vector_file(path, name, *, layer=None, where=None):
     """A vector file's features as a GeoDataFrame; a missing layer or a bad `where` is one line naming it."""
     try:
         return geopandas.read_file(path, layer=layer, where=where, engine="pyogrio")
-    except pyogrio.errors.DataLayerError as error:
-        text = str(error).strip().splitlines()[0]
+    except (pyogrio.errors.DataLayerError, ValueError) as error:  # a shapefile's bad SQL is a plain ValueError
+        text = str(error).strip().splitlines()[0] if str(error).strip() else type(error).__name__
         if where and "SQL" in text:
-            raise DataError("where", f"{where!r} is not a condition that '{path}' can answer: "
-                                     f"{text.rsplit(': ', 1)[-1]}") from None
+            raise _bad_where(path, layer, where, text) from None
+        if not isinstance(error, pyogrio.errors.DataLayerError):
+            raise
         raise DataError("layer" if layer is not None else name, f"{text} in '{path}'") from None
     except (pyogrio.errors.DataSourceError, FileNotFoundError):
         raise DataError(name, f"'{path}' is not a vector file that GDAL can read") from None
     except pyogrio.errors.GeometryError as error:
         raise DataError(name, f"'{path}': {str(error).strip().splitlines()[0]}") from None
+
+
+def _bad_where(path, layer, where, text):
+    """The refusal of a `where` condition that the file cannot answer, with GDAL's reason where it gives one and the
+    fields the condition may use."""
+    reason = text.split(f"{where}: ", 1)[1] if f"{where}: " in text else None
+    try:
+        fields = ", ".join(map(str, pyogrio.read_info(path, layer=layer)["fields"])) or "none"
+    except Exception:  # the file was readable a moment ago; without its fields, the message still stands
+        fields = None
+    details = "; ".join(filter(None, [reason, fields and f"its fields: {fields}"]))
+    return ArgumentError("where", f"{where!r} is not a condition that '{path}' can answer"
+                                  f"{f' ({details})' if details else ''}")
 
 
 def _polygonal(geometries):

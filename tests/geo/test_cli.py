@@ -26,12 +26,12 @@ def quillet_command(*args, timeout=120):
                           timeout=timeout)
 
 
-def write_raster(path, bands, crs=CRS, transform=from_origin(*ORIGIN, CELL, CELL)):
-    """A float32 GeoTIFF of one band per 2-D array in `bands`, NaN as its no-data value."""
+def write_raster(path, bands, crs=CRS, transform=from_origin(*ORIGIN, CELL, CELL), nodata=float("nan")):
+    """A float32 GeoTIFF of one band per 2-D array in `bands`, NaN as its no-data value unless `nodata` says."""
     bands = np.atleast_3d(np.asarray(bands, dtype=np.float32).T).T
     with rasterio.open(path, "w", driver="GTiff", count=bands.shape[0], height=bands.shape[1],
                        width=bands.shape[2], dtype="float32", crs=crs, transform=transform,
-                       nodata=float("nan")) as target:
+                       nodata=nodata) as target:
         target.write(bands)
     return path
 
@@ -142,112 +142,6 @@ def test_demo_writes_maps_and_previews(tmp_path):
         assert (tmp_path / "demo" / name).stat().st_size > 10_000
     connectivity = read(tmp_path / "demo" / "connectivity.tif")[0]
     assert np.isnan(connectivity).any() and np.nanmin(connectivity) > 0
-
-
-@pytest.fixture(scope="module")
-def bad_inputs(tmp_path_factory):
-    """Files that the command must refuse, each for one reason, beside a good condition and polygons."""
-    tmp = tmp_path_factory.mktemp("bad")
-    scaled = np.floor(landscape((16, 16)) * 255)
-    with_sentinel = landscape((16, 16))
-    with_sentinel[2, 3] = -9999
-    (tmp / "notes").write_text("not a raster")
-    (tmp / "existing.tif").write_bytes(b"")
-    return dict(
-        tmp=tmp, out=tmp / "out.tif", notes=tmp / "notes", existing=tmp / "existing.tif",
-        condition=write_raster(tmp / "condition.tif", landscape((16, 16))),
-        other_crs=write_raster(tmp / "crs.tif", np.ones((16, 16)), crs="EPSG:32633"),
-        shifted=write_raster(tmp / "shifted.tif", np.ones((16, 16)), transform=from_origin(0, 0, CELL, CELL)),
-        smaller=write_raster(tmp / "smaller.tif", np.ones((15, 16))),
-        bands=write_raster(tmp / "bands.tif", [np.ones((16, 16))] * 2),
-        scaled=write_raster(tmp / "scaled.tif", scaled),
-        sentinel=write_raster(tmp / "sentinel.tif", with_sentinel),
-        no_crs=write_raster(tmp / "no_crs.tif", landscape((16, 16)), crs=None),
-        points=polygons_file(tmp / "points.gpkg", [shapely.Point(ORIGIN)]),
-        areas=polygons_file(tmp / "areas.gpkg", [shapely.box(ORIGIN[0], ORIGIN[1] - 200, ORIGIN[0] + 200, ORIGIN[1])]),
-        areas_no_crs=polygons_file(tmp / "areas_no_crs.gpkg", [shapely.box(0, 0, 1, 1)], crs=None),
-    )
-
-
-def without(args, *names):
-    return [arg for arg in args if arg not in names]
-
-
-# (arguments, exit status, text the one line must contain); names are keys of `bad_inputs`.
-ERROR_CASES = [
-    (["connectivity", "missing.tif", "out", *ARGS], 2, "missing.tif' does not exist"),
-    (["connectivity", "notes", "out", *ARGS], 1, "CONDITION '{notes}' is not a raster"),
-    (["connectivity", "bands", "out", *ARGS], 2, "'--band': '{bands}' has 2 bands; choose one (1 to 2)"),
-    (["connectivity", "condition", "out", *ARGS, "--band", "3"], 2, "'--band': 3, but '{condition}' has 1 band"),
-    (["connectivity", "condition", "out", *ARGS, "--traversal", "other_crs"], 1,
-     "--traversal '{other_crs}' is not on the grid of condition: CRS differs"),
-    (["connectivity", "condition", "out", *ARGS, "--sources", "shifted"], 1, "transform differs"),
-    (["connectivity", "condition", "out", *ARGS, "--protected", "smaller"], 1, "shape differs ((15, 16) vs (16, 16))"),
-    (["connectivity", "scaled", "out", *ARGS], 1, "CONDITION '{scaled}' has values from 0 to 254, but condition must be a fraction in [0, 1]: rescale it"),
-    (["connectivity", "sentinel", "out", *ARGS], 1, "holds the value -9999 in 1 cell (the first at row 2, column 3)"),
-    (["connectivity", "no_crs", "out", *ARGS], 1, "CONDITION '{no_crs}' has no CRS"),
-    (["connectivity", "condition", "out", *ARGS, "--traversal", "scaled"], 1, "--traversal '{scaled}' has values"),
-    (["connectivity", "condition", "{tmp}/no/out.tif", *ARGS], 2, "OUTPUT: folder '{tmp}/no' does not exist"),
-    (["connectivity", "condition", "/proc/out.tif", *ARGS], 2, "folder '/proc' is not writable"),
-    (["connectivity", "condition", "existing", *ARGS], 2, "existing.tif' exists; add --overwrite"),
-    (["connectivity", "condition", "out", *ARGS, "--sources", "condition", "--protected", "condition"], 2,
-     "'--protected': give sources or protected, not both"),
-    (["connectivity", "condition", "out", "--levels", "1", "3", "--lambdas", "2", "--max-cost", "10"], 2,
-     "'--levels': 3 is not a power of two"),
-    (["connectivity", "condition", "out", "--levels", "1", "4", "--lambdas", "2", "--max-cost", "10"], 2,
-     "leaves out 2: the levels must double from 1"),
-    (["connectivity", "condition", "out", *without(ARGS, "10"), "0.1"], 2,
-     "'--max-cost': 0.1 is below 1: max_cost is the cost of crossing a fully degraded cell"),
-    (["connectivity", "condition", "out", *without(ARGS, "10"), "nan"], 2, "'--max-cost': nan is not a finite"),
-    (["connectivity", "condition", "out", *ARGS, "--lambdas", "nan"], 2, "'--lambdas': nan is not a finite"),
-    (["connectivity", "condition", "out", *ARGS, "--window-size", "4"], 2, "'--window-size': 4 is not odd"),
-    (["connectivity", "condition", "out", *ARGS, "--outer-window", "1"], 2, "'--outer-window': 1 is smaller"),
-    (["connectivity", "condition", "out", *ARGS, "--resume"], 2, "--resume: no interrupted run"),
-    (["connectivity", "condition", "out", *ARGS, "--tile-size", "10"], 2,
-     "'--tile-size': 10 is not a multiple of the coarsest level 4"),
-    (["connectivity", "condition", "out", *ARGS, "--tile-size", str(2**80)], 2, "'--tile-size': 1208925819614629"),
-    (["coverage", "points", "out", "--like", "condition"], 1, "POLYGONS '{points}' has no polygons (found: Point)"),
-    (["coverage", "notes", "out", "--like", "condition"], 1, "is not a vector file"),
-    (["coverage", "points", "out", "--like", "condition", "--layer", "lakes"], 1, "--layer Layer 'lakes'"),
-    (["coverage", "areas", "out", "--like", "condition", "--where", "kind = "], 1, "--where 'kind = ' is not a"),
-    (["coverage", "areas_no_crs", "out", "--like", "condition"], 1, "POLYGONS '{areas_no_crs}' has no CRS"),
-    (["coverage", "points", "out"], 2, "Missing option '--like'"),
-    (["connectivity", "condition", "condition", *ARGS, "--overwrite"], 2,
-     "OUTPUT: '{condition}' is the input CONDITION; write to another file"),
-    (["connectivity", "condition", "out", *ARGS, "--preview", "condition"], 2,
-     "--preview: '{condition}' is the input CONDITION"),
-    (["connectivity", "condition", "out", *ARGS, "--preview", "out"], 2, "--preview: '{out}' is also OUTPUT"),
-    (["coverage", "areas", "areas", "--like", "condition", "--overwrite"], 2, "OUTPUT: '{areas}' is the input POLYGONS"),
-    (["connectivity", "condition", "out", *ARGS, "--workers", "0"], 2, "'--workers': 0 is not at least 1"),
-    (["connectivity", "condition", "out", *ARGS, "--co", "COMPRESS=JPEG"], 2,
-     "'--co': COMPRESS=JPEG: the value must be one of NONE, DEFLATE"),
-    (["demo", "{tmp}"], 2, "FOLDER '{tmp}' holds files; choose an empty or new folder, or add --overwrite"),
-    (["summarize", "condition", "areas", "{tmp}/t.txt"], 2, "'OUTPUT': '{tmp}/t.txt' does not end in .csv, .gpkg"),
-    (["summarize", "condition", "areas", "{tmp}/t.csv", "--stats", "mean,quantile(2)"], 2,
-     "'--stats': 'quantile(2)': the quantile's level must be a number in [0, 1], such as quantile(0.9)"),
-    (["summarize", "condition", "areas", "{tmp}/t.csv", "--by", "name"], 2,
-     "'--by': 'name' is not a field of the regions (their fields: kind)"),
-    (["summarize", "condition", "areas", "{tmp}/t.csv", "--weights", "condition"], 2,
-     "'--weights': is given, but no weighted statistic is asked for; add weighted_mean or weighted_sum to --stats"),
-    (["summarize", "condition", "areas", "{tmp}/t.csv", "--stats", "weighted_mean", "--weights", "other_crs"], 1,
-     "--weights '{other_crs}' is not on the grid of values: CRS differs"),
-    (["summarize", "condition", "points", "{tmp}/t.csv"], 1, "REGIONS '{points}' has no polygons (found: Point)"),
-    (["summarize", "no_crs", "areas", "{tmp}/t.csv"], 1, "VALUES '{no_crs}' has no CRS"),
-    (["summarize", "condition", "areas", "areas", "--overwrite"], 2, "OUTPUT: '{areas}' is the input REGIONS"),
-]
-
-
-@pytest.mark.parametrize("args, status, text", ERROR_CASES)
-def test_every_bad_input_gives_one_line_and_its_exit_status(bad_inputs, capsys, args, status, text):
-    files = {name: str(path) for name, path in bad_inputs.items()}
-    args = [files.get(arg, arg).format(tmp=files["tmp"]) for arg in args]
-    with pytest.raises(SystemExit) as exit_status:
-        main(args)
-    out, err = capsys.readouterr()
-    assert (exit_status.value.code, out) == (status, ""), err
-    assert err.count("\n") == 1 and err.startswith("Error: "), err
-    assert text.format(**files) in err, err
-    assert not bad_inputs["out"].exists() and not list(bad_inputs["tmp"].glob("t.*"))
 
 
 @pytest.mark.parametrize("args, expanded", [

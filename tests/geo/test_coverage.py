@@ -12,7 +12,7 @@ from rasterio.transform import from_origin
 
 import quillet
 import quillet_geo
-from quillet_geo import DataError
+from quillet_geo import ArgumentError, DataError
 
 
 def grid(shape=(30, 26)):
@@ -99,5 +99,5 @@ def test_a_vector_file_with_layer_and_where(tmp_path):
     frame.to_file(path, layer="areas", engine="pyogrio")
     result = quillet_geo.coverage(str(path), grid(), layer="areas", where="kind = 'a'")
     assert result.values.tobytes() == quillet_geo.coverage([BOX], grid()).values.tobytes()
-    with pytest.raises(DataError, match="where: 'kind = ' is not a condition"):
+    with pytest.raises(ArgumentError, match="where: 'kind = ' is not a condition"):
         quillet_geo.coverage(str(path), grid(), where="kind = ")

@@ -75,7 +75,9 @@ def _link(path, make):
 
 def test_a_preview_that_is_an_input_or_the_output_is_refused(condition, tmp_path):
     result = quillet_geo.connectivity(str(condition), **OPTIONS)
-    for preview, text in ((condition, "is the input `condition`"), (tmp_path / "map.tif", "is also `output`")):
+    for target, text in ((condition, "is the input `condition`"), (tmp_path / "map.tif", "is also `output`")):
+        preview = tmp_path / f"{target.stem}.png"  # a PNG by its name, the other file by its link
+        preview.symlink_to(target)
         with pytest.raises(RunRefused, match=text):
             quillet_geo.to_raster(result, tmp_path / "map.tif", also_writes={"preview": preview}, **RUN)
 

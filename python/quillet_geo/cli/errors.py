@@ -6,18 +6,6 @@ import click
 
 from ..errors import ArgumentError, ArgumentTypeError, DataError, RunFailed, RunRefused, Stopped
 
-# The command's name for each argument of the library.
-OPTION_NAMES = {
-    "condition": "CONDITION", "geometries": "POLYGONS", "like": "--like", "output": "OUTPUT", "levels": "--levels",
-    "lambdas": "--lambdas", "max_cost": "--max-cost", "window_size": "--window-size",
-    "outer_window": "--outer-window", "window_mode": "--window-mode", "tile_size": "--tile-size",
-    "sources": "--sources", "protected": "--protected", "traversal": "--traversal", "band": "--band",
-    "protected_min_fraction": "--protected-min-fraction", "layer": "--layer", "where": "--where",
-    "assume_crs": "--assume-crs", "resume": "--resume", "overwrite": "--overwrite", "preview": "--preview",
-    "workers": "--workers", "creation_options": "--co", "align": "--align", "values": "VALUES",
-    "regions": "REGIONS", "by": "--by", "stats": "--stats", "weights": "--weights",
-}
-
 
 class DataFailure(click.ClickException):
     """An input's content is wrong, or the run could not go on: exit status 1, one line."""
@@ -36,13 +24,25 @@ class Halted(click.ClickException):
         click.echo(self.format_message(), err=True)
 
 
+def option_names():
+    """The running command's name for each argument of the library, read from its parameters: a parameter is named
+    after the library's argument it passes on, and shown as its first flag (`--max-cost`) or, for a positional
+    one, its metavar (CONDITION)."""
+    context = click.get_current_context(silent=True)
+    params = context.command.params if context is not None else ()
+    return {param.name: param.human_readable_name if isinstance(param, click.Argument) else param.opts[0]
+            for param in params if param.name}
+
+
 def option_name(argument):
-    return OPTION_NAMES.get(argument) or ("--transgrid" if argument.startswith("transgrids[") else argument)
+    """The command's name for `argument`; one of a list (`transgrids[1]`) is named by the list's option."""
+    return option_names().get(argument.split("[", 1)[0], argument)
 
 
 def in_command_terms(text):
     """The library's text with the arguments it names between backquotes replaced by the command's names."""
-    return re.sub(r"`(\w+)`", lambda m: option_name(m[1]) if m[1] in OPTION_NAMES else m[0], text)
+    names = option_names()
+    return re.sub(r"`(\w+)`", lambda m: names.get(m[1], m[0]), text)
 
 
 def one_line(error):

@@ -1,9 +1,19 @@
-"""Options shared by the subcommands, and the parsing of number lists such as `--levels 1 2 4`."""
+"""Options shared by the subcommands, each defined once here with its defaults and choices read from the library,
+and the parsing of number lists such as `--levels 1 2 4`."""
+import functools
+import inspect
 from pathlib import Path
 
 import click
 
+from ..rasters import RESAMPLING
+
 INPUT_FILE = click.Path(exists=True, dir_okay=False, readable=True, path_type=Path)
+
+
+def default_of(function, argument):
+    """The library's default for `function`'s `argument`, which the command's option takes as its own."""
+    return inspect.signature(function).parameters[argument].default
 
 
 def _is_number(text):
@@ -50,16 +60,6 @@ class NumberListOption(click.Option):
         super().__init__(*args, multiple=True, **kwargs)
 
 
-overwrite_option = click.option("--overwrite", is_flag=True,
-                                help="Replace OUTPUT if it exists (once the new file is complete), and start an "
-                                     "interrupted run of OUTPUT over.")
-quiet_option = click.option("--quiet", is_flag=True, help="No progress bar and no summary line.")
-preview_option = click.option(
-    "--preview", type=click.Path(dir_okay=False, path_type=Path), metavar="PNG",
-    help="Also save a downsampled map of the result, with a colour bar and a title, as this PNG file.",
-)
-
-
 def _creation_options(ctx, param, values):
     options = {}
     for value in values:
@@ -70,21 +70,61 @@ def _creation_options(ctx, param, values):
     return options
 
 
-creation_options_option = click.option(
-    "--co", "creation_options", multiple=True, metavar="KEY=VALUE", callback=_creation_options,
-    help="A creation option of GDAL's COG driver for OUTPUT (repeat for several), e.g. --co COMPRESS=ZSTD; lossless "
-         "compressions only.  [default: COMPRESS=DEFLATE PREDICTOR=3 BLOCKSIZE=512 OVERVIEWS=AUTO]")
+def _options(command, options):
+    for option in reversed(options):
+        command = option(command)
+    return command
 
 
 def run_options(command):
-    """Where the tiles run, and going on with an interrupted run."""
-    for option in reversed([
+    """The options of every subcommand that writes a file: where its parts run, going on with an interrupted run or
+    starting it over, and whether progress is shown."""
+
+    @functools.wraps(command)
+    def checked(*args, **kwargs):
+        if kwargs.get("workers") and kwargs.get("scheduler"):
+            raise click.UsageError("--workers and --scheduler cannot be used together")
+        return command(*args, **kwargs)
+
+    return _options(checked, [
         click.option("--workers", type=int,
                      help="Local worker processes computing tiles at once  [default: one per CPU]"),
         click.option("--scheduler", metavar="ADDRESS",
                      help="Run the tiles on this Dask cluster (for example tcp://host:8786); the input files must "
                           "be on a filesystem that its workers share."),
         click.option("--resume", is_flag=True, help="Continue the interrupted run of OUTPUT with the same arguments."),
-    ]):
-        command = option(command)
-    return command
+        click.option("--overwrite", is_flag=True,
+                     help="Replace OUTPUT if it exists (once the new file is complete), and start an interrupted run "
+                          "of OUTPUT over."),
+        click.option("--quiet", is_flag=True, help="No progress bar and no summary line."),
+    ])
+
+
+def map_options(command):
+    """The options of the subcommands that write a map: its GeoTIFF's creation options, and a preview."""
+    return _options(command, [
+        click.option(
+            "--co", "creation_options", multiple=True, metavar="KEY=VALUE", callback=_creation_options,
+            help="A creation option of GDAL's COG driver for OUTPUT (repeat for several), e.g. --co COMPRESS=ZSTD; "
+                 "lossless compressions only.  [default: COMPRESS=DEFLATE PREDICTOR=3 BLOCKSIZE=512 OVERVIEWS=AUTO]"),
+        click.option(
+            "--preview", type=click.Path(dir_okay=False, path_type=Path), metavar="PNG",
+            help="Also save a downsampled map of the result, with a colour bar and a title, as this PNG file."),
+    ])
+
+
+def tile_size_option(function, help):
+    """--tile-size, with the default of `function`'s `tile_size`."""
+    return click.option("--tile-size", type=int, default=default_of(function, "tile_size"), show_default=True,
+                        help=help)
+
+
+def align_option(help):
+    """--align METHOD: `help` says which rasters are warped onto which grid; the methods are listed after it."""
+    return click.option("--align", type=click.Choice(RESAMPLING), metavar="METHOD",
+                        help=f"{help} Methods: {', '.join(RESAMPLING)}.")
+
+
+def nodata_option(help):
+    """--nodata V: `help` says which rasters it applies to."""
+    return click.option("--nodata", type=float, metavar="V", help=help)

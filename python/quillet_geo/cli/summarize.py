@@ -6,7 +6,7 @@ import click
 import quillet_geo
 
 from .errors import reported
-from .options import INPUT_FILE, overwrite_option, quiet_option, run_options
+from .options import INPUT_FILE, run_options, tile_size_option
 from .running import resume_command, say
 
 
@@ -25,11 +25,8 @@ from .running import resume_command, say
 @click.option("--where", metavar="SQL", help="Read only the regions matching this SQL condition.")
 @click.option("--assume-crs", metavar="CRS",
               help="CRS of the regions' coordinates when REGIONS does not say (e.g. EPSG:4326).")
-@click.option("--tile-size", type=int, default=1024, show_default=True,
-              help="Cells per side of the windows a region is read and computed in.")
+@tile_size_option(quillet_geo.summarize_to_file, "Cells per side of the windows a region is read and computed in.")
 @run_options
-@overwrite_option
-@quiet_option
 @click.pass_context
 def summarize(ctx, values, regions, output, by, stats, weights, band, layer, where, assume_crs, tile_size, workers,
               scheduler, resume, overwrite, quiet):
@@ -40,8 +37,6 @@ def summarize(ctx, values, regions, output, by, stats, weights, band, layer, whe
     \b
         python -m pydoc quillet_geo.summarize
     """
-    if workers and scheduler:
-        raise click.UsageError("--workers and --scheduler cannot be used together")
     try:
         summary = quillet_geo.summarize_to_file(
             str(values), str(regions), output, stats=stats, by=by, weights=weights and str(weights), band=band,
