@@ -25,8 +25,8 @@ from dataclasses import dataclass
 import numpy as np
 import pyproj
 
+from .connectivity_parameters import LARGEST_LEVEL
 from .errors import DataError
-from .parameters import LARGEST_LEVEL
 from .transforms import coefficients, world
 
 GAUSSIAN_DIVISOR = 283.465  # the transition form's decay: exp(-(c/λ)² / 283.465)

@@ -14,7 +14,7 @@ from rasterio.transform import from_origin
 
 import quillet_geo
 from quillet_geo.cli import main
-from quillet_geo.parameters import connectivity_parameters
+from quillet_geo.connectivity_parameters import connectivity_parameters
 from quillet_geo.rasters import open_raster
 from quillet_geo.reach import check_bandwidths, search_reach
 
