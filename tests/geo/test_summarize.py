@@ -135,7 +135,7 @@ def test_tile_sizes_and_threads_change_nothing_but_rounding(tile_size, n_threads
 
 
 def test_many_regions_in_several_batches_keep_their_order(monkeypatch):
-    monkeypatch.setattr(sys.modules["quillet_geo.summarize"], "BATCH_REGIONS", 7)
+    monkeypatch.setattr(sys.modules["quillet_geo.batches"], "BATCH_REGIONS", 7)
     centres = np.random.default_rng(4).uniform(0, 260, (60, 2))
     discs = geopandas.GeoDataFrame({"id": np.arange(60) * 10}, geometry=shapely.buffer(shapely.points(centres), 12),
                                    crs="EPSG:3857")

@@ -1,0 +1,92 @@
+"""`summarize`'s arguments checked and turned into its job: the statistics asked for, the values and weights
+rasters, the regions (read, reprojected and made valid) and the keys that name the table's rows."""
+import os
+import warnings
+
+import geopandas
+import pandas
+import shapely
+
+from .areas import cell_areas
+from .batches import batches
+from .errors import ArgumentError, ArgumentTypeError
+from .held_files import HeldFileWindow
+from .jobs import grid_of
+from .parameters import LARGEST_TILE, integer
+from .rasters import check_crs, check_same_grid, is_path, open_raster
+from .region_parts import cells_reached
+from .statistics import AREAS, DEFAULT, parse_statistics
+from .summary_job import SummaryJob
+from .summary_kernel import SummaryKernel
+from .transforms import coefficients
+from .vectors import read_polygons, read_vector_file
+
+
+def _regions_frame(regions, layer, where):
+    """The regions' features as a GeoDataFrame, and the file they were read from (None for a frame)."""
+    if is_path(regions):
+        return read_vector_file(regions, "regions", layer=layer, where=where), os.fspath(regions)
+    if isinstance(regions, geopandas.GeoSeries):
+        return geopandas.GeoDataFrame(geometry=regions), None
+    if isinstance(regions, geopandas.GeoDataFrame):
+        return regions, None
+    raise ArgumentTypeError("regions", f"expected a GeoDataFrame or a vector file path, got {type(regions).__name__}")
+
+
+def _keys(frame, by):
+    """The table's index: the column `by` of the regions, or their own index."""
+    if by is None:
+        return frame.index.rename(frame.index.name or "region")
+    if by not in frame.columns or by == frame.geometry.name:
+        fields = ", ".join(str(c) for c in frame.columns if c != frame.geometry.name) or "none"
+        raise ArgumentError("by", f"{by!r} is not a field of the regions (their fields: {fields})")
+    return pandas.Index(frame[by].to_numpy(), name=by)
+
+
+def summary_job(values, regions, *, stats=DEFAULT, by=None, weights=None, band=None, layer=None, where=None,
+                assume_crs=None, tile_size=1024):
+    """The checked `SummaryJob` of `summarize`'s arguments, and the index of its table."""
+    statistics = parse_statistics(stats, weighted=weights is not None)
+    tile_size = integer("tile_size", tile_size, minimum=1, maximum=LARGEST_TILE)
+    raster = open_raster(values, "values", band=band, band_argument="band", stack=band is None)
+    needs_areas = any(s.name in AREAS for s in statistics)
+    check_crs(raster, measures_distances=needs_areas)
+    weight = None if weights is None else open_raster(weights, "weights")
+    if weight is not None:
+        check_same_grid(weight, raster)
+    frame, source = _regions_frame(regions, layer, where)
+    keys = _keys(frame, by)
+    geometries = read_polygons(frame, raster.array.rio.crs, name="regions", assume_crs=assume_crs,
+                               read_from=source).to_numpy()
+    transform = coefficients(raster.array.rio.transform())
+    tiles = batches(geometries, transform, raster.shape)
+    if not _any_reaches(geometries, transform, raster.shape):
+        warnings.warn(f"regions: none of the {len(geometries)} regions reaches the raster (bounds "
+                      f"{tuple(round(v, 6) for v in raster.array.rio.bounds())}); their counts are 0", stacklevel=3)
+    kernel = SummaryKernel(
+        transform=transform, shape=raster.shape, tile_size=tile_size, statistics=statistics,
+        bands=raster.array.sizes.get("band", 1) if raster.array.ndim == 3 else 1,
+        areas=cell_areas(raster) if needs_areas else None,
+        labels=(("values", raster.where), ("weights", weight.where if weight else None)), n_threads=1)
+    job = SummaryJob(
+        name="summarize", template=grid_of(raster.array), tiles=tiles, kernel=kernel,
+        parameters={"stats": [s.label for s in statistics], "by": by, "band": band, "layer": layer, "where": where,
+                    "assume_crs": assume_crs, "tile_size": tile_size},
+        inputs={"values": raster.path or raster.array, "regions": source or geometries,
+                **({"weights": weight.path or weight.array} if weight else {})},
+        geometries=geometries, readers=(_reader(raster), weight and _reader(weight)))
+    return job, keys
+
+
+def _reader(raster):
+    """What a batch reads a raster's windows from. No sample is checked up front: any finite value is a value, and
+    the values and weights that regions cover are checked as they are summarized."""
+    if raster.path is None:
+        return raster.reader()
+    return HeldFileWindow(raster.path, raster.band, raster.name)
+
+
+def _any_reaches(geometries, transform, shape):
+    present = geometries[~shapely.is_empty(geometries)]
+    top, bottom, left, right = cells_reached(shapely.bounds(present), transform, shape)
+    return bool(((top < bottom) & (left < right)).any())
