@@ -16,7 +16,7 @@ from .executors import tile_results
 from .parameters import integer
 from .progress_bars import RunProgress
 from .run import run_job
-from .statistics import DEFAULT
+from .statistics import DEFAULT, definitions
 from .summary_inputs import summary_job
 from .tables import check_table_path, write_table
 
@@ -42,24 +42,12 @@ def summarize(values, regions, *, stats=DEFAULT, by=None, weights=None, band=Non
     are made valid (shapely's make_valid), so that overlapping parts of one region count once; regions that overlap
     each other are each summarized whole. A region off the raster gets count 0 and NaN statistics.
 
-    `stats`: names in a list, or one comma-separated string. The definitions, with f the fraction of a cell that
-    the region covers, v the cell's value, w its weight from `weights` and A its area in m²:
+    `stats`: names in a list, or one comma-separated string (default: {default}).
+{definitions}
 
-    - count: Σ f over the cells with a value;  sum: Σ f·v;  mean: sum / count.
-    - min, max: over the cells with a value that the region covers at all.
-    - stdev: population standard deviation weighted by f, √(Σ f·(v − mean)² / count).
-    - median, quantile(q) (q in [0, 1]): the least value v such that the cells with values up to v have
-      Σ f ≥ q·count (the weighted inverted distribution function; median: q = 0.5).
-    - majority, minority: the value whose cells have the greatest (least) Σ f, for categorical rasters; ties go to
-      the lesser value.
-    - area: Σ f·A over every covered cell, with a value or not;  nodata_area: the same over no-data cells.
-    - area_mean: Σ f·A·v / Σ f·A over the cells with a value, the mean by covered area (the one to use on a
-      longitude/latitude grid, whose cells shrink towards the poles).
-    - weighted_sum: Σ f·w·v and weighted_mean: weighted_sum / Σ f·w, over the cells with a value and a weight;
-      `weights` is a raster on the values' grid (such as a protected fraction or a habitat area).
-
-    A is the cell's area on the CRS's ellipsoid on a longitude/latitude grid (exact per row), and the cell's area in
-    the projection on a projected grid (metres required); f·A takes the region's share of a cell as f of its area.
+    `weights` is a raster on the values' grid (such as a protected fraction or a habitat area). A is the cell's area
+    on the CRS's ellipsoid on a longitude/latitude grid (exact per row), and the cell's area in the projection on a
+    projected grid (metres required); f·A takes the region's share of a cell as f of its area.
 
     Memory is bounded by windows of `tile_size` cells per side and a block cache of 256 MiB, whatever the regions'
     size, except for the median and quantiles, which keep the value and covered fraction of every covered cell of a
@@ -85,6 +73,9 @@ def summarize(values, regions, *, stats=DEFAULT, by=None, weights=None, band=Non
         bar.close()
     return summary_table(job, keys, lambda batch: done[batch.index])
 
+
+if summarize.__doc__:  # (not under python -OO)
+    summarize.__doc__ = summarize.__doc__.format(default=", ".join(DEFAULT), definitions=definitions("    "))
 
 def summarize_to_file(values, regions, output, *, stats=DEFAULT, by=None, weights=None, band=None, layer=None,
                       where=None, assume_crs=None, tile_size=1024, overwrite=False, resume=False,

@@ -15,7 +15,7 @@ from .jobs import grid_of
 from .parameters import LARGEST_TILE, integer
 from .rasters import check_crs, check_same_grid, is_path, open_raster
 from .region_parts import cells_reached
-from .statistics import AREAS, DEFAULT, parse_statistics
+from .statistics import AREAS, DEFAULT, needs, parse_statistics
 from .summary_job import SummaryJob
 from .summary_kernel import SummaryKernel
 from .transforms import coefficients
@@ -49,7 +49,7 @@ def summary_job(values, regions, *, stats=DEFAULT, by=None, weights=None, band=N
     statistics = parse_statistics(stats, weighted=weights is not None)
     tile_size = integer("tile_size", tile_size, minimum=1, maximum=LARGEST_TILE)
     raster = open_raster(values, "values", band=band, band_argument="band", stack=band is None)
-    needs_areas = any(s.name in AREAS for s in statistics)
+    needs_areas = needs(statistics, AREAS)
     check_crs(raster, measures_distances=needs_areas)
     weight = None if weights is None else open_raster(weights, "weights")
     if weight is not None:

@@ -11,7 +11,8 @@ import numpy as np
 from .jobs import read_window
 from .packed_coverage import block_fractions, stacks
 from .region_parts import windows_reached
-from .statistics import HIGH, LOW, WEIGHT, BatchStatistics, columns
+from .region_sums import RegionSums
+from .statistics import columns
 from .values import FINITE, check_values
 
 
@@ -36,7 +37,7 @@ class SummaryKernel:
 
     def __call__(self, batch, geometries, values, weights):
         try:
-            regions = BatchStatistics(self.statistics, self.bands, len(geometries))
+            regions = RegionSums(self.statistics, self.bands, len(geometries))
             for rows, cols, parts in windows_reached(geometries, self.transform, self.shape, self.tile_size):
                 self._window(rows, cols, parts, regions, values, weights)
             return regions.rows()
@@ -62,11 +63,11 @@ class SummaryKernel:
                 if not covered.any():
                     continue
                 local = (slice(blocks[k, 0] - top, blocks[k, 1] - top), slice(blocks[k, 2] - left, blocks[k, 3] - left))
-                group = regions.add(parts.owners[firsts[k]], np.stack([band[local][covered] for band in data]),
-                                    fractions[covered], None if weight is None else weight[local][covered],
-                                    None if areas is None else np.broadcast_to(areas[local[0], None],
-                                                                               covered.shape)[covered])
-                if np.isinf(group[[LOW, HIGH, WEIGHT]]).any():
+                infinite = regions.add(parts.owners[firsts[k]], np.stack([band[local][covered] for band in data]),
+                                       fractions[covered], None if weight is None else weight[local][covered],
+                                       None if areas is None else np.broadcast_to(areas[local[0], None],
+                                                                                  covered.shape)[covered])
+                if infinite:
                     self._check((data[(slice(None), *local)], None if weight is None else weight[local]),
                                 (blocks[k, 0], blocks[k, 2]))
 

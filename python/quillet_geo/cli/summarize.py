@@ -4,8 +4,9 @@ from pathlib import Path
 import click
 
 import quillet_geo
+from quillet_geo.statistics import DEFAULT, SYMBOLS, WEIGHTS, definitions_in_brief, needing
 
-from .errors import reported
+from .errors import in_command_terms, reported
 from .options import INPUT_FILE, overwrite_option, quiet_option, run_options
 from .running import resume_command, say
 
@@ -15,11 +16,10 @@ from .running import resume_command, say
 @click.argument("regions", type=INPUT_FILE)
 @click.argument("output", type=click.Path(path_type=Path))
 @click.option("--by", metavar="FIELD", help="Field of REGIONS that names each row  [default: the feature's number]")
-@click.option("--stats", default="count,sum,mean,min,max,area", show_default=True, metavar="LIST",
-              help="Comma-separated statistics: count, sum, mean, min, max, stdev, median, quantile(Q) with Q in "
-                   "[0, 1], majority, minority, area, nodata_area (m²), area_mean, weighted_sum, weighted_mean.")
+@click.option("--stats", default=",".join(DEFAULT), show_default=True, metavar="LIST",
+              help=in_command_terms(f"Comma-separated statistics, with {SYMBOLS}: {definitions_in_brief()}."))
 @click.option("--weights", type=INPUT_FILE, metavar="RASTER",
-              help="Raster of weights on the grid of VALUES, for weighted_sum and weighted_mean.")
+              help=f"Raster of weights on the grid of VALUES, for {' and '.join(needing(WEIGHTS))}.")
 @click.option("--band", type=int, help="Band of VALUES to summarize  [default: every band, a column set each]")
 @click.option("--layer", metavar="NAME", help="Layer of REGIONS to read  [default: the first]")
 @click.option("--where", metavar="SQL", help="Read only the regions matching this SQL condition.")
@@ -35,7 +35,7 @@ def summarize(ctx, values, regions, output, by, stats, weights, band, layer, whe
               scheduler, resume, overwrite, quiet):
     """Write into OUTPUT (.csv, .gpkg with the regions' geometries, or .parquet) a row per region of REGIONS (any
     vector file that GDAL reads) with statistics of the cells of VALUES (a raster), each cell weighted by the exact
-    fraction of it that the region covers. Run `python -c "help(quillet_geo.summarize)"` for the definitions."""
+    fraction of it that the region covers (the statistics are defined under --stats)."""
     if workers and scheduler:
         raise click.UsageError("--workers and --scheduler cannot be used together")
     try:
