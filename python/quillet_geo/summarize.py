@@ -18,7 +18,7 @@ from .progress_bars import RunProgress
 from .run import run_job
 from .statistics import DEFAULT, definitions
 from .summary_inputs import summary_job
-from .tables import check_table_path, write_table
+from .tables import DESCRIBED, table_format, write_table
 
 
 def summary_table(job, keys, part_values):
@@ -77,16 +77,20 @@ def summarize(values, regions, *, stats=DEFAULT, by=None, weights=None, band=Non
 if summarize.__doc__:  # (not under python -OO)
     summarize.__doc__ = summarize.__doc__.format(default=", ".join(DEFAULT), definitions=definitions("    "))
 
+
 def summarize_to_file(values, regions, output, *, stats=DEFAULT, by=None, weights=None, band=None, layer=None,
                       where=None, assume_crs=None, tile_size=1024, overwrite=False, resume=False,
                       scheduler="processes", workers=None, progress=None):
-    """`summarize` written to the table `output` (.csv, .gpkg with the regions' geometries in the raster's CRS, or
-    .parquet), with the guarantees of `to_raster`: batches of regions run in `workers` threads or local processes
-    (`scheduler` "threads" or "processes") or on a Dask cluster, are kept as they finish, and `resume=True` goes on
-    with an interrupted run; `output` is replaced (`overwrite=True`) only once the new table is complete and
-    checked. Raises `RunRefused`, `RunFailed` or `Stopped` as `to_raster` does; returns a `RunSummary` whose units
-    are regions."""
-    check_table_path(output)
+    """`summarize` written to the table `output`, with the guarantees of `to_raster`: batches of regions run in
+    `workers` threads or local processes (`scheduler` "threads" or "processes") or on a Dask cluster, are kept as
+    they finish, and `resume=True` goes on with an interrupted run; `output` is replaced (`overwrite=True`) only once
+    the new table is complete and checked. Raises `RunRefused`, `RunFailed` or `Stopped` as `to_raster` does;
+    returns a `RunSummary` whose units are regions.
+
+    The extension of `output` chooses the format:
+    {formats}.
+    """
+    table_format(output)
     job, keys = summary_job(values, regions, stats=stats, by=by, weights=weights, band=band, layer=layer, where=where,
                             assume_crs=assume_crs, tile_size=tile_size)
     geometries = geopandas.GeoSeries(job.geometries, crs=job.template.rio.crs)
@@ -96,3 +100,7 @@ def summarize_to_file(values, regions, output, *, stats=DEFAULT, by=None, weight
 
     return run_job(job, output, write, overwrite=overwrite, resume=resume, scheduler=scheduler, workers=workers,
                    progress=progress)
+
+
+if summarize_to_file.__doc__:
+    summarize_to_file.__doc__ = summarize_to_file.__doc__.format(formats=DESCRIBED)

@@ -5,13 +5,16 @@ import click
 
 import quillet_geo
 from quillet_geo.statistics import DEFAULT, SYMBOLS, WEIGHTS, definitions_in_brief, needing
+from quillet_geo.tables import DESCRIBED
 
 from .errors import in_command_terms, reported
 from .options import INPUT_FILE, overwrite_option, quiet_option, run_options
 from .running import resume_command, say
 
 
-@click.command()
+@click.command(help=f"""Write into OUTPUT ({DESCRIBED}) a row per region of REGIONS (any vector file that GDAL
+    reads) with statistics of the cells of VALUES (a raster), each cell weighted by the exact fraction of it that the
+    region covers (the statistics are defined under --stats).""")
 @click.argument("values", type=INPUT_FILE)
 @click.argument("regions", type=INPUT_FILE)
 @click.argument("output", type=click.Path(path_type=Path))
@@ -33,9 +36,6 @@ from .running import resume_command, say
 @click.pass_context
 def summarize(ctx, values, regions, output, by, stats, weights, band, layer, where, assume_crs, tile_size, workers,
               scheduler, resume, overwrite, quiet):
-    """Write into OUTPUT (.csv, .gpkg with the regions' geometries, or .parquet) a row per region of REGIONS (any
-    vector file that GDAL reads) with statistics of the cells of VALUES (a raster), each cell weighted by the exact
-    fraction of it that the region covers (the statistics are defined under --stats)."""
     if workers and scheduler:
         raise click.UsageError("--workers and --scheduler cannot be used together")
     try:
