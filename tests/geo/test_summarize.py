@@ -112,6 +112,20 @@ def test_statistics_follow_their_definitions(tile_size):
     assert nodata["count"] == 0 and np.isnan(nodata["mean"]) and nodata["area"] == nodata["nodata_area"] == 300
 
 
+@pytest.mark.parametrize("tile_size", [4, 1024])
+def test_invalid_regions_are_summarized_as_make_valid_makes_them(tile_size):
+    from test_coverage import INVALID
+
+    regions = geopandas.GeoDataFrame({"name": list(INVALID)}, geometry=list(INVALID.values()), crs="EPSG:3857")
+    table = quillet_geo.summarize(grid(continuous()), regions, by="name", stats="count,sum,min,area",
+                                  tile_size=tile_size)
+    for name, shape in INVALID.items():
+        truth = expected(continuous(), cell_fractions(shapely.make_valid(shape, method="structure"), TRANSFORM,
+                                                      SHAPE), areas=100.0)
+        for stat in ("count", "sum", "min", "area"):
+            assert table.loc[name, stat] == pytest.approx(truth[stat], rel=1e-6), (name, stat)
+
+
 def test_majority_and_minority_of_categories():
     table = quillet_geo.summarize(grid(categories()), regions_frame(), by="name", stats="majority,minority,count")
     compare(table, categories(), stats=["majority", "minority", "count"])
