@@ -27,7 +27,9 @@ def summary_table(job, keys, part_values):
     table = np.full((len(keys), len(job.kernel.columns)), np.nan)
     for batch in job.tiles:
         table[batch.regions] = part_values(batch)
-    return pandas.DataFrame(table, index=keys, columns=job.kernel.columns)
+    frame = pandas.DataFrame(table, index=keys, columns=job.kernel.columns)
+    frame.attrs.update(job.tags())
+    return frame
 
 
 def summarize(values, regions, *, stats=DEFAULT, by=None, weights=None, band=None, layer=None, where=None,
@@ -90,16 +92,17 @@ def summarize_to_file(values, regions, output, *, stats=DEFAULT, by=None, weight
     The extension of `output` chooses the format:
     {formats}.
     """
-    table_format(output)
+    chosen = table_format(output)
     job, keys = summary_job(values, regions, stats=stats, by=by, weights=weights, band=band, layer=layer, where=where,
                             assume_crs=assume_crs, tile_size=tile_size)
     geometries = geopandas.GeoSeries(job.geometries, crs=job.template.rio.crs)
 
     def write(path, partial, part_values):
-        write_table(path, partial, summary_table(job, keys, part_values), geometries)
+        # The provenance of the job's tags; the sidecars (CSV's metadata) are checked against the inputs too.
+        write_table(path, partial, summary_table(job, keys, part_values), geometries, job.tags())
 
     return run_job(job, output, write, overwrite=overwrite, resume=resume, scheduler=scheduler, workers=workers,
-                   progress=progress)
+                   progress=progress, also_writes=chosen.sidecars(output))
 
 
 if summarize_to_file.__doc__:

@@ -15,7 +15,7 @@ from .jobs import grid_of
 from .parameters import LARGEST_TILE, integer
 from .rasters import check_crs, check_same_grid, is_path, open_raster
 from .region_parts import cells_reached
-from .statistics import AREAS, DEFAULT, needs, parse_statistics
+from .statistics import AREAS, DEFAULT, columns, needs, parse_statistics
 from .summary_job import SummaryJob
 from .summary_kernel import SummaryKernel
 from .transforms import coefficients
@@ -33,14 +33,25 @@ def _regions_frame(regions, layer, where):
     raise ArgumentTypeError("regions", f"expected a GeoDataFrame or a vector file path, got {type(regions).__name__}")
 
 
-def _keys(frame, by):
-    """The table's index: the column `by` of the regions, or their own index."""
+def _keys(frame, by, columns):
+    """The table's index: the column `by` of the regions, or their own index, as they are (empty keys, duplicates);
+    a warning says how many regions share a key with another. `columns` are the statistics' columns."""
     if by is None:
-        return frame.index.rename(frame.index.name or "region")
-    if by not in frame.columns or by == frame.geometry.name:
+        keys = frame.index.rename(frame.index.name or "region")
+    elif by not in frame.columns or by == frame.geometry.name:
         fields = ", ".join(str(c) for c in frame.columns if c != frame.geometry.name) or "none"
         raise ArgumentError("by", f"{by!r} is not a field of the regions (their fields: {fields})")
-    return pandas.Index(frame[by].to_numpy(), name=by)
+    else:
+        keys = pandas.Index(frame[by].to_numpy(), name=by)
+    if keys.name in columns:
+        raise ArgumentError("by" if by else "regions", f"the keys' name {keys.name!r} is also a statistic's column; "
+                                                       "rename the field")
+    shared = keys.duplicated(keep=False) & ~keys.isna()
+    if shared.any():
+        warnings.warn(f"{'by' if by else 'regions'}: {shared.sum()} of the {len(keys)} regions share their "
+                      f"{'value of ' + repr(by) if by else 'index'} with another region (the first: "
+                      f"{keys[shared][0]!r}); each keeps its row", stacklevel=4)
+    return keys
 
 
 def summary_job(values, regions, *, stats=DEFAULT, by=None, weights=None, band=None, layer=None, where=None,
@@ -55,7 +66,7 @@ def summary_job(values, regions, *, stats=DEFAULT, by=None, weights=None, band=N
     if weight is not None:
         check_same_grid(weight, raster)
     frame, source = _regions_frame(regions, layer, where)
-    keys = _keys(frame, by)
+    keys = _keys(frame, by, columns(statistics, _bands(raster)))
     geometries = read_polygons(frame, raster.array.rio.crs, name="regions", assume_crs=assume_crs,
                                read_from=source).to_numpy()
     transform = coefficients(raster.array.rio.transform())
@@ -65,7 +76,7 @@ def summary_job(values, regions, *, stats=DEFAULT, by=None, weights=None, band=N
                       f"{tuple(round(v, 6) for v in raster.array.rio.bounds())}); their counts are 0", stacklevel=3)
     kernel = SummaryKernel(
         transform=transform, shape=raster.shape, tile_size=tile_size, statistics=statistics,
-        bands=raster.array.sizes.get("band", 1) if raster.array.ndim == 3 else 1,
+        bands=_bands(raster),
         areas=cell_areas(raster) if needs_areas else None,
         labels=(("values", raster.where), ("weights", weight.where if weight else None)), n_threads=1)
     job = SummaryJob(
@@ -76,6 +87,10 @@ def summary_job(values, regions, *, stats=DEFAULT, by=None, weights=None, band=N
                 **({"weights": weight.path or weight.array} if weight else {})},
         geometries=geometries, readers=(_reader(raster), weight and _reader(weight)))
     return job, keys
+
+
+def _bands(raster):
+    return raster.array.sizes.get("band", 1) if raster.array.ndim == 3 else 1
 
 
 def _reader(raster):

@@ -5,6 +5,7 @@ from dataclasses import dataclass, field
 import numpy as np
 import xarray as xr
 
+from .jobs import TiledJob
 from .summary_kernel import SummaryKernel
 
 
@@ -24,6 +25,9 @@ class SummaryJob:
     inputs: dict = field(repr=False)
     geometries: np.ndarray = field(repr=False)
     readers: tuple = field(repr=False)
+    notes: dict = field(default_factory=dict)
+
+    tags = TiledJob.tags
 
     @property
     def shape(self):

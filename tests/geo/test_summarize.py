@@ -1,5 +1,6 @@
 """Zonal statistics by region against an independent computation: each cell's covered fraction from shapely's
 intersection areas, and each statistic from its definition over all of a region's cells at once."""
+import json
 import sys
 
 import numpy as np
@@ -8,6 +9,8 @@ import pytest
 pytest.importorskip("geopandas")
 import geopandas
 import pandas
+import pyarrow.parquet
+import pyogrio
 import shapely
 import xarray as xr
 from rasterio.transform import from_origin
@@ -161,17 +164,37 @@ def test_many_regions_in_several_batches_keep_their_order(monkeypatch):
         assert table["sum"].iloc[k] == pytest.approx(np.nansum(fractions * continuous()), rel=1e-5)
 
 
+KEYS = ["001", "", None, "010", "001", "b", "c", "d"]  # a region's code: leading zeros, empty, missing, repeated
+
+
+def read_table(path):
+    """A table file as the format stores it, the keys as they are, and the provenance in its metadata."""
+    if path.suffix == ".csv":
+        metadata = json.loads(path.with_name(path.name + "-metadata.json").read_text())
+        return pandas.read_csv(path, dtype={"code": str}, keep_default_na=False, na_values={"mean": [""]}), \
+            metadata["notes"][0]
+    if path.suffix == ".gpkg":
+        return geopandas.read_file(path), pyogrio.read_info(path)["layer_metadata"]
+    metadata = pyarrow.parquet.read_schema(path).metadata
+    return pandas.read_parquet(path), {k.decode(): v.decode() for k, v in metadata.items() if k != b"pandas"}
+
+
 @pytest.mark.parametrize("suffix", [".csv", ".gpkg", ".parquet"])
-def test_a_table_file_holds_the_summary(tmp_path, suffix):
-    values, output = grid(continuous()), tmp_path / f"summary{suffix}"
-    summary = quillet_geo.summarize_to_file(values, regions_frame(), output, by="name", stats="mean,area",
-                                            scheduler="threads", workers=2, progress=False)
-    assert summary.units == len(REGIONS) and sorted(p.name for p in tmp_path.iterdir()) == [output.name]
-    written = geopandas.read_file(output) if suffix == ".gpkg" else (
-        pandas.read_csv(output) if suffix == ".csv" else pandas.read_parquet(output))
-    table = quillet_geo.summarize(values, regions_frame(), by="name", stats="mean,area")
+def test_a_table_file_holds_the_summary_its_keys_and_its_provenance(tmp_path, suffix):
+    values, output, regions = grid(continuous()), tmp_path / f"summary{suffix}", regions_frame().assign(code=KEYS)
+    with pytest.warns(UserWarning, match="by: 2 of the 8 regions share their value of 'code' with another region "
+                                         "\\(the first: '001'\\); each keeps its row"):
+        summary = quillet_geo.summarize_to_file(values, regions, output, by="code", stats="mean,area",
+                                                scheduler="threads", workers=2, progress=False)
+    sidecars = [f"{output.name}-metadata.json"] if suffix == ".csv" else []
+    assert summary.units == len(REGIONS) and sorted(p.name for p in tmp_path.iterdir()) == [output.name, *sidecars]
+    written, provenance = read_table(output)
+    table = quillet_geo.summarize(values, regions, by="code", stats="mean,area")
     np.testing.assert_array_equal(written[["mean", "area"]].to_numpy(), table.to_numpy())
-    assert list(written["name"]) == list(REGIONS)
+    keys = ["" if k is None else k for k in KEYS] if suffix == ".csv" else KEYS
+    assert [None if pandas.isna(k) else k for k in written["code"]] == keys
+    assert provenance == {**table.attrs, "by": "code", "stats": "mean area"} and provenance["quillet_command"] == \
+        "summarize"
     if suffix == ".gpkg":
         assert written.crs == "EPSG:3857" and written.geometry.area.sum() > 0
 

@@ -16,6 +16,7 @@ OPTION_NAMES = {
     "assume_crs": "--assume-crs", "resume": "--resume", "overwrite": "--overwrite", "preview": "--preview",
     "workers": "--workers", "creation_options": "--co", "align": "--align", "values": "VALUES",
     "regions": "REGIONS", "by": "--by", "stats": "--stats", "weights": "--weights",
+    "output_metadata": "OUTPUT's metadata file",
 }
 
 
