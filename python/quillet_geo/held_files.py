@@ -16,7 +16,10 @@ _held = threading.local()  # the raster files each thread holds open
 
 
 class HeldFileWindow(FileWindow):
-    """A raster file read window by window through a dataset that each thread holds open."""
+    """A raster file read window by window through a dataset that each thread holds open; `nodata` is a no-data
+    value given for a file that declares none."""
+
+    nodata = None
 
     def read(self, rows, cols):
         datasets = vars(_held).setdefault("datasets", {})
@@ -25,21 +28,23 @@ class HeldFileWindow(FileWindow):
             with rasterio.Env(GDAL_CACHEMAX=READ_CACHE):
                 if self.path not in datasets:
                     datasets[self.path] = rasterio.open(self.path)
-                return _without_nodata(datasets[self.path], self.band, window)
+                return _without_nodata(datasets[self.path], self.band, window, self.nodata)
         except rasterio.errors.RasterioError:
             datasets.pop(self.path, None)
             return super().read(rows, cols)  # opens the file afresh, and says what is wrong if it fails again
 
 
-def _without_nodata(dataset, band, window):
-    """A window of a band (None: every band) as float32, NaN where it has no data. Where no-data is only a value
-    (the usual case), it is replaced in place rather than through a mask."""
+def _without_nodata(dataset, band, window, given=None):
+    """A window of a band (None: every band) as float32, NaN where it has no data (and where it holds the value
+    `given`, if any). Where no-data is only a value (the usual case), it is replaced in place rather than through a
+    mask."""
     bands = dataset.indexes if band is None else [band]
     if any(dataset.mask_flag_enums[k - 1] not in ([MaskFlags.nodata], [MaskFlags.all_valid]) for k in bands):
-        return np.ma.filled(dataset.read(band, window=window, masked=True).astype(np.float32), np.nan)
+        values = np.ma.filled(dataset.read(band, window=window, masked=True).astype(np.float32), np.nan)
+        return values if given is None else np.where(values == np.float32(given), np.float32(np.nan), values)
     values = dataset.read(band, window=window, out_dtype=np.float32)
     for plane, k in zip(values.reshape(len(bands), *values.shape[-2:]), bands):
-        nodata = dataset.nodatavals[k - 1]
-        if nodata is not None and not np.isnan(nodata):
-            plane[plane == np.float32(nodata)] = np.nan
+        for nodata in (dataset.nodatavals[k - 1], given):
+            if nodata is not None and not np.isnan(nodata):
+                plane[plane == np.float32(nodata)] = np.nan
     return values

@@ -33,21 +33,25 @@ def summary_table(job, keys, part_values):
 
 
 def summarize(values, regions, *, stats=DEFAULT, by=None, weights=None, band=None, layer=None, where=None,
-              assume_crs=None, tile_size=1024, n_threads=None, progress=False):
+              assume_crs=None, nodata=None, align=None, tile_size=1024, n_threads=None, progress=False):
     """Statistics of `values` over each region of `regions`, weighted by the exact fraction of every cell the region
     covers, as a pandas DataFrame: a row per region in the regions' order, indexed by the regions' field `by` (or
     by their index), a column per statistic.
 
     `values`: a DataArray or raster path; every band of it gets its columns (`mean_b2`) unless `band` (1-based)
-    picks one. No-data cells have no value. `regions`: a GeoDataFrame or a vector file path (`layer`, `where` choose
-    what is read), reprojected to the raster's CRS (without CRS, `assume_crs` must name it). A region's polygons
-    are made valid (shapely's make_valid), so that overlapping parts of one region count once; regions that overlap
-    each other are each summarized whole. A region off the raster gets count 0 and NaN statistics.
+    picks one. No-data cells have no value; `nodata` is the no-data value of the values and weights where they
+    declare none, and a sample of each is checked first (infinities refused, an undeclared -9999 named).
+
+    `regions`: a GeoDataFrame or a vector file path (`layer`, `where` choose what is read), reprojected to the
+    raster's CRS (without CRS, `assume_crs` must name it). A region's polygons are made valid (shapely's
+    make_valid), so that overlapping parts of one region count once; regions that overlap each other are each
+    summarized whole. A region off the raster gets count 0 and NaN statistics.
 
     `stats`: names in a list, or one comma-separated string (default: {default}).
 {definitions}
 
-    `weights` is a raster on the values' grid (such as a protected fraction or a habitat area). A is the cell's area
+    `weights` is a raster on the values' grid (such as a protected fraction or a habitat area), or warped onto it as
+    it is read with the resampling method `align` ("nearest", "bilinear", "average", ...). A is the cell's area
     on the CRS's ellipsoid on a longitude/latitude grid (exact per row), and the cell's area in the projection on a
     projected grid (metres required); f·A takes the region's share of a cell as f of its area.
 
@@ -59,7 +63,7 @@ def summarize(values, regions, *, stats=DEFAULT, by=None, weights=None, band=Non
     `summarize_to_file`.
     """
     job, keys = summary_job(values, regions, stats=stats, by=by, weights=weights, band=band, layer=layer, where=where,
-                            assume_crs=assume_crs, tile_size=tile_size)
+                            assume_crs=assume_crs, nodata=nodata, align=align, tile_size=tile_size)
     threads = available_cpus() if n_threads is None else integer("n_threads", n_threads, minimum=1)
     workers = max(1, min(threads, len(job.tiles)))
     job = replace(job, kernel=replace(job.kernel, n_threads=max(1, threads // workers)))
@@ -81,8 +85,8 @@ if summarize.__doc__:  # (not under python -OO)
 
 
 def summarize_to_file(values, regions, output, *, stats=DEFAULT, by=None, weights=None, band=None, layer=None,
-                      where=None, assume_crs=None, tile_size=1024, overwrite=False, resume=False,
-                      scheduler="processes", workers=None, progress=None):
+                      where=None, assume_crs=None, nodata=None, align=None, tile_size=1024, overwrite=False,
+                      resume=False, scheduler="processes", workers=None, progress=None):
     """`summarize` written to the table `output`, with the guarantees of `to_raster`: batches of regions run in
     `workers` threads or local processes (`scheduler` "threads" or "processes") or on a Dask cluster, are kept as
     they finish, and `resume=True` goes on with an interrupted run; `output` is replaced (`overwrite=True`) only once
@@ -94,7 +98,7 @@ def summarize_to_file(values, regions, output, *, stats=DEFAULT, by=None, weight
     """
     chosen = table_format(output)
     job, keys = summary_job(values, regions, stats=stats, by=by, weights=weights, band=band, layer=layer, where=where,
-                            assume_crs=assume_crs, tile_size=tile_size)
+                            assume_crs=assume_crs, nodata=nodata, align=align, tile_size=tile_size)
     geometries = geopandas.GeoSeries(job.geometries, crs=job.template.rio.crs)
 
     def write(path, partial, part_values):

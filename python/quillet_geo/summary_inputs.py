@@ -12,13 +12,14 @@ from .batches import batches
 from .errors import ArgumentError, ArgumentTypeError
 from .held_files import HeldFileWindow
 from .jobs import grid_of
-from .parameters import LARGEST_TILE, integer
-from .rasters import check_crs, check_same_grid, is_path, open_raster
+from .parameters import LARGEST_TILE, integer, shown
+from .rasters import RESAMPLING, aligned, check_crs, check_same_grid, is_path, open_raster
 from .region_parts import cells_reached
 from .statistics import AREAS, DEFAULT, columns, needs, parse_statistics
 from .summary_job import SummaryJob
 from .summary_kernel import SummaryKernel
 from .transforms import coefficients
+from .values import FINITE, check_sample
 from .vectors import read_polygons, read_vector_file
 
 
@@ -55,16 +56,13 @@ def _keys(frame, by, columns):
 
 
 def summary_job(values, regions, *, stats=DEFAULT, by=None, weights=None, band=None, layer=None, where=None,
-                assume_crs=None, tile_size=1024):
+                assume_crs=None, nodata=None, align=None, tile_size=1024):
     """The checked `SummaryJob` of `summarize`'s arguments, and the index of its table."""
     statistics = parse_statistics(stats, weighted=weights is not None)
     tile_size = integer("tile_size", tile_size, minimum=1, maximum=LARGEST_TILE)
-    raster = open_raster(values, "values", band=band, band_argument="band", stack=band is None)
+    raster, weight = _rasters(values, weights, band, nodata, align)
     needs_areas = needs(statistics, AREAS)
     check_crs(raster, measures_distances=needs_areas)
-    weight = None if weights is None else open_raster(weights, "weights")
-    if weight is not None:
-        check_same_grid(weight, raster)
     frame, source = _regions_frame(regions, layer, where)
     keys = _keys(frame, by, columns(statistics, _bands(raster)))
     geometries = read_polygons(frame, raster.array.rio.crs, name="regions", assume_crs=assume_crs,
@@ -82,11 +80,34 @@ def summary_job(values, regions, *, stats=DEFAULT, by=None, weights=None, band=N
     job = SummaryJob(
         name="summarize", template=grid_of(raster.array), tiles=tiles, kernel=kernel,
         parameters={"stats": [s.label for s in statistics], "by": by, "band": band, "layer": layer, "where": where,
-                    "assume_crs": assume_crs, "tile_size": tile_size},
+                    "assume_crs": assume_crs, "nodata": nodata, "align": align, "tile_size": tile_size},
         inputs={"values": raster.path or raster.array, "regions": source or geometries,
                 **({"weights": weight.path or weight.array} if weight else {})},
         geometries=geometries, readers=(_reader(raster), weight and _reader(weight)))
     return job, keys
+
+
+def _rasters(values, weights, band, nodata, align):
+    """The values and weights rasters (None without weights), opened and checked as connectivity's inputs are: the
+    weights on the values' grid (or warped onto it with `align`), and a sample of each one's values, so that an
+    undeclared no-data value such as -9999 is named before any batch runs."""
+    if align is not None:
+        if align not in RESAMPLING:
+            raise ArgumentError("align", f"{shown(align)} is not a resampling method ({', '.join(RESAMPLING)})")
+        if weights is None:
+            raise ArgumentError("align", "is given, but there are no `weights` to warp onto the values' grid")
+    declared = {} if nodata is None else {"nodata": nodata}
+    raster = open_raster(values, "values", band=band, band_argument="band", stack=band is None, **declared)
+    weight = None if weights is None else open_raster(weights, "weights", **declared)
+    if weight is not None:
+        if align is None:
+            check_same_grid(weight, raster)
+        else:
+            weight = aligned(weight, raster, align)
+    for checked in (raster, weight):
+        if checked is not None:
+            check_sample(checked, FINITE)
+    return raster, weight
 
 
 def _bands(raster):
@@ -94,11 +115,11 @@ def _bands(raster):
 
 
 def _reader(raster):
-    """What a batch reads a raster's windows from. No sample is checked up front: any finite value is a value, and
-    the values and weights that regions cover are checked as they are summarized."""
-    if raster.path is None:
-        return raster.reader()
-    return HeldFileWindow(raster.path, raster.band, raster.name)
+    """What a batch reads a raster's windows from: a file that is not warped through a dataset held open."""
+    reader = raster.reader()
+    if raster.path is None or raster.warp is not None:
+        return reader
+    return HeldFileWindow(**vars(reader))
 
 
 def _any_reaches(geometries, transform, shape):

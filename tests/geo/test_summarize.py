@@ -1,5 +1,6 @@
 """Zonal statistics by region against an independent computation: each cell's covered fraction from shapely's
 intersection areas, and each statistic from its definition over all of a region's cells at once."""
+import inspect
 import json
 import sys
 
@@ -17,6 +18,7 @@ from rasterio.transform import from_origin
 
 import quillet_geo
 from quillet_geo import ArgumentError, ArgumentTypeError, DataError, RunFailed
+from quillet_geo.rasters import open_raster
 from quillet_geo.statistics import CATEGORIES, DEFINITIONS
 
 TRANSFORM = from_origin(0.0, 300.0, 10.0, 10.0)
@@ -232,6 +234,9 @@ def test_a_failed_write_keeps_the_old_table_and_the_batches(tmp_path, monkeypatc
                                                                        "values: transform differs"),
     (dict(values=grid(np.where(categories() > 5, np.inf, 1))), DataError, "values: the array holds infinite values"),
     (dict(band=3), ArgumentError, "band: 3, but the array has 1 band"),
+    (dict(align="nearest"), ArgumentError, "align: is given, but there are no `weights` to warp"),
+    (dict(weights="W", stats="weighted_sum", align="sideways"), ArgumentError, "align: 'sideways' is not a "
+                                                                                "resampling method"),
 ])
 def test_bad_arguments_are_one_line_naming_them(arguments, error, text):
     arguments = dict(arguments)
@@ -243,6 +248,38 @@ def test_bad_arguments_are_one_line_naming_them(arguments, error, text):
     with pytest.raises(error) as refusal:
         quillet_geo.summarize(**arguments)
     assert text in str(refusal.value) and "\n" not in str(refusal.value)
+
+
+def test_weights_on_another_grid_are_warped_with_align(tmp_path):
+    # Shifted by 0.3 of a cell: the nearest cell of each cell of the values' grid has the same row and column.
+    values, path, cells = grid(continuous()), tmp_path / "weights.tif", np.random.default_rng(8).uniform(0, 2, SHAPE)
+    weights = grid(cells, transform=from_origin(3.0, 297.0, 10.0, 10.0))
+    weights.rio.to_raster(path)
+    options = dict(by="name", stats="weighted_mean,weighted_sum")
+    truth = quillet_geo.summarize(values, regions_frame(), weights=grid(cells), **options)
+    for given in (weights, str(path)):
+        table = quillet_geo.summarize(values, regions_frame(), weights=given, align="nearest", **options)
+        np.testing.assert_allclose(table, truth, rtol=1e-12)
+
+
+# The inputs' checks give open_raster its `nodata` and name an undeclared -9999 under the any-finite rule.
+needs_nodata = pytest.mark.skipif("nodata" not in inspect.signature(open_raster).parameters,
+                                  reason="open_raster(nodata=) is not there yet")
+
+
+@needs_nodata
+@pytest.mark.parametrize("as_file", [False, True])
+def test_an_undeclared_nodata_value_is_named_and_nodata_declares_it(tmp_path, as_file):
+    values = np.where(categories() == 3, -9999, continuous()).astype(np.float32)
+    given = grid(values)
+    if as_file:
+        given.rio.to_raster(tmp_path / "values.tif")
+        given = str(tmp_path / "values.tif")
+    with pytest.raises(DataError, match="values: .* -9999"):
+        quillet_geo.summarize(given, regions_frame(), by="name")
+    table = quillet_geo.summarize(given, regions_frame(), by="name", nodata=-9999)
+    truth = quillet_geo.summarize(grid(np.where(values == -9999, np.nan, values)), regions_frame(), by="name")
+    np.testing.assert_array_equal(table, truth)
 
 
 def test_a_table_path_of_another_format_is_refused_before_anything_runs(tmp_path):

@@ -4,6 +4,7 @@ from pathlib import Path
 import click
 
 import quillet_geo
+from quillet_geo.rasters import RESAMPLING
 from quillet_geo.statistics import DEFAULT, SYMBOLS, WEIGHTS, definitions_in_brief, needing
 from quillet_geo.tables import DESCRIBED
 
@@ -28,21 +29,27 @@ from .running import resume_command, say
 @click.option("--where", metavar="SQL", help="Read only the regions matching this SQL condition.")
 @click.option("--assume-crs", metavar="CRS",
               help="CRS of the regions' coordinates when REGIONS does not say (e.g. EPSG:4326).")
+@click.option("--nodata", type=float, metavar="V",
+              help="No-data value of VALUES and --weights where they declare none.")
+@click.option("--align", type=click.Choice(RESAMPLING), metavar="METHOD",
+              help="Warp --weights onto the grid of VALUES as it is read, with this resampling "
+                   f"({', '.join(RESAMPLING)}). Without it, weights on another grid are refused.")
 @click.option("--tile-size", type=int, default=1024, show_default=True,
               help="Cells per side of the windows a region is read and computed in.")
 @run_options
 @overwrite_option
 @quiet_option
 @click.pass_context
-def summarize(ctx, values, regions, output, by, stats, weights, band, layer, where, assume_crs, tile_size, workers,
-              scheduler, resume, overwrite, quiet):
+def summarize(ctx, values, regions, output, by, stats, weights, band, layer, where, assume_crs, nodata, align,
+              tile_size, workers, scheduler, resume, overwrite, quiet):
     if workers and scheduler:
         raise click.UsageError("--workers and --scheduler cannot be used together")
     try:
         summary = quillet_geo.summarize_to_file(
             str(values), str(regions), output, stats=stats, by=by, weights=weights and str(weights), band=band,
-            layer=layer, where=where, assume_crs=assume_crs, tile_size=tile_size, overwrite=overwrite,
-            resume=resume, scheduler=scheduler or "processes", workers=workers, progress=False if quiet else None)
+            layer=layer, where=where, assume_crs=assume_crs, nodata=nodata, align=align, tile_size=tile_size,
+            overwrite=overwrite, resume=resume, scheduler=scheduler or "processes", workers=workers,
+            progress=False if quiet else None)
     except (ValueError, TypeError, RuntimeError, KeyboardInterrupt) as error:
         raise reported(error, resume_command(ctx)) from None
     if not quiet:
