@@ -39,17 +39,21 @@ class RegionSums:
         group = np.zeros((len(GROUP), len(values)))
         fractions = fractions.astype(np.float64)
         value = values.astype(np.float64)
-        missing = np.isnan(value)
-        gaps = bool(missing.any())
-        if gaps:
-            value[missing] = 0.0
+        covered = _each_band(fractions, len(value))
+        group[SUM] = _dot(covered, value)
+        # A cell without a value makes the sum NaN: cells with values all through need no pass to find the gaps.
+        missing = np.isnan(value) if np.isnan(group[SUM]).any() else None
+        gaps = missing is not None and bool(missing.any())
 
         def with_value(cells):
             """`cells` (n,) for each band, 0 where the band has no value."""
-            return np.where(missing, 0.0, cells) if gaps else np.broadcast_to(cells, value.shape)
+            return np.where(missing, 0.0, cells) if gaps else _each_band(cells, len(value))
 
-        covered = with_value(fractions)
-        group[COUNT], group[SUM] = covered.sum(axis=1), _dot(covered, value)
+        if gaps:
+            value[missing] = 0.0
+            covered = with_value(fractions)
+            group[SUM] = _dot(covered, value)
+        group[COUNT] = covered.sum(axis=1)
         with np.errstate(invalid="ignore", over="ignore"):  # an infinite value shows in the sums, refused there
             deviation = value - _centres(group[SUM], group[COUNT])[:, None]
             group[SQUARES] = np.einsum("bn,bn,bn->b", covered, deviation, deviation)
@@ -62,16 +66,19 @@ class RegionSums:
             group[AREA_WEIGHT], group[AREA_SUM] = with_value(by_area).sum(axis=1), _dot(with_value(by_area), value)
         if weights is not None:
             weight = weights.astype(np.float64)
-            absent = np.isnan(weight)
-            if absent.any():
-                weight[absent] = 0.0
             group[WEIGHT] = np.einsum("bn,n->b", covered, weight)
+            if np.isnan(group[WEIGHT]).any():  # cells without a weight, as for the values
+                weight[np.isnan(weight)] = 0.0
+                group[WEIGHT] = np.einsum("bn,n->b", covered, weight)
             group[WEIGHTED_SUM] = np.einsum("bn,n,bn->b", covered, weight, value)
         self.groups.append(group)
         self.owners.append(owner)
         for band in range(len(values)) if self.categories is not None or self.cells is not None else ():
-            present = ~missing[band]
-            self._keep((owner, band), values[band][present], fractions[present])
+            if gaps:
+                present = ~missing[band]
+                self._keep((owner, band), values[band][present], fractions[present])
+            else:
+                self._keep((owner, band), values[band].copy(), fractions)
         return bool(np.isinf(group[[LOW, HIGH, WEIGHT]]).any())
 
     def _keep(self, key, values, fractions):
@@ -185,6 +192,11 @@ class Totals:
             return np.nan
         found, summed = categories[key]
         return float(found[np.argmax(summed) if greatest else np.argmin(summed)])
+
+
+def _each_band(cells, bands):
+    """`cells` (n,) as a view (bands, n)."""
+    return cells[None] if bands == 1 else np.broadcast_to(cells, (bands, len(cells)))
 
 
 def _dot(first, second):

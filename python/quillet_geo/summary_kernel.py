@@ -52,24 +52,27 @@ class SummaryKernel:
                                   np.minimum(np.maximum.reduceat(parts.bottom, firsts), rows.stop),
                                   np.maximum(np.minimum.reduceat(parts.left, firsts), cols.start),
                                   np.minimum(np.maximum.reduceat(parts.right, firsts), cols.stop)])
-        top, left = blocks[:, 0].min(), blocks[:, 2].min()
+        top, left = int(blocks[:, 0].min()), int(blocks[:, 2].min())
         read = (slice(top, blocks[:, 1].max()), slice(left, blocks[:, 3].max()))
         data = read_window(values, *read).reshape(self.bands, *(s.stop - s.start for s in read))
         weight = None if weights is None else read_window(weights, *read)
         areas = None if self.areas is None else self.areas.of_rows(read[0])
+        owners, bounds = parts.owners[firsts].tolist(), blocks.tolist()
         for chosen in stacks(blocks[:, 1] - blocks[:, 0], blocks[:, 3] - blocks[:, 2], self.tile_size ** 2):
             for k, fractions in block_fractions(parts, firsts, blocks, chosen, self.transform, self.n_threads):
                 covered = fractions > 0
-                if not covered.any():
+                first_row, last_row, first_col, last_col = bounds[k]
+                local = (slice(first_row - top, last_row - top), slice(first_col - left, last_col - left))
+                cells = _gathered(data, local, covered)
+                if not cells.shape[1]:
                     continue
-                local = (slice(blocks[k, 0] - top, blocks[k, 1] - top), slice(blocks[k, 2] - left, blocks[k, 3] - left))
-                infinite = regions.add(parts.owners[firsts[k]], np.stack([band[local][covered] for band in data]),
-                                       fractions[covered], None if weight is None else weight[local][covered],
+                infinite = regions.add(owners[k], cells, fractions[covered],
+                                       None if weight is None else weight[local][covered],
                                        None if areas is None else np.broadcast_to(areas[local[0], None],
                                                                                   covered.shape)[covered])
                 if infinite:
                     self._check((data[(slice(None), *local)], None if weight is None else weight[local]),
-                                (blocks[k, 0], blocks[k, 2]))
+                                (first_row, first_col))
 
     def _check(self, blocks, origin):
         """Refuse the infinite values or weights of `blocks` (read from `origin`), naming the first. The extremes and
@@ -77,3 +80,11 @@ class SummaryKernel:
         for block, (name, where) in zip(blocks, self.labels):
             if block is not None:
                 check_values(block, FINITE, name, where, origin)
+
+
+def _gathered(data, local, covered):
+    """The values (bands, n) of the cells of block `local` (row and column slices) of `data` where `covered`, one
+    band after another."""
+    if len(data) == 1:
+        return data[0][local][covered][None]
+    return np.stack([band[local][covered] for band in data])
