@@ -17,7 +17,7 @@ import xarray as xr
 from rasterio.transform import from_origin
 
 import quillet_geo
-from quillet_geo import ArgumentError, ArgumentTypeError, DataError, RunFailed
+from quillet_geo import ArgumentError, ArgumentTypeError, DataError, RunFailed, RunRefused
 from quillet_geo.rasters import open_raster
 from quillet_geo.statistics import CATEGORIES, DEFINITIONS
 
@@ -199,6 +199,17 @@ def test_a_table_file_holds_the_summary_its_keys_and_its_provenance(tmp_path, su
         "summarize"
     if suffix == ".gpkg":
         assert written.crs == "EPSG:3857" and written.geometry.area.sum() > 0
+
+
+def test_a_csv_metadata_file_in_the_way_is_kept_unless_overwrite(tmp_path):
+    output, metadata = tmp_path / "summary.csv", tmp_path / "summary.csv-metadata.json"
+    metadata.write_text("a user's notes")
+    run = dict(by="name", stats="mean", scheduler="threads", progress=False)
+    with pytest.raises(RunRefused, match="output_metadata: '.*summary.csv-metadata.json' exists; add `overwrite`"):
+        quillet_geo.summarize_to_file(grid(continuous()), regions_frame(), output, **run)
+    assert metadata.read_text() == "a user's notes" and not output.exists()
+    quillet_geo.summarize_to_file(grid(continuous()), regions_frame(), output, overwrite=True, **run)
+    assert json.loads(metadata.read_text())["url"] == "summary.csv"
 
 
 def test_a_failed_write_keeps_the_old_table_and_the_batches(tmp_path, monkeypatch):
