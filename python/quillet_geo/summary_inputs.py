@@ -73,8 +73,7 @@ def summary_job(values, regions, *, stats=DEFAULT, by=None, weights=None, band=N
         warnings.warn(f"regions: none of the {len(geometries)} regions reaches the raster (bounds "
                       f"{tuple(round(v, 6) for v in raster.array.rio.bounds())}); their counts are 0", stacklevel=3)
     kernel = SummaryKernel(
-        transform=transform, shape=raster.shape, tile_size=tile_size, statistics=statistics,
-        bands=_bands(raster),
+        transform=transform, shape=raster.shape, tile_size=tile_size, statistics=statistics, bands=_bands(raster),
         areas=cell_areas(raster) if needs_areas else None,
         labels=(("values", raster.where), ("weights", weight.where if weight else None)), n_threads=1)
     job = SummaryJob(
