@@ -69,9 +69,9 @@ def coverage(geometries, like, *, layer=None, where=None, assume_crs=None, tile_
     `geometries`: a vector file path (`layer`, `where` choose what is read), a GeoDataFrame or GeoSeries
     (reprojected to `like`'s CRS; without CRS, `assume_crs` must name it), or shapely geometries in `like`'s CRS.
     Only polygons cover: points and lines are left out, the polygons of GeometryCollections kept, invalid polygons
-    repaired (shapely's make_valid). Overlapping polygons count once. `like`: a DataArray or raster path giving the
-    grid (any number of bands). Lazy (one chunk per tile) when `like` is a path or dask-backed; a warning says when no
-    polygon reaches the raster.
+    made valid (shapely's make_valid, exteriors united: a bow-tie covers both lobes). Overlapping polygons count
+    once. `like`: a DataArray or raster path giving the grid (any number of bands). Lazy (one chunk per tile) when
+    `like` is a path or dask-backed; a warning says when no polygon reaches the raster.
     """
     tile_size = integer("tile_size", tile_size, minimum=1, maximum=2**20)
     if n_threads is not None:

@@ -1,17 +1,18 @@
 """Polygons from what users have, ready for exact coverage: a vector file, a GeoDataFrame or GeoSeries, or shapely
-geometries, reprojected to the raster's CRS and reduced to their polygonal parts; and the disjoint pieces whose
-summed coverage is the coverage of their union.
+geometries, reprojected to the raster's CRS, reduced to their polygonal parts and made valid; and the disjoint
+pieces whose summed coverage is the coverage of their union.
 
 Only areas cover cells: the polygons inside a GeometryCollection are kept, points and lines are left out. Plain
 shapely geometries have no CRS and are taken to be in the raster's; a vector file or GeoSeries without CRS is
 refused. `assume_crs` names the CRS of coordinates that do not say theirs (plain geometries too); where they do,
 it is not used, and a warning says so.
 
-A polygon that overlaps no other one goes to the native coverage as it is, ring by ring (exteriors add, holes
-subtract, the sum clamped to [0, 1] per cell): exact for a valid polygon, and for an invalid one what its rings
-cover (a self-crossing ring covers each of its lobes). Polygons that overlap are united, after shapely's
-`make_valid` ("structure" method: exteriors united, holes subtracted) repairs the invalid ones among them, since a
-union needs valid polygons. Checking every polygon's validity instead would cost more than covering it.
+Every geometry is made valid before anything covers it (`valid_polygonal`, the one rule): the native coverage adds
+each exterior ring's and subtracts each hole's area, cell by cell, which is the area of a valid polygon but not of
+an invalid one (the lobes of a self-crossing ring cancel where they share a cell, a region's overlapping parts
+count twice). An invalid geometry is repaired with shapely's `make_valid` by its "structure" method: exteriors
+united, holes subtracted, so a bow-tie covers both its lobes and overlapping parts count once. A valid polygon goes
+to the native coverage as it is.
 """
 import concurrent.futures
 import warnings
@@ -44,7 +45,7 @@ def read_polygons(value, crs, *, name="geometries", layer=None, where=None, assu
                       stacklevel=3)
     if series.crs is not None and crs is not None and series.crs != crs:
         series = series.to_crs(crs)
-    geometries = _polygonal(series.values.to_numpy() if hasattr(series.values, "to_numpy") else series.values)
+    geometries = valid_polygonal(series.values.to_numpy() if hasattr(series.values, "to_numpy") else series.values)
     if shapely.is_empty(geometries).all():
         found = ", ".join(sorted(set(series.geom_type.dropna()))) or "no geometries"
         raise DataError(name, f"{source} no polygons (found: {found})")
@@ -108,6 +109,15 @@ def _bad_where(path, layer, where, text):
                                   f"{f' ({details})' if details else ''}")
 
 
+def valid_polygonal(geometries):
+    """Each geometry reduced to its polygonal parts and made valid (an empty polygon where there is none)."""
+    geometries = _polygonal(geometries)
+    invalid = ~shapely.is_valid(geometries)
+    if invalid.any():
+        geometries[invalid] = _polygonal(shapely.make_valid(geometries[invalid], method="structure"))
+    return geometries
+
+
 def _polygonal(geometries):
     """Each geometry reduced to its polygonal parts (collections searched), an empty polygon where there is none."""
     result = np.array(geometries, dtype=object)
@@ -140,9 +150,9 @@ UNION_BATCH = 512
 def disjoint_pieces(geometries, box, n_threads=1):
     """Geometries whose areas do not overlap and whose union inside `box` is that of `geometries`.
 
-    Geometries whose bounding boxes overlap are united group by group (made valid, and those that reach beyond
-    `box` cut to it first), on up to `n_threads` threads; the others are passed on as they are, so that the usual
-    case, polygons apart, costs nothing.
+    The geometries must be valid (`valid_polygonal`). Those whose bounding boxes overlap are united group by group
+    (those that reach beyond `box` cut to it first), on up to `n_threads` threads; the others are passed on as they
+    are, so that the usual case, polygons apart, costs nothing.
     """
     geometries = np.asarray(geometries, dtype=object)
     if len(geometries) < 2:
@@ -174,10 +184,7 @@ def _batches(groups, size):
 
 
 def _inside(geometries, box):
-    """The geometries made valid, and cut to `box` where they reach beyond it."""
-    invalid = ~shapely.is_valid(geometries)
-    if invalid.any():
-        geometries[invalid] = _polygonal(shapely.make_valid(geometries[invalid], method="structure"))
+    """The geometries cut to `box` where they reach beyond it."""
     xmin, ymin, xmax, ymax = shapely.bounds(box)
     bounds = shapely.bounds(geometries)
     outside = (bounds[:, 0] < xmin) | (bounds[:, 1] < ymin) | (bounds[:, 2] > xmax) | (bounds[:, 3] > ymax)

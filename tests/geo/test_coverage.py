@@ -63,6 +63,30 @@ def test_overlapping_polygons_count_once(shapes, cell, fraction, tile_size):
     assert result.sum() * 100 == pytest.approx(union.area, rel=1e-6)
 
 
+# Invalid polygons, each alone: the native coverage of their rings as they are would be wrong.
+INVALID = {
+    "a bow-tie crossing inside a cell": shapely.Polygon([(12, 203), (47, 236), (44, 208), (15, 231)]),
+    "a bow-tie inside one cell": shapely.Polygon([(21, 221), (29, 229), (29, 221), (21, 229)]),
+    "a ring winding twice": shapely.Polygon(np.c_[50 + 37 * np.cos(np.arange(5) * 4 * np.pi / 5),
+                                                  150 + 37 * np.sin(np.arange(5) * 4 * np.pi / 5)]),
+    "parts that overlap": shapely.MultiPolygon([shapely.box(21, 221, 27, 229), shapely.box(23, 221, 29, 229)]),
+    "holes that overlap": shapely.Polygon(shapely.box(101, 101, 163, 163).exterior.coords,
+                                          [shapely.box(111, 111, 133, 133).exterior.coords,
+                                           shapely.box(125, 125, 147, 147).exterior.coords]),
+}
+
+
+@pytest.mark.parametrize("shape", INVALID.values(), ids=INVALID.keys())
+@pytest.mark.parametrize("tile_size", [3, 64])
+def test_an_invalid_polygon_covers_what_make_valid_makes_of_it(shape, tile_size):
+    from test_summarize import TRANSFORM, cell_fractions
+
+    assert not shape.is_valid
+    truth = cell_fractions(shapely.make_valid(shape, method="structure"), TRANSFORM, (30, 26))
+    result = quillet_geo.coverage([shape], grid(), tile_size=tile_size).values
+    np.testing.assert_allclose(result, truth, atol=1e-6)
+
+
 def test_many_overlapping_groups_give_the_same_map_on_any_thread_count():
     # Enough overlapping pairs for several batches of unions, spread over the threads.
     rng = np.random.default_rng(5)

@@ -1,5 +1,6 @@
 """Zonal statistics by region against an independent computation: each cell's covered fraction from shapely's
 intersection areas, and each statistic from its definition over all of a region's cells at once."""
+import json
 import sys
 
 import numpy as np
@@ -8,12 +9,15 @@ import pytest
 pytest.importorskip("geopandas")
 import geopandas
 import pandas
+import pyarrow.parquet
+import pyogrio
 import shapely
 import xarray as xr
 from rasterio.transform import from_origin
 
 import quillet_geo
-from quillet_geo import ArgumentError, ArgumentTypeError, DataError, RunFailed
+from quillet_geo import ArgumentError, ArgumentTypeError, DataError, RunFailed, RunRefused
+from quillet_geo.statistics import CATEGORIES, DEFINITIONS
 
 TRANSFORM = from_origin(0.0, 300.0, 10.0, 10.0)
 SHAPE = (30, 26)
@@ -82,8 +86,8 @@ REGIONS = {
     "half off the raster": shapely.Point(250, 60).buffer(30),
     "on no-data only": shapely.box(40, 160, 70, 170),
 }
-CONTINUOUS = ["count", "sum", "mean", "min", "max", "stdev", "median", "quantile_0.9", "area", "nodata_area",
-              "area_mean", "weighted_sum", "weighted_mean"]
+# Every statistic but the categorical ones, each checked against `expected`: a new statistic needs its definition there.
+CONTINUOUS = [d.name if not d.takes_level else f"{d.name}_0.9" for d in DEFINITIONS if CATEGORIES not in d.needs]
 
 
 def regions_frame():
@@ -101,7 +105,7 @@ def compare(table, values, *, stats, weights=None, areas=None):
 @pytest.mark.parametrize("tile_size", [4, 1024])
 def test_statistics_follow_their_definitions(tile_size):
     values, weights = continuous(), np.random.default_rng(8).uniform(0, 2, SHAPE).astype(np.float32)
-    stats = [s if s != "quantile_0.9" else "quantile(0.9)" for s in CONTINUOUS]
+    stats = [s.replace("_0.9", "(0.9)") for s in CONTINUOUS]
     table = quillet_geo.summarize(grid(values), regions_frame(), by="name", stats=stats, weights=grid(weights),
                                   tile_size=tile_size)
     assert list(table.index) == list(REGIONS) and list(table.columns) == CONTINUOUS
@@ -109,6 +113,20 @@ def test_statistics_follow_their_definitions(tile_size):
     off, nodata = table.loc["off the raster"], table.loc["on no-data only"]
     assert (off["count"], off["sum"], off["area"]) == (0, 0, 0) and np.isnan(off["mean"])
     assert nodata["count"] == 0 and np.isnan(nodata["mean"]) and nodata["area"] == nodata["nodata_area"] == 300
+
+
+@pytest.mark.parametrize("tile_size", [4, 1024])
+def test_invalid_regions_are_summarized_as_make_valid_makes_them(tile_size):
+    from test_coverage import INVALID
+
+    regions = geopandas.GeoDataFrame({"name": list(INVALID)}, geometry=list(INVALID.values()), crs="EPSG:3857")
+    table = quillet_geo.summarize(grid(continuous()), regions, by="name", stats="count,sum,min,area",
+                                  tile_size=tile_size)
+    for name, shape in INVALID.items():
+        truth = expected(continuous(), cell_fractions(shapely.make_valid(shape, method="structure"), TRANSFORM,
+                                                      SHAPE), areas=100.0)
+        for stat in ("count", "sum", "min", "area"):
+            assert table.loc[name, stat] == pytest.approx(truth[stat], rel=1e-6), (name, stat)
 
 
 def test_majority_and_minority_of_categories():
@@ -135,7 +153,7 @@ def test_tile_sizes_and_threads_change_nothing_but_rounding(tile_size, n_threads
 
 
 def test_many_regions_in_several_batches_keep_their_order(monkeypatch):
-    monkeypatch.setattr(sys.modules["quillet_geo.summarize"], "BATCH_REGIONS", 7)
+    monkeypatch.setattr(sys.modules["quillet_geo.batches"], "BATCH_REGIONS", 7)
     centres = np.random.default_rng(4).uniform(0, 260, (60, 2))
     discs = geopandas.GeoDataFrame({"id": np.arange(60) * 10}, geometry=shapely.buffer(shapely.points(centres), 12),
                                    crs="EPSG:3857")
@@ -146,19 +164,50 @@ def test_many_regions_in_several_batches_keep_their_order(monkeypatch):
         assert table["sum"].iloc[k] == pytest.approx(np.nansum(fractions * continuous()), rel=1e-5)
 
 
+KEYS = ["001", "", None, "010", "001", "b", "c", "d"]  # a region's code: leading zeros, empty, missing, repeated
+
+
+def read_table(path):
+    """A table file as the format stores it, the keys as they are, and the provenance in its metadata."""
+    if path.suffix == ".csv":
+        metadata = json.loads(path.with_name(path.name + "-metadata.json").read_text())
+        return pandas.read_csv(path, dtype={"code": str}, keep_default_na=False, na_values={"mean": [""]}), \
+            metadata["notes"][0]
+    if path.suffix == ".gpkg":
+        return geopandas.read_file(path), pyogrio.read_info(path)["layer_metadata"]
+    metadata = pyarrow.parquet.read_schema(path).metadata
+    return pandas.read_parquet(path), {k.decode(): v.decode() for k, v in metadata.items() if k != b"pandas"}
+
+
 @pytest.mark.parametrize("suffix", [".csv", ".gpkg", ".parquet"])
-def test_a_table_file_holds_the_summary(tmp_path, suffix):
-    values, output = grid(continuous()), tmp_path / f"summary{suffix}"
-    summary = quillet_geo.summarize_to_file(values, regions_frame(), output, by="name", stats="mean,area",
-                                            scheduler="threads", workers=2, progress=False)
-    assert summary.units == len(REGIONS) and sorted(p.name for p in tmp_path.iterdir()) == [output.name]
-    written = geopandas.read_file(output) if suffix == ".gpkg" else (
-        pandas.read_csv(output) if suffix == ".csv" else pandas.read_parquet(output))
-    table = quillet_geo.summarize(values, regions_frame(), by="name", stats="mean,area")
+def test_a_table_file_holds_the_summary_its_keys_and_its_provenance(tmp_path, suffix):
+    values, output, regions = grid(continuous()), tmp_path / f"summary{suffix}", regions_frame().assign(code=KEYS)
+    with pytest.warns(UserWarning, match="by: 2 of the 8 regions share their value of 'code' with another region "
+                                         "\\(the first: '001'\\); each keeps its row"):
+        summary = quillet_geo.summarize_to_file(values, regions, output, by="code", stats="mean,area",
+                                                scheduler="threads", workers=2, progress=False)
+    sidecars = [f"{output.name}-metadata.json"] if suffix == ".csv" else []
+    assert summary.units == len(REGIONS) and sorted(p.name for p in tmp_path.iterdir()) == [output.name, *sidecars]
+    written, provenance = read_table(output)
+    table = quillet_geo.summarize(values, regions, by="code", stats="mean,area")
     np.testing.assert_array_equal(written[["mean", "area"]].to_numpy(), table.to_numpy())
-    assert list(written["name"]) == list(REGIONS)
+    keys = ["" if k is None else k for k in KEYS] if suffix == ".csv" else KEYS
+    assert [None if pandas.isna(k) else k for k in written["code"]] == keys
+    assert provenance == {**table.attrs, "by": "code", "stats": "mean area"} and provenance["quillet_command"] == \
+        "summarize"
     if suffix == ".gpkg":
         assert written.crs == "EPSG:3857" and written.geometry.area.sum() > 0
+
+
+def test_a_csv_metadata_file_in_the_way_is_kept_unless_overwrite(tmp_path):
+    output, metadata = tmp_path / "summary.csv", tmp_path / "summary.csv-metadata.json"
+    metadata.write_text("a user's notes")
+    run = dict(by="name", stats="mean", scheduler="threads", progress=False)
+    with pytest.raises(RunRefused, match="output_metadata: '.*summary.csv-metadata.json' exists; add `overwrite`"):
+        quillet_geo.summarize_to_file(grid(continuous()), regions_frame(), output, **run)
+    assert metadata.read_text() == "a user's notes" and not output.exists()
+    quillet_geo.summarize_to_file(grid(continuous()), regions_frame(), output, overwrite=True, **run)
+    assert json.loads(metadata.read_text())["url"] == "summary.csv"
 
 
 def test_a_failed_write_keeps_the_old_table_and_the_batches(tmp_path, monkeypatch):
@@ -194,6 +243,9 @@ def test_a_failed_write_keeps_the_old_table_and_the_batches(tmp_path, monkeypatc
                                                                        "values: transform differs"),
     (dict(values=grid(np.where(categories() > 5, np.inf, 1))), DataError, "values: the array holds infinite values"),
     (dict(band=3), ArgumentError, "band: 3, but the array has 1 band"),
+    (dict(align="nearest"), ArgumentError, "align: is given, but there are no `weights` to warp"),
+    (dict(weights="W", stats="weighted_sum", align="sideways"), ArgumentError, "align: 'sideways' is not a "
+                                                                                "resampling method"),
 ])
 def test_bad_arguments_are_one_line_naming_them(arguments, error, text):
     arguments = dict(arguments)
@@ -205,6 +257,32 @@ def test_bad_arguments_are_one_line_naming_them(arguments, error, text):
     with pytest.raises(error) as refusal:
         quillet_geo.summarize(**arguments)
     assert text in str(refusal.value) and "\n" not in str(refusal.value)
+
+
+def test_weights_on_another_grid_are_warped_with_align(tmp_path):
+    # Shifted by 0.3 of a cell: the nearest cell of each cell of the values' grid has the same row and column.
+    values, path, cells = grid(continuous()), tmp_path / "weights.tif", np.random.default_rng(8).uniform(0, 2, SHAPE)
+    weights = grid(cells, transform=from_origin(3.0, 297.0, 10.0, 10.0))
+    weights.rio.to_raster(path)
+    options = dict(by="name", stats="weighted_mean,weighted_sum")
+    truth = quillet_geo.summarize(values, regions_frame(), weights=grid(cells), **options)
+    for given in (weights, str(path)):
+        table = quillet_geo.summarize(values, regions_frame(), weights=given, align="nearest", **options)
+        np.testing.assert_allclose(table, truth, rtol=1e-12)
+
+
+@pytest.mark.parametrize("as_file", [False, True])
+def test_an_undeclared_nodata_value_is_named_and_nodata_declares_it(tmp_path, as_file):
+    values = np.where(categories() == 3, -9999, continuous()).astype(np.float32)
+    given = grid(values)
+    if as_file:
+        given.rio.to_raster(tmp_path / "values.tif")
+        given = str(tmp_path / "values.tif")
+    with pytest.raises(DataError, match="values: .* -9999"):
+        quillet_geo.summarize(given, regions_frame(), by="name")
+    table = quillet_geo.summarize(given, regions_frame(), by="name", nodata=-9999)
+    truth = quillet_geo.summarize(grid(np.where(values == -9999, np.nan, values)), regions_frame(), by="name")
+    np.testing.assert_array_equal(table, truth)
 
 
 def test_a_table_path_of_another_format_is_refused_before_anything_runs(tmp_path):

@@ -4,44 +4,44 @@ from pathlib import Path
 import click
 
 import quillet_geo
+from quillet_geo.statistics import DEFAULT, SYMBOLS, WEIGHTS, definitions_in_brief, needing
+from quillet_geo.tables import DESCRIBED
 
-from .errors import reported
-from .options import INPUT_FILE, run_options, tile_size_option
+from .errors import in_command_terms, reported
+from .options import INPUT_FILE, align_option, nodata_option, run_options, tile_size_option
 from .running import resume_command, say
 
 
-@click.command()
+@click.command(help=f"""Write into OUTPUT ({DESCRIBED}) a row per region of REGIONS (any vector file that GDAL
+    reads) with statistics of the cells of VALUES (a raster), each cell weighted by the exact fraction of it that the
+    region covers (the statistics are defined under --stats).""")
 @click.argument("values", type=INPUT_FILE)
 @click.argument("regions", type=INPUT_FILE)
 @click.argument("output", type=click.Path(path_type=Path))
 @click.option("--by", metavar="FIELD", help="Field of REGIONS that names each row  [default: the feature's number]")
-@click.option("--stats", default="count,sum,mean,min,max,area", show_default=True, metavar="LIST",
-              help="Comma-separated statistics: count, sum, mean, min, max, stdev, median, quantile(Q) with Q in "
-                   "[0, 1], majority, minority, area, nodata_area (m²), area_mean, weighted_sum, weighted_mean.")
+@click.option("--stats", default=",".join(DEFAULT), show_default=True, metavar="LIST",
+              help=in_command_terms(f"Comma-separated statistics, with {SYMBOLS}: {definitions_in_brief()}."))
 @click.option("--weights", type=INPUT_FILE, metavar="RASTER",
-              help="Raster of weights on the grid of VALUES, for weighted_sum and weighted_mean.")
+              help=f"Raster of weights on the grid of VALUES, for {' and '.join(needing(WEIGHTS))}.")
 @click.option("--band", type=int, help="Band of VALUES to summarize  [default: every band, a column set each]")
 @click.option("--layer", metavar="NAME", help="Layer of REGIONS to read  [default: the first]")
 @click.option("--where", metavar="SQL", help="Read only the regions matching this SQL condition.")
 @click.option("--assume-crs", metavar="CRS",
               help="CRS of the regions' coordinates when REGIONS does not say (e.g. EPSG:4326).")
+@nodata_option("No-data value of VALUES and --weights where they declare none.")
+@align_option("Warp --weights onto the grid of VALUES as it is read, with this resampling. Without it, weights on "
+              "another grid are refused.")
 @tile_size_option(quillet_geo.summarize_to_file, "Cells per side of the windows a region is read and computed in.")
 @run_options
 @click.pass_context
-def summarize(ctx, values, regions, output, by, stats, weights, band, layer, where, assume_crs, tile_size, workers,
-              scheduler, resume, overwrite, quiet):
-    """Write into OUTPUT (.csv, .gpkg with the regions' geometries, or .parquet) a row per region of REGIONS (any
-    vector file that GDAL reads) with statistics of the cells of VALUES (a raster), each cell weighted by the exact
-    fraction of it that the region covers. For the definitions, run:
-
-    \b
-        python -m pydoc quillet_geo.summarize
-    """
+def summarize(ctx, values, regions, output, by, stats, weights, band, layer, where, assume_crs, nodata, align,
+              tile_size, workers, scheduler, resume, overwrite, quiet):
     try:
         summary = quillet_geo.summarize_to_file(
             str(values), str(regions), output, stats=stats, by=by, weights=weights and str(weights), band=band,
-            layer=layer, where=where, assume_crs=assume_crs, tile_size=tile_size, overwrite=overwrite,
-            resume=resume, scheduler=scheduler or "processes", workers=workers, progress=False if quiet else None)
+            layer=layer, where=where, assume_crs=assume_crs, nodata=nodata, align=align, tile_size=tile_size,
+            overwrite=overwrite, resume=resume, scheduler=scheduler or "processes", workers=workers,
+            progress=False if quiet else None)
     except (ValueError, TypeError, RuntimeError, KeyboardInterrupt) as error:
         raise reported(error, resume_command(ctx)) from None
     if not quiet:
