@@ -12,6 +12,7 @@ from .. import __version__
 from .connectivity import connectivity
 from .coverage import coverage
 from .demo import demo
+from .describe import add_describe_option
 from .summarize import summarize
 
 
@@ -25,6 +26,8 @@ cli.add_command(connectivity)
 cli.add_command(coverage)
 cli.add_command(demo)
 cli.add_command(summarize)
+for offered in (connectivity, coverage, summarize):  # the commands other programs may offer (the QGIS plugin)
+    add_describe_option(offered)
 
 
 @contextlib.contextmanager

@@ -3,6 +3,8 @@ from pathlib import Path
 
 import click
 
+from ..progress_lines import PROGRESS_MODES
+
 INPUT_FILE = click.Path(exists=True, dir_okay=False, readable=True, path_type=Path)
 
 
@@ -54,6 +56,25 @@ overwrite_option = click.option("--overwrite", is_flag=True,
                                 help="Replace OUTPUT if it exists (once the new file is complete), and start an "
                                      "interrupted run of OUTPUT over.")
 quiet_option = click.option("--quiet", is_flag=True, help="No progress bar and no summary line.")
+
+
+def _record_progress(ctx, param, value):
+    ctx.meta["quillet.progress"] = value
+
+
+# Read by `progress_mode` rather than passed to each subcommand's function.
+progress_option = click.option(
+    "--progress", type=click.Choice(PROGRESS_MODES), expose_value=False, callback=_record_progress,
+    help="How the run shows its progress on standard error: auto (a bar on a terminal), bar, none, or json (a JSON "
+         "line for the start, each update and the end, for programs that follow the run)  [default: auto, or none "
+         "with --quiet]")
+
+
+def progress_mode(ctx, quiet):
+    """The library's progress mode for a run: --progress if given, else none with --quiet and auto without."""
+    return ctx.meta.get("quillet.progress") or ("none" if quiet else "auto")
+
+
 preview_option = click.option(
     "--preview", type=click.Path(dir_okay=False, path_type=Path), metavar="PNG",
     help="Also save a downsampled map of the result, with a colour bar and a title, as this PNG file.",
@@ -77,7 +98,7 @@ creation_options_option = click.option(
 
 
 def run_options(command):
-    """Where the tiles run, and going on with an interrupted run."""
+    """Where the tiles run, going on with an interrupted run, and how its progress is shown."""
     for option in reversed([
         click.option("--workers", type=int,
                      help="Local worker processes computing tiles at once  [default: one per CPU]"),
@@ -85,6 +106,7 @@ def run_options(command):
                      help="Run the tiles on this Dask cluster (for example tcp://host:8786); the input files must "
                           "be on a filesystem that its workers share."),
         click.option("--resume", is_flag=True, help="Continue the interrupted run of OUTPUT with the same arguments."),
+        progress_option,
     ]):
         command = option(command)
     return command

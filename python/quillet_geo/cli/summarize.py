@@ -6,7 +6,7 @@ import click
 import quillet_geo
 
 from .errors import reported
-from .options import INPUT_FILE, overwrite_option, quiet_option, run_options
+from .options import INPUT_FILE, overwrite_option, progress_mode, quiet_option, run_options
 from .running import resume_command, say
 
 
@@ -42,7 +42,7 @@ def summarize(ctx, values, regions, output, by, stats, weights, band, layer, whe
         summary = quillet_geo.summarize_to_file(
             str(values), str(regions), output, stats=stats, by=by, weights=weights and str(weights), band=band,
             layer=layer, where=where, assume_crs=assume_crs, tile_size=tile_size, overwrite=overwrite,
-            resume=resume, scheduler=scheduler or "processes", workers=workers, progress=False if quiet else None)
+            resume=resume, scheduler=scheduler or "processes", workers=workers, progress=progress_mode(ctx, quiet))
     except (ValueError, TypeError, RuntimeError, KeyboardInterrupt) as error:
         raise reported(error, resume_command(ctx)) from None
     if not quiet:
