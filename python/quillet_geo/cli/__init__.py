@@ -13,6 +13,7 @@ from .connectivity import connectivity
 from .coverage import coverage
 from .demo import demo
 from .describe import add_describe_option
+from .qgis import qgis
 from .summarize import summarize
 
 
@@ -26,6 +27,7 @@ cli.add_command(connectivity)
 cli.add_command(coverage)
 cli.add_command(demo)
 cli.add_command(summarize)
+cli.add_command(qgis)
 for offered in (connectivity, coverage, summarize):  # the commands other programs may offer (the QGIS plugin)
     add_describe_option(offered)
 
