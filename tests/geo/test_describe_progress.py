@@ -35,20 +35,6 @@ def test_describe_names_every_option_that_help_lists(capsys, command):
     assert all(p["help"] for p in got["parameters"] if p["kind"] == "option")
 
 
-def test_describe_gives_the_commands_defaults_and_kinds(capsys):
-    parameters = {p["name"]: p for p in described(capsys, "connectivity")["parameters"]}
-    assert [name for name, p in parameters.items() if p["kind"] == "argument"] == ["condition", "output"]
-    assert parameters["condition"]["path"]["exists"] and not parameters["output"]["path"]["exists"]
-    levels = parameters["levels"]
-    assert (levels["type"], levels["required"], levels["multiple"], levels["number_list"]) == ("integer", True,
-                                                                                                True, True)
-    assert (parameters["window_size"]["default"], parameters["outer_window"]["default"]) == (3, 7)
-    assert parameters["window_mode"]["choices"] == ["circular", "square"]
-    assert parameters["transgrids"]["option"] == "--transgrid" and parameters["transgrids"]["default"] == []
-    assert parameters["resume"]["type"] == "flag" and parameters["resume"]["default"] is False
-    assert parameters["progress"]["choices"] == ["auto", "bar", "json", "none"]
-
-
 def test_description_follows_the_click_definition():
     @click.command(cls=NumberListCommand)
     @click.argument("grid", type=click.Path(exists=True, dir_okay=False, path_type=Path))
