@@ -38,7 +38,9 @@ def kind_of(parameter, command):
     """What a parameter is in QGIS: "raster", "vector", "rasters" (several), "raster output", "table output",
     "band", "field", "numbers", or its type in the description."""
     if parameter["type"] == "path":
-        if not parameter["path"]["exists"]:
+        if not parameter["path"]["exists"]:  # the OUTPUT argument; any other file to write is given by its path
+            if parameter["kind"] != "argument":
+                return "string"
             return "table output" if command in TABLE_COMMANDS else "raster output"
         if parameter["name"] in VECTOR_INPUTS:
             return "vector"
@@ -71,8 +73,10 @@ def definitions(description):
 
 def label(parameter, command):
     """The text QGIS shows beside a parameter: its name in words."""
-    if kind_of(parameter, command).endswith("output"):
-        return f"{command.capitalize()} {'table' if command in TABLE_COMMANDS else 'map'}"
+    if kind_of(parameter, command) == "raster output":
+        return f"{command.capitalize()} map"
+    if kind_of(parameter, command) == "table output":
+        return "Table"
     words = qgis_name(parameter).replace("_", " ").capitalize()
     return f"{words} (comma-separated)" if parameter["number_list"] else words
 
