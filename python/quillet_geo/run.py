@@ -31,7 +31,7 @@ from .jobs import JOB_KEY
 from .journal import DamagedPart, Journal, write_error
 from .outputs import check_outputs
 from .parameters import integer
-from .progress_bars import RunProgress
+from .progress_lines import progress_reporter
 from .transforms import coefficients
 
 
@@ -52,7 +52,8 @@ def to_raster(result, path, *, overwrite=False, resume=False, scheduler="process
     its tiles in `workers` threads or local processes (`scheduler` "threads" or "processes", default one worker per
     CPU) or on a Dask cluster (a scheduler address or a `distributed.Client`). `resume=True` goes on with an
     interrupted run of the same result; `overwrite=True` replaces an existing `path` (once the new file is complete)
-    and starts an interrupted run over. `progress`: a bar on standard error (None: on a terminal only).
+    and starts an interrupted run over. `progress`: "auto" or None (a bar on standard error on a terminal only),
+    "bar" or True, "none" or False, or "json" (JSON lines on standard error, described in `progress_lines`).
     `also_writes` ({argument: path}) names other files the caller writes, checked against the inputs and `path`.
     The file is a cloud-optimized GeoTIFF (DEFLATE with the floating-point predictor, internal overviews);
     `creation_options` ({KEY: VALUE}) change GDAL's COG creation options (lossless compressions only).
@@ -89,6 +90,7 @@ def run_job(job, path, write, *, overwrite=False, resume=False, scheduler="proce
     the file from the finished parts (`part_values(part)` gives one's values), assembling it at `partial` in the run
     folder and renaming it into place, and raises OSError when any of that fails."""
     output = Path(path)
+    reporter = progress_reporter(progress)
     check_outputs({"output": output, **(also_writes or {})}, job.inputs, overwrite=overwrite)
     local = scheduler in ("threads", "processes")
     workers = integer("workers", workers, minimum=1) if workers is not None else available_cpus() if local else 1
@@ -103,9 +105,9 @@ def run_job(job, path, write, *, overwrite=False, resume=False, scheduler="proce
             if started:
                 started()
             kept = _usable_parts(job, journal) if resume else set()
-            bar = RunProgress(job.name, unit=job.unit, parts=plural, total_parts=total,
-                              total_units=_units(job, job.tiles), done_parts=len(kept),
-                              done_units=_units(job, (t for t in job.tiles if t.index in kept)), show=progress)
+            bar = reporter(job.name, unit=job.unit, parts=plural, total_parts=total,
+                           total_units=_units(job, job.tiles), done_parts=len(kept),
+                           done_units=_units(job, (t for t in job.tiles if t.index in kept)))
             try:
                 _compute_missing(job, journal, kept, bar, scheduler, workers, signals)
                 _check_inputs_unchanged(job, manifest)

@@ -1,5 +1,6 @@
 """The `quillet` command: connectivity and coverage maps from raster and vector files, and statistics by region."""
 import contextlib
+import gc
 import logging
 import os
 import sys
@@ -11,7 +12,9 @@ from .. import __version__
 from .connectivity import connectivity
 from .coverage import coverage
 from .demo import demo
+from .describe import add_describe_option
 from .errors import in_command_terms
+from .qgis import qgis
 from .summarize import summarize
 
 
@@ -25,6 +28,9 @@ cli.add_command(connectivity)
 cli.add_command(coverage)
 cli.add_command(demo)
 cli.add_command(summarize)
+cli.add_command(qgis)
+for offered in (connectivity, coverage, summarize):  # the commands other programs may offer (the QGIS plugin)
+    add_describe_option(offered)
 
 
 @contextlib.contextmanager
@@ -79,4 +85,7 @@ def main(args=None):
         except (KeyboardInterrupt, click.Abort):
             click.echo("Interrupted.", err=True)
             status = 130
+    # The interpreter's last garbage collection walks every object of the libraries imported, most of a second
+    # after the run has ended (and after Ctrl-C: a follower waits for the exit); nothing left needs it.
+    gc.freeze()
     sys.exit(status or 0)

@@ -6,6 +6,7 @@ from pathlib import Path
 
 import click
 
+from ..progress_lines import PROGRESS_MODES
 from ..rasters import RESAMPLING
 
 INPUT_FILE = click.Path(exists=True, dir_okay=False, readable=True, path_type=Path)
@@ -60,6 +61,23 @@ class NumberListOption(click.Option):
         super().__init__(*args, multiple=True, **kwargs)
 
 
+def _record_progress(ctx, param, value):
+    ctx.meta["quillet.progress"] = value
+
+
+# Read by `progress_mode` rather than passed to each subcommand's function.
+progress_option = click.option(
+    "--progress", type=click.Choice(PROGRESS_MODES), expose_value=False, callback=_record_progress,
+    help="How the run shows its progress on standard error: auto (a bar on a terminal), bar, none, or json (a JSON "
+         "line for the start, each update and the end, for programs that follow the run)  [default: auto, or none "
+         "with --quiet]")
+
+
+def progress_mode(ctx, quiet):
+    """The library's progress mode for a run: --progress if given, else none with --quiet and auto without."""
+    return ctx.meta.get("quillet.progress") or ("none" if quiet else "auto")
+
+
 def _creation_options(ctx, param, values):
     options = {}
     for value in values:
@@ -78,7 +96,7 @@ def _options(command, options):
 
 def run_options(command):
     """The options of every subcommand that writes a file: where its parts run, going on with an interrupted run or
-    starting it over, and whether progress is shown."""
+    starting it over, and how its progress is shown."""
 
     @functools.wraps(command)
     def checked(*args, **kwargs):
@@ -97,6 +115,7 @@ def run_options(command):
                      help="Replace OUTPUT if it exists (once the new file is complete), and start an interrupted run "
                           "of OUTPUT over."),
         click.option("--quiet", is_flag=True, help="No progress bar and no summary line."),
+        progress_option,
     ])
 
 

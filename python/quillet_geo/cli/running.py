@@ -8,6 +8,7 @@ import click
 
 from .. import to_raster
 from .errors import DataFailure, reported
+from .options import progress_mode
 from .preview import save_preview
 
 
@@ -25,7 +26,7 @@ def run_to_file(ctx, result, output, *, overwrite, resume, workers, scheduler, c
     was done; `announce` is said once the run has passed its checks. Nothing is said when `quiet`."""
     try:
         summary = to_raster(result, output, overwrite=overwrite, resume=resume,
-                            scheduler=scheduler or "processes", workers=workers, progress=False if quiet else None,
+                            scheduler=scheduler or "processes", workers=workers, progress=progress_mode(ctx, quiet),
                             creation_options=creation_options, also_writes={"preview": preview},
                             started=lambda: say(announce) if announce and not quiet else None)
     except (ValueError, TypeError, RuntimeError, KeyboardInterrupt) as error:

@@ -8,7 +8,7 @@ from quillet_geo.statistics import DEFAULT, SYMBOLS, WEIGHTS, definitions_in_bri
 from quillet_geo.tables import DESCRIBED
 
 from .errors import in_command_terms, reported
-from .options import INPUT_FILE, align_option, nodata_option, run_options, tile_size_option
+from .options import INPUT_FILE, align_option, nodata_option, progress_mode, run_options, tile_size_option
 from .running import resume_command, say
 
 
@@ -41,7 +41,7 @@ def summarize(ctx, values, regions, output, by, stats, weights, band, layer, whe
             str(values), str(regions), output, stats=stats, by=by, weights=weights and str(weights), band=band,
             layer=layer, where=where, assume_crs=assume_crs, nodata=nodata, align=align, tile_size=tile_size,
             overwrite=overwrite, resume=resume, scheduler=scheduler or "processes", workers=workers,
-            progress=False if quiet else None)
+            progress=progress_mode(ctx, quiet))
     except (ValueError, TypeError, RuntimeError, KeyboardInterrupt) as error:
         raise reported(error, resume_command(ctx)) from None
     if not quiet:
