@@ -13,8 +13,8 @@ from .errors import ArgumentError, ArgumentTypeError
 from .parameters import shown
 
 AREAS, WEIGHTS, CATEGORIES, CELLS = "areas", "weights", "categories", "cells"
-SYMBOLS = ("f the fraction of a cell that the region covers, v the cell's value, w its weight from `weights` and A "
-           "its area in m²")
+SYMBOLS = ("f the fraction of a cell that the region covers, v the cell's value, w its weight from the weights raster "
+           "and A its area in m²")
 
 
 @dataclass(frozen=True)
