@@ -39,7 +39,7 @@ def _tile_mask(condition, sources, protected, tile, protected_min_fraction):
 
 
 @dataclass(frozen=True)
-class ConnectivityKernel:
+class ConnectivityComputation:
     """Computes one tile: one native call over the tile and its halo, cropped to the tile, after checking the
     values it read. `labels` names each input for messages: (argument, where) in the order condition, sources,
     protected, traversal, then the transition stacks."""
@@ -76,7 +76,8 @@ class ConnectivityKernel:
 
 @dataclass(frozen=True)
 class ConnectivityJob(TiledJob):
-    """Reads each tile's window plus halo of every input: `readers` in the kernel's order (None where absent)."""
+    """Reads each tile's window plus halo of every input: `readers` in the computation's order (None where
+    absent)."""
 
     readers: tuple = ()
 
@@ -163,7 +164,7 @@ def connectivity_job(condition, *, levels, lambdas, max_cost, window_size=3, out
     ordered = [condition, *(rasters.get(name) for name in list(RULES)[1:]), *stacks]
     tiles = tuple(t for row in tile_plan(condition.shape, parameters.tile_size, parameters.reach(),
                                          parameters.coarsest) for t in row)
-    kernel = ConnectivityKernel(
+    computation = ConnectivityComputation(
         transform=coefficients(condition.array.rio.transform()), is_geo=bool(condition.array.rio.crs.is_geographic),
         parameters=parameters, labels=tuple((name, r.where if r else None) for name, r in zip(
             [*RULES, *(s.name for s in stacks)], ordered)),
@@ -177,7 +178,7 @@ def connectivity_job(condition, *, levels, lambdas, max_cost, window_size=3, out
     reach = parameters.reach()
     notes = {"search_reach_cells": reach, "search_reach_m": round(reach * cell_side_metres(condition.array), 1)}
     return ConnectivityJob(
-        name="connectivity", template=grid_of(condition.array), tiles=tiles, kernel=kernel, parameters=recorded,
-        notes=notes,
+        name="connectivity", template=grid_of(condition.array), tiles=tiles, computation=computation,
+        parameters=recorded, notes=notes,
         inputs={r.name: r.path or r.array for r in ordered if r is not None},
         readers=tuple(None if r is None else r.reader() for r in ordered))

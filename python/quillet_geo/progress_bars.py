@@ -1,13 +1,15 @@
 """Progress bars over tiles: one for a run (cells per second, tiles done, time left), and one while lazy results
 are computed on Dask, on its local schedulers or on a distributed cluster."""
 import contextlib
-import re
+import queue
 import time
 
 from dask.callbacks import Callback
 from tqdm import tqdm
 
 import quillet
+
+from .task_keys import is_tile_key
 
 
 class RunProgress:
@@ -44,6 +46,14 @@ class RunProgress:
         return time.perf_counter() - self.started
 
 
+def run_progress(job, done=(), show=None):
+    """The bar of a run of `job` (a `job_protocol.Job`), the parts whose indices are in `done` already finished."""
+    finished = [part for part in job.parts if part.index in done]
+    return RunProgress(job.name, unit=job.unit, parts=job.part_names[1], total_parts=len(job.parts),
+                       total_units=sum(map(job.size, job.parts)), done_parts=len(finished),
+                       done_units=sum(map(job.size, finished)), show=show)
+
+
 _sink = None  # where this process's native calls report how far their tile has got: a queue of (index, fraction)
 
 
@@ -51,6 +61,17 @@ def report_parts_to(sink):
     """Send the progress of the tiles this process computes to `sink` (a queue), or nowhere (None)."""
     global _sink
     _sink = sink
+
+
+def passing_on(reports, advanced):
+    """A function that hands every report waiting in the queue `reports` to `advanced(index, fraction)`."""
+    def pass_on():
+        while True:
+            try:
+                advanced(*reports.get_nowait())
+            except queue.Empty:
+                return
+    return pass_on
 
 
 @contextlib.contextmanager
@@ -65,13 +86,6 @@ def part_progress(index):
         yield
     finally:
         quillet._report_progress(None)
-
-
-TILE_KEY = re.compile(r"(connectivity|coverage)-tile-")
-
-
-def is_tile_key(key):
-    return bool(TILE_KEY.match(str(key[0] if isinstance(key, tuple) else key)))
 
 
 @contextlib.contextmanager

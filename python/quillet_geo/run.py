@@ -12,7 +12,6 @@ data. What a run guarantees:
 - Every failure is one line: a write names its path, a tile names its tile and input.
 """
 import contextlib
-import dataclasses
 import signal
 import threading
 import time
@@ -23,6 +22,7 @@ from pathlib import Path
 
 from .cpus import available_cpus
 from .errors import ArgumentTypeError, RunFailed, Stopped
+from .executors import compute_parts
 from .fingerprints import fingerprint
 from .geotiff import assemble
 from .geotiff import creation_options as creation_options_checked
@@ -30,7 +30,7 @@ from .jobs import JOB_KEY
 from .journal import DamagedPart, Journal, write_error
 from .outputs import check_outputs
 from .parameters import integer
-from .progress_bars import RunProgress
+from .progress_bars import run_progress
 from .transforms import coefficients
 
 
@@ -90,10 +90,9 @@ def run_job(job, path, write, *, overwrite=False, resume=False, scheduler="proce
     check_outputs({"output": output, **(also_writes or {})}, job.inputs, overwrite=overwrite)
     local = scheduler in ("threads", "processes")
     workers = integer("workers", workers, minimum=1) if workers is not None else available_cpus() if local else 1
-    job = dataclasses.replace(job, kernel=dataclasses.replace(
-        job.kernel, n_threads=max(1, available_cpus() // workers) if local else 1))
+    job = job.with_threads(max(1, available_cpus() // workers) if local else 1)
     manifest = _manifest(job)
-    total, plural = len(job.tiles), job.parts[1]
+    total, plural = len(job.parts), job.part_names[1]
     with _StopSignals() as signals:
         journal = Journal.open(output, manifest, resume=resume, overwrite=overwrite)
         remove = False
@@ -101,11 +100,12 @@ def run_job(job, path, write, *, overwrite=False, resume=False, scheduler="proce
             if started:
                 started()
             kept = _usable_parts(job, journal) if resume else set()
-            bar = RunProgress(job.name, unit=job.unit, parts=plural, total_parts=total,
-                              total_units=_units(job, job.tiles), done_parts=len(kept),
-                              done_units=_units(job, (t for t in job.tiles if t.index in kept)), show=progress)
+            bar = run_progress(job, kept, show=progress)
             try:
-                _compute_missing(job, journal, kept, bar, scheduler, workers, signals)
+                todo = [k for k, part in enumerate(job.parts) if part.index not in kept]
+                with signals.deferred():
+                    compute_parts(job, todo, lambda part, values: journal.save(part.index, values), bar,
+                                  scheduler=scheduler, workers=workers, waiting=signals.check)
                 _check_inputs_unchanged(job, manifest)
                 try:
                     write(output, journal.partial(output), lambda part: _finished_part(job, journal, part))
@@ -124,11 +124,7 @@ def run_job(job, path, write, *, overwrite=False, resume=False, scheduler="proce
             raise
         finally:
             journal.close(remove=remove)
-    return RunSummary(_units(job, job.tiles), bar.seconds(), total, len(kept))
-
-
-def _units(job, parts):
-    return sum(job.size(part) for part in parts)
+    return RunSummary(sum(map(job.size, job.parts)), bar.seconds(), total, len(kept))
 
 
 def _manifest(job):
@@ -144,7 +140,7 @@ def _manifest(job):
 
 def _usable_parts(job, journal):
     """The kept parts that can be used; a damaged one is said and forgotten, to be computed again."""
-    usable, parts = set(), {part.index: part for part in job.tiles}
+    usable, parts = set(), {part.index: part for part in job.parts}
     for index in sorted(journal.finished()):
         try:
             journal.load(index, job.shape_of(parts[index]), job.dtype)
@@ -155,25 +151,9 @@ def _usable_parts(job, journal):
 
 
 def _warn_damaged(job, journal, index, damage):
-    warnings.warn(f"{job.parts[0]} {index} in '{journal.folder}' cannot be used ({damage}); computing it again",
+    warnings.warn(f"{job.part_names[0]} {index} in '{journal.folder}' cannot be used ({damage}); computing it again",
                   stacklevel=3)
     journal.forget(index)
-
-
-def _compute_missing(job, journal, kept, bar, scheduler, workers, signals):
-    from .executors import tile_results
-
-    todo = [k for k, part in enumerate(job.tiles) if part.index not in kept]
-    sizes = {part.index: job.size(part) for part in job.tiles}
-
-    def advanced(index, fraction):
-        bar.part_advanced(index, int(fraction * sizes[index]))
-
-    with signals.deferred(), tile_results(job, todo, scheduler=scheduler, workers=workers, advanced=advanced,
-                                          waiting=signals.check) as results:
-        for k, values in results:
-            journal.save(job.tiles[k].index, values)
-            bar.part_done(job.tiles[k].index, sizes[job.tiles[k].index])
 
 
 def _finished_part(job, journal, part):

@@ -31,10 +31,10 @@ from .areas import cell_areas
 from .coverage import rings
 from .cpus import available_cpus
 from .errors import ArgumentError, ArgumentTypeError
-from .executors import tile_results
+from .executors import compute_parts
 from .jobs import grid_of, read_window
 from .parameters import LARGEST_TILE, integer
-from .progress_bars import RunProgress
+from .progress_bars import run_progress
 from .rasters import FileWindow, check_crs, check_same_grid, is_path, open_raster
 from .run import run_job
 from .statistics import AREAS, DEFAULT, HIGH, LOW, WEIGHT, BatchStatistics, columns, parse_statistics
@@ -116,7 +116,7 @@ def cells_reached(bounds, transform, shape):
 
 
 @dataclass(frozen=True)
-class SummaryKernel:
+class SummaryComputation:
     """Computes one batch: the statistics of its regions from the values (and weights) they cover. `labels` names
     the values and the weights for messages ((argument, where) each); `areas` gives cell areas when a statistic
     needs them."""
@@ -237,20 +237,21 @@ def _stacks(heights, widths, budget):
 
 @dataclass(frozen=True)
 class SummaryJob:
-    """A summary as the run engine runs it (the part protocol of `jobs.TiledJob`): its parts, `tiles`, are batches
-    of regions, and a part's values are its regions' statistics, a row each. `geometries` are the regions' valid
-    polygonal geometries in the raster's CRS; `readers` give the values and the weights (None without)."""
+    """A summary as the run engine runs it (a `job_protocol.Job`): its parts are batches of regions, and a part's
+    values are its regions' statistics, a row each. `geometries` are the regions' valid polygonal geometries in the
+    raster's CRS; `readers` give the values and the weights (None without)."""
 
-    unit, dtype, parts = "region", np.float64, ("batch", "batches")
+    unit, dtype, part_names = "region", np.float64, ("batch", "batches")
 
     name: str
     template: xr.DataArray
-    tiles: tuple
-    kernel: SummaryKernel
+    parts: tuple
+    computation: SummaryComputation
     parameters: dict
     inputs: dict = field(repr=False)
     geometries: np.ndarray = field(repr=False)
     readers: tuple = field(repr=False)
+    notes: dict = field(default_factory=dict)
 
     @property
     def shape(self):
@@ -260,10 +261,13 @@ class SummaryJob:
         return len(batch.regions)
 
     def shape_of(self, batch):
-        return (len(batch.regions), len(self.kernel.columns))
+        return (len(batch.regions), len(self.computation.columns))
 
     def compute(self, batch):
-        return self.kernel(batch, self.geometries[batch.regions], *self.readers)
+        return self.computation(batch, self.geometries[batch.regions], *self.readers)
+
+    def with_threads(self, n_threads):
+        return replace(self, computation=replace(self.computation, n_threads=n_threads))
 
 
 def batches(geometries, transform, shape):
@@ -332,17 +336,17 @@ def summary_job(values, regions, *, stats=DEFAULT, by=None, weights=None, band=N
     geometries = read_polygons(frame, raster.array.rio.crs, name="regions", assume_crs=assume_crs,
                                read_from=source).to_numpy()
     transform = coefficients(raster.array.rio.transform())
-    tiles = batches(geometries, transform, raster.shape)
+    parts = batches(geometries, transform, raster.shape)
     if not _any_reaches(geometries, transform, raster.shape):
         warnings.warn(f"regions: none of the {len(geometries)} regions reaches the raster (bounds "
                       f"{tuple(round(v, 6) for v in raster.array.rio.bounds())}); their counts are 0", stacklevel=3)
-    kernel = SummaryKernel(
+    computation = SummaryComputation(
         transform=transform, shape=raster.shape, tile_size=tile_size, statistics=statistics,
         bands=raster.array.sizes.get("band", 1) if raster.array.ndim == 3 else 1,
         areas=cell_areas(raster) if needs_areas else None,
         labels=(("values", raster.where), ("weights", weight.where if weight else None)), n_threads=1)
     job = SummaryJob(
-        name="summarize", template=grid_of(raster.array), tiles=tiles, kernel=kernel,
+        name="summarize", template=grid_of(raster.array), parts=parts, computation=computation,
         parameters={"stats": [s.label for s in statistics], "by": by, "band": band, "layer": layer, "where": where,
                     "assume_crs": assume_crs, "tile_size": tile_size},
         inputs={"values": raster.path or raster.array, "regions": source or geometries,
@@ -368,10 +372,10 @@ def _any_reaches(geometries, transform, shape):
 def summary_table(job, keys, part_values):
     """The table of a summary: a row per region in the regions' order, indexed by `keys`, from its batches' values
     (`part_values(batch)`)."""
-    table = np.full((len(keys), len(job.kernel.columns)), np.nan)
-    for batch in job.tiles:
+    table = np.full((len(keys), len(job.computation.columns)), np.nan)
+    for batch in job.parts:
         table[batch.regions] = part_values(batch)
-    return pandas.DataFrame(table, index=keys, columns=job.kernel.columns)
+    return pandas.DataFrame(table, index=keys, columns=job.computation.columns)
 
 
 def summarize(values, regions, *, stats=DEFAULT, by=None, weights=None, band=None, layer=None, where=None,
@@ -415,16 +419,12 @@ def summarize(values, regions, *, stats=DEFAULT, by=None, weights=None, band=Non
     job, keys = summary_job(values, regions, stats=stats, by=by, weights=weights, band=band, layer=layer, where=where,
                             assume_crs=assume_crs, tile_size=tile_size)
     threads = available_cpus() if n_threads is None else integer("n_threads", n_threads, minimum=1)
-    workers = max(1, min(threads, len(job.tiles)))
-    job = replace(job, kernel=replace(job.kernel, n_threads=max(1, threads // workers)))
-    done = {}
-    bar = RunProgress(job.name, unit=job.unit, parts=job.parts[1], total_parts=len(job.tiles), total_units=len(keys),
-                      show=progress)
+    workers = max(1, min(threads, len(job.parts)))
+    job = job.with_threads(max(1, threads // workers))
+    done, bar = {}, run_progress(job, show=progress)
     try:
-        with tile_results(job, range(len(job.tiles)), scheduler="threads", workers=workers) as results:
-            for k, values in results:
-                done[job.tiles[k].index] = values
-                bar.part_done(job.tiles[k].index, job.size(job.tiles[k]))
+        compute_parts(job, range(len(job.parts)), lambda batch, values: done.__setitem__(batch.index, values), bar,
+                      scheduler="threads", workers=workers)
     finally:
         bar.close()
     return summary_table(job, keys, lambda batch: done[batch.index])
