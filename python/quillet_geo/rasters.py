@@ -28,6 +28,7 @@ from rasterio.vrt import WarpedVRT
 from rasterio.windows import Window
 
 from .errors import ArgumentError, ArgumentTypeError, DataError
+from .input_files import check_input_file, is_path
 from .parameters import integer, shown
 from .transforms import coefficients, world
 
@@ -93,10 +94,6 @@ class FileWindow:
                          resampling=Resampling[method], tolerance=EXACT, add_alpha=dataset.nodata is None)
 
 
-def is_path(value):
-    return isinstance(value, (str, os.PathLike))
-
-
 def open_raster(value, name, *, band=None, band_argument=None, stack=False):
     """A `Raster` for `value`: a DataArray, or a raster path (opened lazily: only its tiles are read later).
 
@@ -131,6 +128,7 @@ def open_raster(value, name, *, band=None, band_argument=None, stack=False):
 
 
 def _open_file(path, name):
+    check_input_file(path, name)
     try:
         return rioxarray.open_rasterio(path, cache=False)
     except Exception as error:  # rasterio and GDAL raise several types for an unreadable file

@@ -1,19 +1,18 @@
 """The run engine: a result of quillet_geo written to a GeoTIFF tile by tile, resumably, never losing or corrupting
 data. What a run guarantees:
 
-- Paths: the output (and its run folder) is checked against every input before anything is written or deleted.
+- Paths: the output, its run folder and every other output are checked against every file of every input before
+  anything is written or deleted; a run folder that is not a run's is refused and left alone (run_folder.py).
 - One run per output at a time (a lock in the run folder); a lock of a dead run is taken over.
 - Finished tiles are kept in the run folder as they arrive, each with a hash of its values and its run's identity;
   after Ctrl-C, SIGTERM, SIGHUP, a kill or a failure, `resume=True` computes only the tiles missing or damaged.
-- Inputs are fingerprinted at the start and checked again before the output is assembled; a changed input fails
-  the run, and `resume` then refuses its tiles.
+- Inputs are fingerprinted at the start, every file they are read from (input_files.py), and checked again before
+  the output is assembled; a changed input fails the run, and `resume` then refuses its tiles.
 - The output appears only complete: assembled under a temporary name, read back, flushed and renamed, so an
   existing output is replaced only then (`overwrite=True`). The run folder goes only after that.
-- Every failure is one line: a write names its path, a tile names its tile and input.
+- Every failure is one line: a write names its path, a tile names its tile and input; no wait is without a bound.
 """
-import contextlib
 import signal
-import threading
 import time
 import warnings
 from dataclasses import dataclass
@@ -21,9 +20,9 @@ from importlib.metadata import version
 from pathlib import Path
 
 from .cpus import available_cpus
-from .errors import ArgumentTypeError, RunFailed, Stopped
+from .errors import ArgumentError, ArgumentTypeError, RunFailed, Stopped
 from .executors import compute_parts
-from .fingerprints import fingerprint
+from .fingerprints import changed_input, fingerprint
 from .geotiff import assemble
 from .geotiff import creation_options as creation_options_checked
 from .jobs import JOB_KEY
@@ -31,6 +30,7 @@ from .journal import DamagedPart, Journal, write_error
 from .outputs import check_outputs
 from .parameters import integer
 from .progress_bars import run_progress
+from .stop_signals import StopSignals
 from .transforms import coefficients
 
 
@@ -48,8 +48,9 @@ class RunSummary:
 def to_raster(result, path, *, overwrite=False, resume=False, scheduler="processes", workers=None, progress=None,
               creation_options=None, also_writes=None, started=None):
     """Write `result` (a DataArray from `quillet_geo.connectivity` or `coverage`) to the GeoTIFF `path`, computing
-    its tiles in `workers` threads or local processes (`scheduler` "threads" or "processes", default one worker per
-    CPU) or on a Dask cluster (a scheduler address or a `distributed.Client`). `resume=True` goes on with an
+    its tiles in `workers` threads or local processes (`scheduler` "threads" or "processes", default and at most one
+    worker per CPU) or on a Dask cluster (a scheduler address or a `distributed.Client`, whose workers are its own:
+    `workers` is then refused). `resume=True` goes on with an
     interrupted run of the same result; `overwrite=True` replaces an existing `path` (once the new file is complete)
     and starts an interrupted run over. `progress`: a bar on standard error (None: on a terminal only).
     `also_writes` ({argument: path}) names other files the caller writes, checked against the inputs and `path`.
@@ -89,16 +90,20 @@ def run_job(job, path, write, *, overwrite=False, resume=False, scheduler="proce
     output = Path(path)
     check_outputs({"output": output, **(also_writes or {})}, job.inputs, overwrite=overwrite)
     local = scheduler in ("threads", "processes")
-    workers = integer("workers", workers, minimum=1) if workers is not None else available_cpus() if local else 1
+    workers = _local_workers(workers) if local else _no_workers(workers)
     job = job.with_threads(max(1, available_cpus() // workers) if local else 1)
     manifest = _manifest(job)
     total, plural = len(job.parts), job.part_names[1]
-    with _StopSignals() as signals:
+    with StopSignals() as signals:
         journal = Journal.open(output, manifest, resume=resume, overwrite=overwrite)
         remove = False
         try:
             if started:
-                started()
+                try:
+                    started()
+                except Exception:
+                    remove = not resume  # a new run whose caller fails at once leaves no run folder behind
+                    raise
             kept = _usable_parts(job, journal) if resume else set()
             bar = run_progress(job, kept, show=progress)
             try:
@@ -125,6 +130,25 @@ def run_job(job, path, write, *, overwrite=False, resume=False, scheduler="proce
         finally:
             journal.close(remove=remove)
     return RunSummary(sum(map(job.size, job.parts)), bar.seconds(), total, len(kept))
+
+
+def _local_workers(workers):
+    """The threads or processes of a local run: one per CPU, at most."""
+    cpus = available_cpus()
+    if workers is None:
+        return cpus
+    workers = integer("workers", workers, minimum=1)
+    if workers > cpus:
+        warnings.warn(f"workers: {workers} is more than the {cpus} CPUs this process may use; running {cpus}, "
+                      "since more would only share them", stacklevel=4)
+    return min(workers, cpus)
+
+
+def _no_workers(workers):
+    if workers is not None:
+        raise ArgumentError("workers", "cannot be given with a cluster `scheduler`, whose own workers compute the "
+                                       "parts")
+    return 1
 
 
 def _manifest(job):
@@ -169,47 +193,8 @@ def _finished_part(job, journal, part):
 
 def _check_inputs_unchanged(job, manifest):
     for label, value in job.inputs.items():
-        if fingerprint(value) != manifest["inputs"][label]:
-            where = f" '{value}'" if isinstance(value, str) else ""
-            raise RunFailed(f"`{label}`{where} changed during the run, so its tiles mix old and new data; start "
-                            "over with `overwrite`", resumable=False)
-
-
-class _StopSignals:
-    """Ctrl-C, SIGTERM and SIGHUP (batch schedulers, `timeout`, a closed terminal) stop the run alike, by raising
-    `Stopped` in the main thread. While the tiles are computed and saved (`deferred`) the signal is only noted, and
-    `check` raises it where the run waits for results: it never breaks a file being saved nor leaves a lock of the
-    executors held. A second signal while the stopped run tidies up changes nothing."""
-
-    SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
-
-    def __init__(self):
-        self.received, self.deferring, self.previous = None, False, {}
-
-    def __enter__(self):
-        if threading.current_thread() is threading.main_thread():
-            self.previous = {s: signal.signal(s, self._stop) for s in self.SIGNALS}
-        return self
-
-    def __exit__(self, *exception):
-        for s, handler in self.previous.items():
-            signal.signal(s, handler)
-
-    def _stop(self, signum, frame):
-        if self.received is None:
-            self.received = signal.Signals(signum)
-            if not self.deferring:
-                raise Stopped(self.received, 0, 0, None)
-
-    @contextlib.contextmanager
-    def deferred(self):
-        self.deferring = True
-        try:
-            yield
-        finally:
-            self.deferring = False
-        self.check()
-
-    def check(self):
-        if self.received is not None:
-            raise Stopped(self.received, 0, 0, None)
+        now = fingerprint(value)
+        if now != manifest["inputs"][label]:
+            raise RunFailed(f"{changed_input(label, manifest['inputs'][label], now)} changed during the run, so its "
+                            f"{job.part_names[1]} mix old and new data; start over with `overwrite`",
+                            resumable=False)
