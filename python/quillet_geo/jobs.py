@@ -7,7 +7,6 @@ slice of an array), so that a task carries only its own window of each input.
 """
 import warnings
 from dataclasses import dataclass, field, replace
-from importlib.metadata import version
 
 import dask
 import dask.array as da
@@ -16,6 +15,7 @@ import xarray as xr
 
 from .fingerprints import fingerprint
 from .progress_bars import compute_with_progress
+from .provenance import provenance
 from .rasters import FileWindow
 from .task_keys import tile_key
 
@@ -60,29 +60,16 @@ class TiledJob:
     def shape_of(self, tile):
         return tile_shape(tile)
 
-    def tags(self):
-        """What the result says about itself, as text: the software, the parameters, the notes and the input
-        files (the result's `attrs`, and the output file's metadata tags)."""
-        tags = {"quillet_command": self.name, "quillet_version": version("quillet")}
-        for name, value in {**self.parameters, **self.notes}.items():
-            if value is not None:
-                tags[name] = " ".join(map(str, value)) if isinstance(value, (list, tuple)) else str(value)
-        for label, value in self.inputs.items():
-            if isinstance(value, str):
-                tags[label.replace("[", "_").replace("]", "")] = value
-        return tags
-
     def compute(self, tile):
         """One tile's values, reading its pieces here."""
         return self.computation(tile, *(_read(piece) for piece in self.pieces(tile)))
 
-    def lazy(self):
+    def lazy(self, fingerprints):
         """The result as a DataArray on the template's grid, one Dask chunk per tile. A tile's task is named after
-        the job's inputs (their fingerprints, hashed once) and the tile, not after its pieces, which Dask would
+        the job's inputs (their `fingerprints`, hashed once) and the tile, not after its pieces, which Dask would
         hash tile by tile (slowly, for thousands of polygons)."""
         task = dask.delayed(self.computation, pure=True)
-        token = dask.base.tokenize(self.computation, self.parameters,
-                                   {label: fingerprint(value) for label, value in self.inputs.items()})
+        token = dask.base.tokenize(self.computation, self.parameters, fingerprints)
         rows = {}
         for tile in self.tiles:
             pieces = self.pieces(tile)
@@ -99,14 +86,15 @@ def job_result(job, progress=False):
     """The result of `job` as a DataArray: lazy when its first input is a file or dask-backed, else computed here
     (with a progress bar if asked). Either way it keeps its job for `to_raster`."""
     first = next(iter(job.inputs.values()))
-    result = job.lazy()
+    fingerprints = {label: fingerprint(value) for label, value in job.inputs.items()}
+    result = job.lazy(fingerprints)
     if isinstance(first, str) or isinstance(getattr(first, "data", None), da.Array):
         if progress:
             warnings.warn("progress=True: the result is lazy (its input is a file or dask-backed) and is computed "
                           "later; compute it inside `with quillet_geo.progress():` to see its tiles", stacklevel=3)
     else:
         result = compute_with_progress(result, progress)
-    result.attrs.update(job.tags())
+    result.attrs.update(provenance(job, fingerprints))
     result.encoding[JOB_KEY] = job
     return result
 

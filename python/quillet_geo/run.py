@@ -30,6 +30,7 @@ from .journal import DamagedPart, Journal, write_error
 from .outputs import check_outputs
 from .parameters import integer
 from .progress_bars import run_progress
+from .provenance import provenance
 from .stop_signals import StopSignals
 from .transforms import coefficients
 
@@ -66,7 +67,7 @@ def to_raster(result, path, *, overwrite=False, resume=False, scheduler="process
     options = creation_options_checked(creation_options)
 
     def write(output, partial, part_values):
-        tags = {**job.tags(), "quillet_date": time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime())}
+        tags = {**provenance(job), "quillet_date": time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime())}
         assemble(output, partial, job, part_values, tags=tags, options=options)
 
     return run_job(job, path, write, overwrite=overwrite, resume=resume, scheduler=scheduler, workers=workers,

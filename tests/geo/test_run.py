@@ -226,3 +226,21 @@ def test_the_bar_advances_within_a_tile(tmp_path, monkeypatch, scheduler):
     quillet_geo.to_raster(result, tmp_path / "map.tif", scheduler=scheduler, workers=1, progress=False)
     # A report may fall between the tile's last row and its return, so it can count the whole tile.
     assert all(0 <= units <= 96 * 96 for units in advanced) and any(units < 96 * 96 for units in advanced)
+
+
+def test_the_map_tells_its_provenance(tmp_path, monkeypatch, expected):
+    import json
+    import shlex
+    import sys
+
+    write_raster(tmp_path / "condition.tif", landscape((40, 44)))
+    monkeypatch.chdir(tmp_path)
+    monkeypatch.setattr(sys, "argv", ["quillet", "connectivity", "condition.tif", "map with spaces.tif"])
+    quillet_geo.to_raster(quillet_geo.connectivity("condition.tif", **OPTIONS), "map with spaces.tif", **RUN)
+    with rasterio.open(tmp_path / "map with spaces.tif") as written:
+        tags = written.tags()
+        assert written.read(1).tobytes() == expected.tobytes()
+    assert tags["condition"] == str(tmp_path / "condition.tif")
+    assert json.loads(tags["condition_fingerprint"])["files"][os.path.realpath(tmp_path / "condition.tif")]["size"] > 0
+    assert shlex.split(tags["quillet_command_line"]) == sys.argv
+    assert (tags["quillet_command"], tags["levels"], tags["search_reach_cells"]) == ("connectivity", "1 2", "6")
