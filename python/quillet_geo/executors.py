@@ -15,7 +15,7 @@ import contextlib
 import queue
 import threading
 
-from .errors import RunFailed
+from .errors import RunFailed, portable
 from .progress_bars import passing_on, report_parts_to
 from .worker_processes import process_results
 
@@ -108,10 +108,8 @@ def _compute_on_cluster(job, position):
     try:
         return position, job.compute(job.parts[position])
     except Exception as error:
-        # What a part raises travels back whole, but the exceptions it was raised from (GDAL's, chained by
-        # `raise ... from None` too) do not unpickle; the message already says what they said.
-        error.__cause__ = error.__context__ = None
-        raise
+        failure = portable(error)
+    raise failure  # raised outside the handler, so that it is not chained to what it was made from
 
 
 def _bounded(submit, positions, ahead, wait):

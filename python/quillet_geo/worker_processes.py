@@ -16,11 +16,10 @@ import ctypes
 import multiprocessing
 import multiprocessing.connection
 import os
-import pickle
 import signal
 from collections import deque
 
-from .errors import RunFailed
+from .errors import RunFailed, portable
 from .progress_bars import passing_on, report_parts_to
 
 AHEAD = 2  # parts a worker holds at once: the one it computes and the next, so that it never waits for work
@@ -61,12 +60,14 @@ class _Worker:
 
     def receive(self, job):
         """The next (position, values) the worker sends, raising what its part raised or RunFailed if it died."""
+        part = f"{job.part_names[0]} {job.parts[self.held[0]].index}"
         try:
             position, values, error = self.connection.recv()
         except (EOFError, OSError):
-            part = job.parts[self.held[0]]
-            raise RunFailed(f"a worker process died (out of memory, or killed) while computing "
-                            f"{job.part_names[0]} {part.index}") from None
+            raise RunFailed(f"a worker process died (out of memory, or killed) while computing {part}") from None
+        except Exception as failure:  # what the worker sent does not unpickle here
+            raise RunFailed(f"the result of {part} cannot be read back from its worker process "
+                            f"({type(failure).__name__}: {failure})") from None
         self.held.remove(position)
         if error is not None:
             raise error
@@ -120,14 +121,5 @@ def _serve(connection, main_pid, job, progress):
             try:
                 message = (position, job.compute(job.parts[position]), None)
             except Exception as error:  # handed to the main process, which raises it
-                message = (position, None, error)
-            _send(connection, message)
-
-
-def _send(connection, message):
-    try:
-        connection.send(message)
-    except (pickle.PicklingError, TypeError, AttributeError) as error:  # what the part raised does not pickle
-        position, _, failure = message
-        text = " ".join(str(failure).split()) or type(failure).__name__
-        connection.send((position, None, RunFailed(f"{text} ({type(failure).__name__}; {error})")))
+                message = (position, None, portable(error))
+            connection.send(message)

@@ -1,5 +1,6 @@
 """The run engine against what is around it, in-process: every file of a dataset watched, inputs that are not files,
 run folders that are not a run's, a run folder replaced, workers that die, write errors of GDAL, worker counts."""
+import contextlib
 import json
 import os
 import shutil
@@ -80,17 +81,13 @@ def test_every_file_of_a_dataset_is_watched(tmp_path, condition, monkeypatch, ma
 
     result, change, changed = make(tmp_path, condition)
     output = tmp_path / "map.tif"
-    with monkeypatch.context() as patch:
-        if when == "during the run":
-            save = journal.Journal.save
-            patch.setattr(journal.Journal, "save", lambda self, index, values: (save(self, index, values), change()))
-            with pytest.raises(RunFailed, match="changed during the run") as failure:
-                quillet_geo.to_raster(result, output, **RUN)
-        else:
-            _fail_writing_the_output(patch)
-            with pytest.raises(RunFailed):
-                quillet_geo.to_raster(result, output, **RUN)
-    if when != "during the run":
+    if when == "during the run":
+        save = journal.Journal.save
+        monkeypatch.setattr(journal.Journal, "save", lambda self, index, values: (save(self, index, values), change()))
+        with pytest.raises(RunFailed, match="changed during the run") as failure:
+            quillet_geo.to_raster(result, output, **RUN)
+    else:
+        interrupted(result, output)
         change()
         with pytest.raises(RunRefused, match="changed since the interrupted run") as failure:
             quillet_geo.to_raster(result, output, resume=True, **RUN)
@@ -193,13 +190,18 @@ def test_a_run_folder_that_is_not_a_runs_is_refused_and_left_alone(tmp_path, con
     assert sorted((p, p.is_symlink(), p.is_file() and p.read_bytes()) for p in tmp_path.rglob("*")) == before
 
 
-def test_entries_that_are_not_the_runs_are_left_alone(tmp_path, condition, expected):
-    output = tmp_path / "map.tif"
+def interrupted(result, output):
+    """A run of `result` into `output` that failed as it assembled the map, its tiles kept."""
     with pytest.MonkeyPatch.context() as patch:
         _fail_writing_the_output(patch)
         with pytest.raises(RunFailed):
-            run(condition, output)
-    folder = run_folder(output)
+            quillet_geo.to_raster(result, output, **RUN)
+    return run_folder(output)
+
+
+def test_entries_that_are_not_the_runs_are_left_alone(tmp_path, condition, expected):
+    output = tmp_path / "map.tif"
+    folder = interrupted(quillet_geo.connectivity(str(condition), **OPTIONS), output)
     (folder / "part-0-0.npz").unlink()
     (folder / "part-0-0.npz").mkdir()
     (folder / "notes").symlink_to(condition)
@@ -262,13 +264,16 @@ def test_a_worker_that_dies_fails_the_run_naming_its_tile(condition, tmp_path, b
     assert 0 < failure.value.kept < 9
 
 
-def test_a_cluster_workers_error_travels_back_as_itself(condition, tmp_path):
-    distributed = pytest.importorskip("distributed")
+@pytest.mark.parametrize("where", ["processes", "cluster"])
+def test_a_workers_error_travels_back_as_itself(condition, tmp_path, bounded, where):
+    distributed = pytest.importorskip("distributed")  # its exception pickling chains GDAL's errors, which do not unpickle
     result = quillet_geo.connectivity(str(condition), **OPTIONS)
     condition.unlink()  # the workers cannot read it
-    with distributed.LocalCluster(n_workers=1, threads_per_worker=1, processes=True, dashboard_address=None) as cluster:
+    with contextlib.ExitStack() as stack:
+        scheduler = where if where == "processes" else stack.enter_context(distributed.LocalCluster(
+            n_workers=1, threads_per_worker=1, processes=True, dashboard_address=None)).scheduler_address
         with pytest.raises(DataError, match=f"condition: '{condition}' cannot be read at rows"):
-            quillet_geo.to_raster(result, tmp_path / "map.tif", scheduler=cluster.scheduler_address, progress=False)
+            quillet_geo.to_raster(result, tmp_path / "map.tif", scheduler=scheduler, progress=False)
 
 
 def test_workers_beyond_the_cpus_are_capped_and_refused_with_a_cluster(condition, tmp_path, expected):
@@ -307,11 +312,7 @@ def test_a_caller_failing_as_the_run_starts_leaves_no_run_folder(condition, tmp_
 
 def test_a_tile_whose_description_is_damaged_is_computed_again(condition, tmp_path, expected):
     output = tmp_path / "map.tif"
-    with pytest.MonkeyPatch.context() as patch:
-        _fail_writing_the_output(patch)
-        with pytest.raises(RunFailed):
-            run(condition, output)
-    part = run_folder(output) / "part-0-0.npz"
+    part = interrupted(quillet_geo.connectivity(str(condition), **OPTIONS), output) / "part-0-0.npz"
     np.savez_compressed(part, values=np.zeros((16, 16), np.float32), meta=json.dumps([1, 2]))
     with pytest.warns(UserWarning, match=r"tile \(0, 0\) .* cannot be used \(its description is not a part's\)"):
         run(condition, output, resume=True)
