@@ -51,9 +51,9 @@ def to_raster(result, path, *, overwrite=False, resume=False, scheduler="process
     """Write `result` (a DataArray from `quillet_geo.connectivity` or `coverage`) to the GeoTIFF `path`, computing
     its tiles in `workers` threads or local processes (`scheduler` "threads" or "processes", default and at most one
     worker per CPU) or on a Dask cluster (a scheduler address or a `distributed.Client`, whose workers are its own:
-    `workers` is then refused). `resume=True` goes on with an
-    interrupted run of the same result; `overwrite=True` replaces an existing `path` (once the new file is complete)
-    and starts an interrupted run over. `progress`: a bar on standard error (None: on a terminal only).
+    `workers` is then refused). `resume=True` goes on with an interrupted run of the same result; `overwrite=True`
+    replaces an existing `path` (once the new file is complete) and starts an interrupted run over. `progress`: a
+    bar on standard error (None: on a terminal only).
     `also_writes` ({argument: path}) names other files the caller writes, checked against the inputs and `path`.
     The file is a cloud-optimized GeoTIFF (DEFLATE with the floating-point predictor, internal overviews);
     `creation_options` ({KEY: VALUE}) change GDAL's COG creation options (lossless compressions only).
@@ -157,7 +157,7 @@ def _manifest(job):
     template = job.template
     return {
         "command": job.name, "version": version("quillet"), "parameters": job.parameters,
-        "grid": {"shape": list(job.shape), "transform": list(coefficients(template.rio.transform())),
+        "grid": {"shape": list(template.shape), "transform": list(coefficients(template.rio.transform())),
                  "crs": template.rio.crs.to_wkt() if template.rio.crs else None},
         "inputs": {label: fingerprint(value) for label, value in job.inputs.items()},
     }

@@ -21,17 +21,6 @@ OPTIONS = dict(levels=[1, 2], lambdas=[2.0, 20.0], max_cost=10.0, outer_window=3
 RUN = dict(scheduler="threads", workers=2, progress=False)
 
 
-@pytest.fixture
-def condition(tmp_path):
-    return write_raster(tmp_path / "condition.tif", landscape((40, 44)))
-
-
-@pytest.fixture(scope="module")
-def expected(tmp_path_factory):
-    path = write_raster(tmp_path_factory.mktemp("reference") / "condition.tif", landscape((40, 44)))
-    return quillet_geo.connectivity(path, **OPTIONS).values
-
-
 def values_of(path):
     with rasterio.open(path) as source:
         return source.read(1)
@@ -43,6 +32,15 @@ def run(condition, output, **options):
 
 def run_folder(output):
     return output.with_name(output.name + ".quillet-run")
+
+
+def interrupted(result, output):
+    """A run of `result` into `output` that failed as it assembled the map, its tiles kept."""
+    with pytest.MonkeyPatch.context() as patch:
+        _fail_writing_the_output(patch)
+        with pytest.raises(RunFailed):
+            quillet_geo.to_raster(result, output, **RUN)
+    return run_folder(output)
 
 
 def _inside_the_run_folder(condition):
