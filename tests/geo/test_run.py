@@ -3,6 +3,7 @@ changes, damaged tiles. After every fault the old output is intact, the finished
 gives the map an uninterrupted run gives."""
 import errno
 import os
+import signal
 
 import numpy as np
 import pytest
@@ -19,6 +20,29 @@ from quillet_geo.lock import RunLock
 
 OPTIONS = dict(levels=[1, 2], lambdas=[2.0, 20.0], max_cost=10.0, outer_window=3, tile_size=16)
 RUN = dict(scheduler="threads", workers=2, progress=False)
+
+
+@pytest.fixture(name="condition")
+def condition_fixture(tmp_path):
+    return write_raster(tmp_path / "condition.tif", landscape((40, 44)))
+
+
+@pytest.fixture(name="expected", scope="module")
+def expected_fixture(tmp_path_factory):
+    path = write_raster(tmp_path_factory.mktemp("reference") / "condition.tif", landscape((40, 44)))
+    return quillet_geo.connectivity(path, **OPTIONS).values
+
+
+@pytest.fixture(name="bounded")
+def bounded_fixture():
+    """Fail a test that would wait forever (a FIFO read) instead of hanging the suite."""
+    def expired(signum, frame):
+        raise TimeoutError("the run waited without a bound")
+    previous = signal.signal(signal.SIGALRM, expired)
+    signal.alarm(60)
+    yield
+    signal.alarm(0)
+    signal.signal(signal.SIGALRM, previous)
 
 
 def values_of(path):

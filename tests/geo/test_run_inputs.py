@@ -12,7 +12,7 @@ import geopandas
 import rioxarray
 import shapely
 from test_cli import CELL, CRS, ORIGIN, landscape, write_raster
-from test_run import OPTIONS, RUN, interrupted, values_of
+from test_run import OPTIONS, RUN, bounded_fixture, condition_fixture, expected_fixture, interrupted, values_of  # noqa: F401 (fixtures)
 
 import quillet_geo
 from quillet_geo import DataError, RunFailed, RunRefused
