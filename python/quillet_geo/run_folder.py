@@ -27,18 +27,18 @@ def check_ours(folder):
     """Refuse the run folder's path when something that is not a run's folder is there."""
     if folder.is_symlink():
         raise RunRefused("output", f"'{folder}' is a symbolic link; a run keeps its tiles in a folder of its own "
-                                   "there: remove the link, or write to another output")
+                                   "there: remove the link, or write to another `output`")
     if not folder.exists():
         return
     if not folder.is_dir():
         raise RunRefused("output", f"'{folder}' is in the way of the run folder and is not a folder: move it away, "
-                                   "or write to another output")
+                                   "or write to another `output`")
     names = os.listdir(folder)
     if "manifest.json" in names:
         read_manifest(folder)
     elif any(name != "lock" and not name.endswith(".tmp") for name in names):
         raise RunRefused("output", f"'{folder}' is not a run folder of quillet (it holds no run's manifest), so it "
-                                   "is left as it is: move it away, or write to another output")
+                                   "is left as it is: move it away, or write to another `output`")
 
 
 def read_manifest(folder):
@@ -50,11 +50,11 @@ def read_manifest(folder):
         return None
     except (OSError, ValueError) as error:
         raise RunRefused("output", f"'{path}' cannot be read as a run's manifest ({error}); move '{folder}' away, "
-                                   "or write to another output") from None
+                                   "or write to another `output`") from None
     problem = _manifest_problem(manifest)
     if problem:
         raise RunRefused("output", f"'{path}' is not a run's manifest ({problem}); move '{folder}' away, or write "
-                                   "to another output")
+                                   "to another `output`")
     return manifest
 
 

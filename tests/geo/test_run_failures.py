@@ -11,7 +11,16 @@ import pytest
 
 pytest.importorskip("geopandas")
 import rasterio
-from test_run import OPTIONS, interrupted, run, run_folder, values_of
+from test_run import (  # noqa: F401 (fixtures)
+    OPTIONS,
+    bounded_fixture,
+    condition_fixture,
+    expected_fixture,
+    interrupted,
+    run,
+    run_folder,
+    values_of,
+)
 
 import quillet_geo
 from quillet_geo import ArgumentError, DataError, RunFailed, RunRefused
