@@ -6,7 +6,7 @@ import threading
 
 from distributed.diagnostics.plugin import SchedulerPlugin
 
-from .progress_bars import is_tile_key
+from .task_keys import is_tile_key
 
 
 class _TileCounter(SchedulerPlugin):

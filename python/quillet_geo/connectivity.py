@@ -41,7 +41,7 @@ def _tile_mask(condition, sources, protected, tile, protected_min_fraction):
 
 
 @dataclass(frozen=True)
-class ConnectivityKernel:
+class ConnectivityComputation:
     """Computes one tile: one native call over the tile and its halo, cropped to the tile, after checking the
     values it read. `labels` names each input for messages and says whether a common no-data value far from its
     other values is taken for an undeclared one: (argument, where, sentinels) in the order condition, sources,
@@ -79,7 +79,8 @@ class ConnectivityKernel:
 
 @dataclass(frozen=True)
 class ConnectivityJob(TiledJob):
-    """Reads each tile's window plus halo of every input: `readers` in the kernel's order (None where absent)."""
+    """Reads each tile's window plus halo of every input: `readers` in the computation's order (None where
+    absent)."""
 
     readers: tuple = ()
 
@@ -179,7 +180,7 @@ def connectivity(condition, *, levels, lambdas, max_cost, window_size=DEFAULTS["
     ordered = [condition, *(rasters.get(name) for name in list(RULES)[1:]), *stacks]
     tiles = tuple(t for row in tile_plan(condition.shape, parameters.tile_size, parameters.reach(),
                                          parameters.coarsest) for t in row)
-    kernel = ConnectivityKernel(
+    computation = ConnectivityComputation(
         transform=coefficients(condition.array.rio.transform()), is_geo=bool(condition.array.rio.crs.is_geographic),
         parameters=parameters, labels=tuple((name, r.where, not r.has_nodata_value) if r else (name, None, True)
                                             for name, r in zip([*RULES, *(s.name for s in stacks)], ordered)),
@@ -192,7 +193,7 @@ def connectivity(condition, *, levels, lambdas, max_cost, window_size=DEFAULTS["
     reach = search_reach(condition, parameters)
     check_bandwidths(parameters, reach, transgrids=bool(stacks))
     job = ConnectivityJob(
-        name="connectivity", template=grid_of(condition.array), tiles=tiles, kernel=kernel, parameters=recorded,
-        notes=reach.notes(), inputs={r.name: r.path or r.array for r in ordered if r is not None},
+        name="connectivity", template=grid_of(condition.array), tiles=tiles, computation=computation,
+        parameters=recorded, notes=reach.notes(), inputs={r.name: r.path or r.array for r in ordered if r is not None},
         readers=tuple(None if r is None else r.reader() for r in ordered))
     return job_result(job, progress)

@@ -30,7 +30,7 @@ def rings(geometries):
 
 
 @dataclass(frozen=True)
-class CoverageKernel:
+class CoverageComputation:
     """Computes one tile: the covered fraction of its cells by the union of the geometries that touch it."""
 
     transform: tuple
@@ -89,9 +89,10 @@ def coverage(geometries, like, *, layer=None, where=None, assume_crs=None, tile_
         warnings.warn(f"geometries: none of the {len(values)} polygons reaches the raster (bounds "
                       f"{tuple(round(v, 6) for v in template.rio.bounds())}); every cell is 0", stacklevel=2)
     tiles = tuple(t for row in tile_plan(template.shape, tile_size) for t in row)
-    kernel = CoverageKernel(transform=coefficients(transform), n_threads=n_threads or tile_threads(len(tiles)))
+    computation = CoverageComputation(transform=coefficients(transform),
+                                      n_threads=n_threads or tile_threads(len(tiles)))
     job = CoverageJob(
-        name="coverage", template=grid_of(template), tiles=tiles, kernel=kernel,
+        name="coverage", template=grid_of(template), tiles=tiles, computation=computation,
         parameters={"layer": layer, "where": where, "assume_crs": assume_crs, "tile_size": tile_size},
         inputs={"like": grid.path or grid.array,
                 "geometries": os.fspath(geometries) if is_path(geometries) else values},

@@ -4,6 +4,7 @@ map, a run that cannot start or go on, and a run stopped by a signal.
 The refusals say which argument they concern, and name other arguments in their text between backquotes, so that
 the command can name its own options instead (`--max-cost` for `max_cost`) and choose its exit status.
 """
+import pickle
 
 
 class _Refusal:
@@ -53,3 +54,16 @@ class Stopped(KeyboardInterrupt):
 
     def __reduce__(self):
         return type(self), (self.signal, self.kept, self.total, self.folder, self.parts), self.__dict__
+
+
+def portable(error):
+    """`error`, raised where a part ran, made to travel back to the main process as itself: without the exceptions
+    it was raised from (GDAL's, chained by `raise ... from None` too, do not unpickle; its message already says
+    what they said), or as a RunFailed with its text if it does not pickle at all."""
+    error.__cause__ = error.__context__ = None
+    try:
+        pickle.loads(pickle.dumps(error))
+        return error
+    except Exception as failure:  # any exception can be raised by a class's own pickling
+        text = " ".join(str(error).split()) or type(error).__name__
+        return RunFailed(f"{text} ({type(error).__name__}, which cannot be sent back: {failure})")

@@ -1,128 +1,83 @@
-"""Where a run's tiles are computed: in threads of this process, in local worker processes, or on a Dask cluster.
+"""Where a job's parts (a map's tiles, a summary's batches) are computed: in threads of this process, in local worker
+processes (worker_processes.py), or on a Dask cluster; and the one loop that computes the missing parts of a job, for
+the run engine and for in-process summaries alike.
 
-All three compute a tile the same way (`TiledJob.compute`), send the job to each worker once, keep at most twice as
-many tiles in flight as there are workers, and hand results over one at a time in the order they finish, so that
-the main process holds no more tiles than are in flight. The main thread only waits, and calls back at least every
-quarter of a second while it does, so that a stop asked for by a signal is seen at once, at a point where no lock of
-the executor is held; stopping kills local worker processes instead of waiting for their tiles (threads finish their
-tile on their own). While it waits, it passes on how far the tiles in flight have got, as threads and local processes
-report it.
+All of them compute a part the same way (`job.compute`, the members of `job_protocol.Job`), send the job to each
+worker once, keep at most twice as many parts in flight as there are workers, and hand results over one at a time in
+the order they finish, so that the main process holds no more parts than are in flight. The main thread only waits,
+and calls back at least every quarter of a second while it does, so that a stop asked for by a signal is seen at
+once, at a point where no lock of the executor is held; stopping kills local worker processes instead of waiting for
+their parts (threads finish their part on their own). While it waits, it passes on how far the parts in flight have
+got, as threads and local processes report it.
 """
 import concurrent.futures
 import contextlib
-import ctypes
-import multiprocessing
-import os
 import queue
-import signal
 import threading
 
-from .errors import RunFailed
-from .progress_bars import report_parts_to
-
-_job = None  # the job of a worker process, sent once when the process starts
-
-
-def _start_worker(main_pid, job, progress):
-    """A local worker process: Ctrl-C is the main process's to handle, and the worker dies with the main process
-    even when that is killed with SIGKILL (the kernel sends it SIGKILL when its parent ends; checking the parent
-    afterwards closes the window in which the main process ended before the request was made)."""
-    global _job
-    signal.signal(signal.SIGINT, signal.SIG_IGN)
-    with contextlib.suppress(OSError, AttributeError):
-        pr_set_pdeathsig = 1
-        ctypes.CDLL(None, use_errno=True).prctl(pr_set_pdeathsig, signal.SIGKILL)
-    if os.getppid() != main_pid:
-        os._exit(1)
-    _job = job
-    report_parts_to(progress)
+from .errors import RunFailed, portable
+from .progress_bars import passing_on, report_parts_to
+from .worker_processes import process_results
 
 
-def _compute_in_worker(index):
-    return index, _job.compute(_job.tiles[index])
+def compute_parts(job, positions, keep, bar, *, scheduler, workers, waiting=lambda: None):
+    """Compute the parts of `job` at `positions` (into `job.parts`) with `workers` of `scheduler`, handing each
+    finished part and its values to `keep(part, values)` and telling `bar` (a `RunProgress`) how far they got."""
+    sizes = {part.index: job.size(part) for part in job.parts}
 
+    def advanced(index, fraction):
+        bar.part_advanced(index, int(fraction * sizes[index]))
 
-def _compute(job, index):
-    return index, job.compute(job.tiles[index])
+    with part_results(job, positions, scheduler=scheduler, workers=workers, advanced=advanced,
+                      waiting=waiting) as results:
+        for position, values in results:
+            part = job.parts[position]
+            keep(part, values)
+            bar.part_done(part.index, sizes[part.index])
 
 
 @contextlib.contextmanager
-def tile_results(job, indices, *, scheduler="processes", workers=1, advanced=lambda index, fraction: None,
+def part_results(job, positions, *, scheduler="processes", workers=1, advanced=lambda index, fraction: None,
                  waiting=lambda: None):
-    """An iterator of (index into job.tiles, values) for the tiles at `indices`, in the order they finish.
+    """An iterator of (position in job.parts, values) for the parts at `positions`, in the order they finish.
 
     `scheduler`: "threads", "processes", or a Dask cluster (a scheduler address or a `distributed.Client`).
-    `advanced(tile index, fraction)` hears, while the results are awaited, how far a tile in flight has got (not on
+    `advanced(part index, fraction)` hears, while the results are awaited, how far a part in flight has got (not on
     a cluster). `waiting()` is called before each result and at least every quarter of a second while one is
     awaited; what it raises stops the run.
     """
     if scheduler == "threads":
-        with _thread_results(job, list(indices), workers, advanced, waiting) as results:
+        with _thread_results(job, list(positions), workers, advanced, waiting) as results:
             yield results
     elif scheduler == "processes":
-        with _process_results(job, list(indices), workers, advanced, waiting) as results:
+        with process_results(job, list(positions), workers, advanced, waiting) as results:
             yield results
     else:
-        with _cluster_results(job, list(indices), scheduler, waiting) as results:
+        with _cluster_results(job, list(positions), scheduler, waiting) as results:
             yield results
-
-
-def _passing_on(progress, advanced):
-    """A function that hands every report waiting in the queue `progress` to `advanced`."""
-    def pass_on():
-        while True:
-            try:
-                advanced(*progress.get_nowait())
-            except queue.Empty:
-                return
-    return pass_on
-
-
-def _bounded(submit, indices, ahead, wait):
-    """Submit tiles keeping at most `ahead` in flight; yield (index, future) as each finishes, then forget it."""
-    pending, remaining = {}, iter(indices)
-    for index in remaining:
-        pending[submit(index)] = index
-        if len(pending) >= ahead:
-            break
-    while pending:
-        for future in wait(list(pending)):
-            yield pending.pop(future), future
-            for index in remaining:
-                pending[submit(index)] = index
-                break
-
-
-def _first_done(futures, meanwhile):
-    """The futures done, once one is; `meanwhile()` runs every quarter of a second until then."""
-    while True:
-        done = concurrent.futures.wait(futures, timeout=0.25, return_when=concurrent.futures.FIRST_COMPLETED).done
-        meanwhile()
-        if done:
-            return done
 
 
 @contextlib.contextmanager
-def _thread_results(job, indices, workers, advanced, waiting):
-    # Daemon threads, so that an interrupted run does not wait for the tiles in flight at exit.
+def _thread_results(job, positions, workers, advanced, waiting):
+    # Daemon threads, so that an interrupted run does not wait for the parts in flight at exit.
     todo, done, progress = queue.Queue(), queue.Queue(), queue.Queue()
-    pass_on = _passing_on(progress, advanced)
-    for index in indices:
-        todo.put(index)
+    pass_on = passing_on(progress, advanced)
+    for position in positions:
+        todo.put(position)
     stop = threading.Event()
 
     def work():
         while not stop.is_set():
             try:
-                index = todo.get_nowait()
+                position = todo.get_nowait()
             except queue.Empty:
                 return
             try:
-                done.put((index, job.compute(job.tiles[index]), None))
+                done.put((position, job.compute(job.parts[position]), None))
             except BaseException as error:  # handed to the main thread, which raises it
-                done.put((index, None, error))
+                done.put((position, None, error))
 
-    for _ in range(min(workers, len(indices))):
+    for _ in range(min(workers, len(positions))):
         threading.Thread(target=work, daemon=True).start()
 
     def next_done():
@@ -134,12 +89,12 @@ def _thread_results(job, indices, workers, advanced, waiting):
                 pass_on()
 
     def results():
-        for _ in indices:
-            index, values, error = next_done()
+        for _ in positions:
+            position, values, error = next_done()
             pass_on()
             if error is not None:
                 raise error
-            yield index, values
+            yield position, values
 
     report_parts_to(progress)
     try:
@@ -149,44 +104,31 @@ def _thread_results(job, indices, workers, advanced, waiting):
         stop.set()
 
 
-@contextlib.contextmanager
-def _process_results(job, indices, workers, advanced, waiting):
-    # Spawned workers are children of this process (a fork server's would be its children instead), so that they
-    # end with it.
-    context = multiprocessing.get_context("spawn")
-    progress = context.Queue()
-    pool = concurrent.futures.ProcessPoolExecutor(min(workers, max(len(indices), 1)), mp_context=context,
-                                                  initializer=_start_worker, initargs=(os.getpid(), job, progress))
-    pass_on = _passing_on(progress, advanced)
-
-    def meanwhile():
-        pass_on()
-        waiting()
-
-    def results():
-        for index, future in _bounded(lambda index: pool.submit(_compute_in_worker, index), indices, 2 * workers,
-                                      lambda futures: _first_done(futures, meanwhile)):
-            try:
-                yield future.result()
-            except concurrent.futures.process.BrokenProcessPool:
-                raise RunFailed(f"a worker process died (out of memory, or killed) while computing tile "
-                                f"{job.tiles[index].index}") from None
-
+def _compute_on_cluster(job, position):
     try:
-        yield results()
-    except BaseException:
-        for process in multiprocessing.active_children():
-            process.kill()
-        pool.shutdown(wait=True, cancel_futures=True)
-        raise
-    else:
-        pool.shutdown()
-    finally:
-        progress.close()
+        return position, job.compute(job.parts[position])
+    except Exception as error:
+        failure = portable(error)
+    raise failure  # raised outside the handler, so that it is not chained to what it was made from
+
+
+def _bounded(submit, positions, ahead, wait):
+    """Submit parts keeping at most `ahead` in flight; yield (position, future) as each finishes, then forget it."""
+    pending, remaining = {}, iter(positions)
+    for position in remaining:
+        pending[submit(position)] = position
+        if len(pending) >= ahead:
+            break
+    while pending:
+        for future in wait(list(pending)):
+            yield pending.pop(future), future
+            for position in remaining:
+                pending[submit(position)] = position
+                break
 
 
 @contextlib.contextmanager
-def _cluster_results(job, indices, cluster, waiting):
+def _cluster_results(job, positions, cluster, waiting):
     import distributed
 
     client, own = cluster, False
@@ -205,10 +147,14 @@ def _cluster_results(job, indices, cluster, waiting):
                 return distributed.wait(futures, timeout=0.25, return_when="FIRST_COMPLETED").done
 
     def results():
-        submit = lambda index: client.submit(_compute, shared, index, pure=False)  # noqa: E731
+        submit = lambda position: client.submit(_compute_on_cluster, shared, position, pure=False)  # noqa: E731
         try:
-            for _, future in _bounded(submit, indices, 2 * slots, wait):
-                result = future.result()
+            for position, future in _bounded(submit, positions, 2 * slots, wait):
+                try:
+                    result = future.result()
+                except distributed.KilledWorker:
+                    raise RunFailed(f"Dask workers died computing {job.part_names[0]} "
+                                    f"{job.parts[position].index} (out of memory, or killed)") from None
                 future.release()
                 yield result
         except (OSError, concurrent.futures.CancelledError, distributed.comm.CommClosedError) as error:

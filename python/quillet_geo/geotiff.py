@@ -14,6 +14,7 @@ import os
 import numpy as np
 import rasterio
 import rasterio.shutil
+from rasterio._err import CPLE_BaseError
 from rasterio.windows import Window
 
 from .atomic import put_in_place
@@ -90,7 +91,7 @@ def assemble(path, temporary, job, tile_values, *, tags, options=COG_OPTIONS):
             rasterio.shutil.copy(tiles_file, temporary, driver="COG", **options)
             _check_written(temporary, job, digests)
         put_in_place(temporary, path)
-    except rasterio.errors.RasterioError as error:
+    except (rasterio.errors.RasterioError, CPLE_BaseError) as error:  # GDAL's own errors reach Python as both
         raise OSError(0, str(error).strip().splitlines()[0], os.fspath(temporary)) from None
     finally:
         for leftover in (tiles_file, temporary):

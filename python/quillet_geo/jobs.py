@@ -1,13 +1,12 @@
-"""A tiled job: the grid of its result, its tiles, what each tile reads, and the kernel that computes one tile.
+"""A tiled job: the grid of its result, its tiles, what each tile reads, and the computation of one tile.
 
 The same job runs two ways: as a lazy DataArray, one Dask chunk per tile (`lazy`), and tile by tile in the run
-engine, in threads, local processes or on a cluster (`compute`). The kernel is a small picklable object that
-holds no data; what a tile reads comes to it as pieces (a file window to read, or a slice of an array), so that a
-task carries only its own window of each input.
+engine, in threads, local processes or on a cluster (`compute`, the engine's `job_protocol.Job`). The computation is
+a small picklable callable that holds no data; what a tile reads comes to it as pieces (a file window to read, or a
+slice of an array), so that a task carries only its own window of each input.
 """
 import warnings
-from dataclasses import dataclass, field
-from importlib.metadata import version
+from dataclasses import dataclass, field, replace
 
 import dask
 import dask.array as da
@@ -16,25 +15,24 @@ import xarray as xr
 
 from .fingerprints import fingerprint
 from .progress_bars import compute_with_progress
+from .provenance import provenance
 from .rasters import FileWindow
+from .task_keys import tile_key
 
 
 @dataclass(frozen=True)
 class TiledJob:
     """`name` says what the values are; `template` is the result's (y, x) grid (dims, coordinates, CRS,
-    transform); `tiles` run row by row; `parameters` and `inputs` ({label: path or array}) fix the result;
-    `notes` are facts that follow from them and are worth telling (the search reach).
+    transform); `tiles` run row by row, and are the parts the run engine computes; `computation(tile, *pieces)`
+    computes one; `parameters` and `inputs` ({label: path or array}) fix the result; `notes` are facts that follow
+    from them and are worth telling (the search reach)."""
 
-    The run engine sees a job as parts to compute, each with an `index`, and these class attributes and methods:
-    what its progress counts (`unit`, `size`), what a part's values are (`dtype`, `shape_of`), and how messages
-    name the parts (`parts`)."""
-
-    unit, dtype, parts = "cell", np.float32, ("tile", "tiles")
+    unit, dtype, part_names = "cell", np.float32, ("tile", "tiles")
 
     name: str
     template: xr.DataArray
     tiles: tuple
-    kernel: object
+    computation: object
     parameters: dict
     inputs: dict = field(repr=False)
     notes: dict = field(default_factory=dict)
@@ -43,8 +41,15 @@ class TiledJob:
     def shape(self):
         return self.template.shape
 
+    @property
+    def parts(self):
+        return self.tiles
+
+    def with_threads(self, n_threads):
+        return replace(self, computation=replace(self.computation, n_threads=n_threads))
+
     def pieces(self, tile):
-        """What the kernel of `tile` reads: one piece per input."""
+        """What the computation of `tile` reads: one piece per input."""
         raise NotImplementedError
 
     def size(self, tile):
@@ -55,33 +60,20 @@ class TiledJob:
     def shape_of(self, tile):
         return tile_shape(tile)
 
-    def tags(self):
-        """What the result says about itself, as text: the software, the parameters, the notes and the input
-        files (the result's `attrs`, and the output file's metadata tags)."""
-        tags = {"quillet_command": self.name, "quillet_version": version("quillet")}
-        for name, value in {**self.parameters, **self.notes}.items():
-            if value is not None:
-                tags[name] = " ".join(map(str, value)) if isinstance(value, (list, tuple)) else str(value)
-        for label, value in self.inputs.items():
-            if isinstance(value, str):
-                tags[label.replace("[", "_").replace("]", "")] = value
-        return tags
-
     def compute(self, tile):
         """One tile's values, reading its pieces here."""
-        return self.kernel(tile, *(_read(piece) for piece in self.pieces(tile)))
+        return self.computation(tile, *(_read(piece) for piece in self.pieces(tile)))
 
-    def lazy(self):
+    def lazy(self, fingerprints):
         """The result as a DataArray on the template's grid, one Dask chunk per tile. A tile's task is named after
-        the job's inputs (their fingerprints, hashed once) and the tile, not after its pieces, which Dask would
+        the job's inputs (their `fingerprints`, hashed once) and the tile, not after its pieces, which Dask would
         hash tile by tile (slowly, for thousands of polygons)."""
-        task = dask.delayed(self.kernel, pure=True)
-        token = dask.base.tokenize(self.kernel, self.parameters,
-                                   {label: fingerprint(value) for label, value in self.inputs.items()})
+        task = dask.delayed(self.computation, pure=True)
+        token = dask.base.tokenize(self.computation, self.parameters, fingerprints)
         rows = {}
         for tile in self.tiles:
             pieces = self.pieces(tile)
-            key = f"{self.name}-tile-{token}-{'-'.join(map(str, tile.index))}"
+            key = tile_key(self.name, token, tile.index)
             value = da.from_delayed(task(tile, *pieces, dask_key_name=key), tile_shape(tile), np.float32)
             rows.setdefault(tile.index[0], []).append(value)
         return on_grid(self.template, da.block(list(rows.values())), self.name)
@@ -94,14 +86,15 @@ def job_result(job, progress=False):
     """The result of `job` as a DataArray: lazy when its first input is a file or dask-backed, else computed here
     (with a progress bar if asked). Either way it keeps its job for `to_raster`."""
     first = next(iter(job.inputs.values()))
-    result = job.lazy()
+    fingerprints = {label: fingerprint(value) for label, value in job.inputs.items()}
+    result = job.lazy(fingerprints)
     if isinstance(first, str) or isinstance(getattr(first, "data", None), da.Array):
         if progress:
             warnings.warn("progress=True: the result is lazy (its input is a file or dask-backed) and is computed "
                           "later; compute it inside `with quillet_geo.progress():` to see its tiles", stacklevel=3)
     else:
         result = compute_with_progress(result, progress)
-    result.attrs.update(job.tags())
+    result.attrs.update(provenance(job, fingerprints))
     result.encoding[JOB_KEY] = job
     return result
 
@@ -139,7 +132,7 @@ def _read(piece):
 
 
 def values_of(piece):
-    """Float32 values of a raster piece as the kernel receives it: read from its file if it is a file window."""
+    """Float32 values of a raster piece as a computation receives it: read from its file if it is a file window."""
     if isinstance(piece, tuple):
         source, rows, cols = piece
         return source.read(rows, cols)

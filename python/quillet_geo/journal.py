@@ -1,5 +1,6 @@
 """The run folder beside the output: the run's manifest, its finished parts (tiles, for a map) and its lock, so that
-an interrupted run loses only the parts in flight and `resume` goes on where it stopped.
+an interrupted run loses only the parts in flight and `resume` goes on where it stopped (run_folder.py says which
+folders and files are a run's).
 
 A part's file appears only complete (written under a temporary name, flushed, then renamed) and carries the identity
 of its run, the part's index and shape, and a hash of its values: a file damaged since, or left by another run, is
@@ -9,7 +10,6 @@ parameters, the grid and a fingerprint of every input); `resume` goes on only wh
 import hashlib
 import json
 import os
-import re
 import shutil
 import zipfile
 import zlib
@@ -18,15 +18,11 @@ import numpy as np
 
 from .atomic import write_atomically
 from .errors import RunFailed, RunRefused
-from .fingerprints import array_digest
+from .fingerprints import array_digest, changed_input
 from .lock import RunLock
+from .run_folder import FolderIdentity, check_ours, read_manifest, remove_run_folder, run_files, run_folder_of
 
-PART_NAME = re.compile(r"part-(\d+(?:-\d+)*)\.npz")
 FULL_DISK = 16 * 2**20  # free bytes below which a failed write is put down to a full disk
-
-
-def run_folder_of(output):
-    return output.with_name(output.name + ".quillet-run")
 
 
 def write_error(path, error):
@@ -49,8 +45,8 @@ class DamagedPart(Exception):
 class Journal:
     """Finished parts of one run, kept in `folder` under its lock with the run's manifest."""
 
-    def __init__(self, folder, manifest, lock):
-        self.folder, self.manifest, self.lock = folder, manifest, lock
+    def __init__(self, folder, manifest, lock, identity):
+        self.folder, self.manifest, self.lock, self.identity = folder, manifest, lock, identity
         self.run = hashlib.sha256(json.dumps(manifest, sort_keys=True).encode()).hexdigest()
 
     @classmethod
@@ -58,17 +54,19 @@ class Journal:
         """Take the run folder of `output`: a new run (clearing an interrupted one only with `overwrite`), or the
         interrupted run to go on with (`resume`), refused unless it was made with the same manifest."""
         folder = run_folder_of(output)
+        check_ours(folder)
         if resume and not folder.is_dir():
             raise RunRefused("resume", f"no interrupted run of '{output}' to continue (no folder '{folder}')")
         created = not folder.exists()
         try:
             folder.mkdir(exist_ok=True)
+            identity = FolderIdentity(folder)
         except OSError as error:
             raise write_error(folder, error) from None
         lock = RunLock(folder / "lock", output)
         try:
             lock.acquire()
-            recorded = _read_manifest(folder)
+            recorded = read_manifest(folder)
             if resume:
                 if recorded is None:
                     raise RunRefused("resume", f"'{folder}' holds no readable run; start over with `overwrite`")
@@ -76,10 +74,10 @@ class Journal:
             elif recorded is not None and not overwrite:
                 raise RunRefused("output", f"'{output}' has an interrupted run in '{folder}'; continue it with "
                                            "`resume`, or start over with `overwrite`")
-            for leftover in folder.iterdir():
+            for leftover in run_files(folder, warn=True):
                 if leftover.name != "lock" and (not resume or leftover.name.endswith(".tmp") or
                                                 ".partial" in leftover.name):
-                    _remove(leftover)
+                    os.unlink(leftover.path)
             if not resume:
                 write_atomically(folder / "manifest.json", json.dumps(manifest, indent=1).encode())
         except BaseException as error:
@@ -89,11 +87,15 @@ class Journal:
             if isinstance(error, OSError):
                 raise write_error(getattr(error, "filename", None) or folder, error) from None
             raise
-        return cls(folder, manifest, lock)
+        return cls(folder, manifest, lock, identity)
 
     def finished(self):
         """The indices of the parts whose files are present (not yet checked)."""
-        return {tuple(map(int, m[1].split("-"))) for m in map(PART_NAME.fullmatch, os.listdir(self.folder)) if m}
+        try:
+            names = [entry.name for entry in run_files(self.folder)]
+        except OSError:  # the folder is gone: nothing is kept
+            return set()
+        return {tuple(map(int, name[5:-4].split("-"))) for name in names if name.startswith("part-")}
 
     def _part_path(self, index):
         return self.folder / f"part-{'-'.join(map(str, index))}.npz"
@@ -101,6 +103,7 @@ class Journal:
     def save(self, index, values):
         meta = {"run": self.run, "index": list(index), "shape": list(values.shape), "sha256": array_digest(values)}
         path = self._part_path(index)
+        self.identity.check()
         try:
             write_atomically(path, lambda file: np.savez_compressed(file, values=values, meta=json.dumps(meta)))
         except OSError as error:
@@ -113,6 +116,8 @@ class Journal:
                 values, meta = archive["values"], json.loads(str(archive["meta"]))
         except (OSError, ValueError, KeyError, EOFError, zipfile.BadZipFile, zlib.error) as error:
             raise DamagedPart(f"unreadable ({' '.join(str(error).split()) or type(error).__name__})") from None
+        if not isinstance(meta, dict):
+            raise DamagedPart("its description is not a part's")
         expected = {"run": self.run, "index": list(index), "shape": list(shape)}
         for key, value in expected.items():
             if meta.get(key) != value:
@@ -126,24 +131,15 @@ class Journal:
 
     def partial(self, output):
         """Where `output` is assembled before it is renamed into place."""
+        self.identity.check()
         return self.folder / f"output.partial{output.suffix}"
 
     def close(self, *, remove):
-        """Release the run folder: removed when the run is complete, kept (with its parts) otherwise."""
-        if remove:
-            shutil.rmtree(self.folder, ignore_errors=True)
+        """Release the run folder: removed when the run is complete (unless another was put in its place), kept
+        (with its parts) otherwise."""
+        if remove and self.identity.in_place():
+            remove_run_folder(self.folder)
         self.lock.release()
-
-
-def _remove(path):
-    shutil.rmtree(path) if path.is_dir() else path.unlink(missing_ok=True)
-
-
-def _read_manifest(folder):
-    try:
-        return json.loads((folder / "manifest.json").read_text())
-    except (OSError, ValueError):
-        return None
 
 
 def _refuse_differences(recorded, manifest):
@@ -164,9 +160,8 @@ def _refuse_differences(recorded, manifest):
         if label not in now or label not in before or before[label].get("path") != now[label].get("path"):
             raise RunRefused("resume", f"`{label}` is not the input of the interrupted run")
         if before[label] != now[label]:
-            where = f" '{now[label]['path']}'" if "path" in now[label] else ""
-            raise RunRefused("resume", f"`{label}`{where} changed since the interrupted run; start over with "
-                                       "`overwrite`")
+            raise RunRefused("resume", f"{changed_input(label, before[label], now[label])} changed since the "
+                                       "interrupted run; start over with `overwrite`")
     if recorded.get("grid") != manifest["grid"]:
         raise RunRefused("resume", "the grid differs from the interrupted run's; start over with `overwrite`")
 

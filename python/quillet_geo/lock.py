@@ -18,7 +18,7 @@ class RunLock:
 
     def acquire(self):
         """Hold the lock, or refuse with who holds it."""
-        fd = os.open(self.path, os.O_RDWR | os.O_CREAT, 0o644)
+        fd = os.open(self.path, os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW, 0o644)  # never a link's target
         try:
             fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
         except BlockingIOError:

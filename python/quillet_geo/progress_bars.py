@@ -1,13 +1,15 @@
 """Progress bars over tiles: one for a run (cells per second, tiles done, time left), and one while lazy results
 are computed on Dask, on its local schedulers or on a distributed cluster."""
 import contextlib
-import re
+import queue
 import time
 
 from dask.callbacks import Callback
 from tqdm import tqdm
 
 import quillet
+
+from .task_keys import is_tile_key
 
 
 class RunProgress:
@@ -53,6 +55,17 @@ def report_parts_to(sink):
     _sink = sink
 
 
+def passing_on(reports, advanced):
+    """A function that hands every report waiting in the queue `reports` to `advanced(index, fraction)`."""
+    def pass_on():
+        while True:
+            try:
+                advanced(*reports.get_nowait())
+            except queue.Empty:
+                return
+    return pass_on
+
+
 @contextlib.contextmanager
 def part_progress(index):
     """While the block runs, native calls of this thread report (index, fraction of the tile done) to the sink."""
@@ -65,13 +78,6 @@ def part_progress(index):
         yield
     finally:
         quillet._report_progress(None)
-
-
-TILE_KEY = re.compile(r"(connectivity|coverage)-tile-")
-
-
-def is_tile_key(key):
-    return bool(TILE_KEY.match(str(key[0] if isinstance(key, tuple) else key)))
 
 
 @contextlib.contextmanager

@@ -34,6 +34,15 @@ def progress_reporter(progress):
     raise ArgumentError("progress", f"{progress!r} is not one of {', '.join(PROGRESS_MODES)}")
 
 
+def run_progress(job, done, reporter):
+    """The progress report of a run of `job` (a `job_protocol.Job`) made by `reporter` (from `progress_reporter`),
+    the parts whose indices are in `done` already finished."""
+    finished = [part for part in job.parts if part.index in done]
+    return reporter(job.name, unit=job.unit, parts=job.part_names[1], total_parts=len(job.parts),
+                    total_units=sum(map(job.size, job.parts)), done_parts=len(finished),
+                    done_units=sum(map(job.size, finished)))
+
+
 class JsonProgress:
     """RunProgress's interface, writing JSON lines to standard error instead of drawing a bar."""
 

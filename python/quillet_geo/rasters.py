@@ -32,6 +32,7 @@ from rasterio.windows import Window
 
 from .coordinates import check_coordinates
 from .errors import ArgumentError, ArgumentTypeError, DataError
+from .input_files import check_input_file, is_path
 from .nodata import declared_nodata, given_nodata, nodata_as_nan
 from .parameters import integer, shown
 from .transforms import coefficients, world
@@ -110,10 +111,6 @@ class FileWindow:
                          add_alpha=dataset.nodata is None and self.nodata is None, **nodata)
 
 
-def is_path(value):
-    return isinstance(value, (str, os.PathLike))
-
-
 def open_raster(value, name, *, band=None, band_argument=None, stack=False, nodata=None):
     """A `Raster` for `value`: a DataArray, or a raster path (opened lazily: only its tiles are read later).
 
@@ -157,6 +154,7 @@ def open_raster(value, name, *, band=None, band_argument=None, stack=False, noda
 
 
 def _open_file(path, name):
+    check_input_file(path, name)
     try:
         return rioxarray.open_rasterio(path, cache=False)
     except Exception as error:  # rasterio and GDAL raise several types for an unreadable file

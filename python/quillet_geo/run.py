@@ -1,20 +1,18 @@
 """The run engine: a result of quillet_geo written to a GeoTIFF tile by tile, resumably, never losing or corrupting
 data. What a run guarantees:
 
-- Paths: the output (and its run folder) is checked against every input before anything is written or deleted.
+- Paths: the output, its run folder and every other output are checked against every file of every input before
+  anything is written or deleted; a run folder that is not a run's is refused and left alone (run_folder.py).
 - One run per output at a time (a lock in the run folder); a lock of a dead run is taken over.
 - Finished tiles are kept in the run folder as they arrive, each with a hash of its values and its run's identity;
   after Ctrl-C, SIGTERM, SIGHUP, a kill or a failure, `resume=True` computes only the tiles missing or damaged.
-- Inputs are fingerprinted at the start and checked again before the output is assembled; a changed input fails
-  the run, and `resume` then refuses its tiles.
+- Inputs are fingerprinted at the start, every file they are read from (input_files.py), and checked again before
+  the output is assembled; a changed input fails the run, and `resume` then refuses its tiles.
 - The output appears only complete: assembled under a temporary name, read back, flushed and renamed, so an
   existing output is replaced only then (`overwrite=True`). The run folder goes only after that.
-- Every failure is one line: a write names its path, a tile names its tile and input.
+- Every failure is one line: a write names its path, a tile names its tile and input; no wait is without a bound.
 """
-import contextlib
-import dataclasses
 import signal
-import threading
 import time
 import warnings
 from dataclasses import dataclass
@@ -22,8 +20,9 @@ from importlib.metadata import version
 from pathlib import Path
 
 from .cpus import available_cpus
-from .errors import ArgumentTypeError, RunFailed, Stopped
-from .fingerprints import fingerprint
+from .errors import ArgumentError, ArgumentTypeError, RunFailed, Stopped
+from .executors import compute_parts
+from .fingerprints import changed_input, fingerprint
 from .formats import check_map_outputs
 from .geotiff import assemble
 from .geotiff import creation_options as creation_options_checked
@@ -31,7 +30,9 @@ from .jobs import JOB_KEY
 from .journal import DamagedPart, Journal, write_error
 from .outputs import check_outputs
 from .parameters import integer
-from .progress_lines import progress_reporter
+from .progress_lines import progress_reporter, run_progress
+from .provenance import provenance
+from .stop_signals import StopSignals
 from .transforms import coefficients
 
 
@@ -49,11 +50,12 @@ class RunSummary:
 def to_raster(result, path, *, overwrite=False, resume=False, scheduler="processes", workers=None, progress=None,
               creation_options=None, also_writes=None, started=None):
     """Write `result` (a DataArray from `quillet_geo.connectivity` or `coverage`) to the GeoTIFF `path`, computing
-    its tiles in `workers` threads or local processes (`scheduler` "threads" or "processes", default one worker per
-    CPU) or on a Dask cluster (a scheduler address or a `distributed.Client`). `resume=True` goes on with an
-    interrupted run of the same result; `overwrite=True` replaces an existing `path` (once the new file is complete)
-    and starts an interrupted run over. `progress`: "auto" or None (a bar on standard error on a terminal only),
-    "bar" or True, "none" or False, or "json" (JSON lines on standard error, described in `progress_lines`).
+    its tiles in `workers` threads or local processes (`scheduler` "threads" or "processes", default and at most one
+    worker per CPU) or on a Dask cluster (a scheduler address or a `distributed.Client`, whose workers are its own:
+    `workers` is then refused). `resume=True` goes on with an interrupted run of the same result; `overwrite=True`
+    replaces an existing `path` (once the new file is complete) and starts an interrupted run over. `progress`:
+    "auto" or None (a bar on standard error on a terminal only), "bar" or True, "none" or False, or "json" (JSON
+    lines on standard error, described in `progress_lines`).
     `also_writes` ({argument: path}) names other files the caller writes, checked against the inputs and `path`.
     The file is a cloud-optimized GeoTIFF (DEFLATE with the floating-point predictor, internal overviews);
     `creation_options` ({KEY: VALUE}) change GDAL's COG creation options (lossless compressions only).
@@ -68,7 +70,7 @@ def to_raster(result, path, *, overwrite=False, resume=False, scheduler="process
     options = creation_options_checked(creation_options)
 
     def write(output, partial, part_values):
-        tags = {**job.tags(), "quillet_date": time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime())}
+        tags = {**provenance(job), "quillet_date": time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime())}
         assemble(output, partial, job, part_values, tags=tags, options=options)
 
     return run_job(job, path, write, overwrite=overwrite, resume=resume, scheduler=scheduler, workers=workers,
@@ -93,23 +95,27 @@ def run_job(job, path, write, *, overwrite=False, resume=False, scheduler="proce
     reporter = progress_reporter(progress)
     check_outputs({"output": output, **(also_writes or {})}, job.inputs, overwrite=overwrite)
     local = scheduler in ("threads", "processes")
-    workers = integer("workers", workers, minimum=1) if workers is not None else available_cpus() if local else 1
-    job = dataclasses.replace(job, kernel=dataclasses.replace(
-        job.kernel, n_threads=max(1, available_cpus() // workers) if local else 1))
+    workers = _local_workers(workers) if local else _no_workers(workers)
+    job = job.with_threads(max(1, available_cpus() // workers) if local else 1)
     manifest = _manifest(job)
-    total, plural = len(job.tiles), job.parts[1]
-    with _StopSignals() as signals:
+    total, plural = len(job.parts), job.part_names[1]
+    with StopSignals() as signals:
         journal = Journal.open(output, manifest, resume=resume, overwrite=overwrite)
         remove = False
         try:
             if started:
-                started()
+                try:
+                    started()
+                except Exception:
+                    remove = not resume  # a new run whose caller fails at once leaves no run folder behind
+                    raise
             kept = _usable_parts(job, journal) if resume else set()
-            bar = reporter(job.name, unit=job.unit, parts=plural, total_parts=total,
-                           total_units=_units(job, job.tiles), done_parts=len(kept),
-                           done_units=_units(job, (t for t in job.tiles if t.index in kept)))
+            bar = run_progress(job, kept, reporter)
             try:
-                _compute_missing(job, journal, kept, bar, scheduler, workers, signals)
+                todo = [k for k, part in enumerate(job.parts) if part.index not in kept]
+                with signals.deferred():
+                    compute_parts(job, todo, lambda part, values: journal.save(part.index, values), bar,
+                                  scheduler=scheduler, workers=workers, waiting=signals.check)
                 _check_inputs_unchanged(job, manifest)
                 try:
                     write(output, journal.partial(output), lambda part: _finished_part(job, journal, part))
@@ -128,11 +134,26 @@ def run_job(job, path, write, *, overwrite=False, resume=False, scheduler="proce
             raise
         finally:
             journal.close(remove=remove)
-    return RunSummary(_units(job, job.tiles), bar.seconds(), total, len(kept))
+    return RunSummary(sum(map(job.size, job.parts)), bar.seconds(), total, len(kept))
 
 
-def _units(job, parts):
-    return sum(job.size(part) for part in parts)
+def _local_workers(workers):
+    """The threads or processes of a local run: one per CPU, at most."""
+    cpus = available_cpus()
+    if workers is None:
+        return cpus
+    workers = integer("workers", workers, minimum=1)
+    if workers > cpus:
+        warnings.warn(f"workers: {workers} is more than the {cpus} CPUs this process may use; running {cpus}, "
+                      "since more would only share them", stacklevel=4)
+    return min(workers, cpus)
+
+
+def _no_workers(workers):
+    if workers is not None:
+        raise ArgumentError("workers", "cannot be given with a cluster `scheduler`, whose own workers compute the "
+                                       "parts")
+    return 1
 
 
 def _manifest(job):
@@ -140,7 +161,7 @@ def _manifest(job):
     template = job.template
     return {
         "command": job.name, "version": version("quillet"), "parameters": job.parameters,
-        "grid": {"shape": list(job.shape), "transform": list(coefficients(template.rio.transform())),
+        "grid": {"shape": list(template.shape), "transform": list(coefficients(template.rio.transform())),
                  "crs": template.rio.crs.to_wkt() if template.rio.crs else None},
         "inputs": {label: fingerprint(value) for label, value in job.inputs.items()},
     }
@@ -148,7 +169,7 @@ def _manifest(job):
 
 def _usable_parts(job, journal):
     """The kept parts that can be used; a damaged one is said and forgotten, to be computed again."""
-    usable, parts = set(), {part.index: part for part in job.tiles}
+    usable, parts = set(), {part.index: part for part in job.parts}
     for index in sorted(journal.finished()):
         try:
             journal.load(index, job.shape_of(parts[index]), job.dtype)
@@ -159,25 +180,9 @@ def _usable_parts(job, journal):
 
 
 def _warn_damaged(job, journal, index, damage):
-    warnings.warn(f"{job.parts[0]} {index} in '{journal.folder}' cannot be used ({damage}); computing it again",
+    warnings.warn(f"{job.part_names[0]} {index} in '{journal.folder}' cannot be used ({damage}); computing it again",
                   stacklevel=3)
     journal.forget(index)
-
-
-def _compute_missing(job, journal, kept, bar, scheduler, workers, signals):
-    from .executors import tile_results
-
-    todo = [k for k, part in enumerate(job.tiles) if part.index not in kept]
-    sizes = {part.index: job.size(part) for part in job.tiles}
-
-    def advanced(index, fraction):
-        bar.part_advanced(index, int(fraction * sizes[index]))
-
-    with signals.deferred(), tile_results(job, todo, scheduler=scheduler, workers=workers, advanced=advanced,
-                                          waiting=signals.check) as results:
-        for k, values in results:
-            journal.save(job.tiles[k].index, values)
-            bar.part_done(job.tiles[k].index, sizes[job.tiles[k].index])
 
 
 def _finished_part(job, journal, part):
@@ -193,47 +198,8 @@ def _finished_part(job, journal, part):
 
 def _check_inputs_unchanged(job, manifest):
     for label, value in job.inputs.items():
-        if fingerprint(value) != manifest["inputs"][label]:
-            where = f" '{value}'" if isinstance(value, str) else ""
-            raise RunFailed(f"`{label}`{where} changed during the run, so its tiles mix old and new data; start "
-                            "over with `overwrite`", resumable=False)
-
-
-class _StopSignals:
-    """Ctrl-C, SIGTERM and SIGHUP (batch schedulers, `timeout`, a closed terminal) stop the run alike, by raising
-    `Stopped` in the main thread. While the tiles are computed and saved (`deferred`) the signal is only noted, and
-    `check` raises it where the run waits for results: it never breaks a file being saved nor leaves a lock of the
-    executors held. A second signal while the stopped run tidies up changes nothing."""
-
-    SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
-
-    def __init__(self):
-        self.received, self.deferring, self.previous = None, False, {}
-
-    def __enter__(self):
-        if threading.current_thread() is threading.main_thread():
-            self.previous = {s: signal.signal(s, self._stop) for s in self.SIGNALS}
-        return self
-
-    def __exit__(self, *exception):
-        for s, handler in self.previous.items():
-            signal.signal(s, handler)
-
-    def _stop(self, signum, frame):
-        if self.received is None:
-            self.received = signal.Signals(signum)
-            if not self.deferring:
-                raise Stopped(self.received, 0, 0, None)
-
-    @contextlib.contextmanager
-    def deferred(self):
-        self.deferring = True
-        try:
-            yield
-        finally:
-            self.deferring = False
-        self.check()
-
-    def check(self):
-        if self.received is not None:
-            raise Stopped(self.received, 0, 0, None)
+        now = fingerprint(value)
+        if now != manifest["inputs"][label]:
+            raise RunFailed(f"{changed_input(label, manifest['inputs'][label], now)} changed during the run, so its "
+                            f"{job.part_names[1]} mix old and new data; start over with `overwrite`",
+                            resumable=False)

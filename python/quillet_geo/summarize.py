@@ -5,16 +5,15 @@ a table in memory or written to a file by the run engine.
 Regions are the unit of work. They are put in batches of neighbours (`batches`), and a batch is what the run engine
 computes, keeps and resumes: its values are its regions' statistics, a row each (`summary_job`, `summary_kernel`).
 """
-from dataclasses import replace
-
 import geopandas
 import numpy as np
 import pandas
 
 from .cpus import available_cpus
-from .executors import tile_results
+from .executors import compute_parts
 from .parameters import integer
-from .progress_bars import RunProgress
+from .progress_lines import progress_reporter, run_progress
+from .provenance import provenance
 from .run import run_job
 from .statistics import DEFAULT, definitions
 from .summary_inputs import summary_job
@@ -24,11 +23,11 @@ from .tables import DESCRIBED, table_format, write_table
 def summary_table(job, keys, part_values):
     """The table of a summary: a row per region in the regions' order, indexed by `keys`, from its batches' values
     (`part_values(batch)`)."""
-    table = np.full((len(keys), len(job.kernel.columns)), np.nan)
-    for batch in job.tiles:
+    table = np.full((len(keys), len(job.computation.columns)), np.nan)
+    for batch in job.parts:
         table[batch.regions] = part_values(batch)
-    frame = pandas.DataFrame(table, index=keys, columns=job.kernel.columns)
-    frame.attrs.update(job.tags())
+    frame = pandas.DataFrame(table, index=keys, columns=job.computation.columns)
+    frame.attrs.update(provenance(job))
     return frame
 
 
@@ -65,16 +64,12 @@ def summarize(values, regions, *, stats=DEFAULT, by=None, weights=None, band=Non
     job, keys = summary_job(values, regions, stats=stats, by=by, weights=weights, band=band, layer=layer, where=where,
                             assume_crs=assume_crs, nodata=nodata, align=align, tile_size=tile_size)
     threads = available_cpus() if n_threads is None else integer("n_threads", n_threads, minimum=1)
-    workers = max(1, min(threads, len(job.tiles)))
-    job = replace(job, kernel=replace(job.kernel, n_threads=max(1, threads // workers)))
-    done = {}
-    bar = RunProgress(job.name, unit=job.unit, parts=job.parts[1], total_parts=len(job.tiles), total_units=len(keys),
-                      show=progress)
+    workers = max(1, min(threads, len(job.parts)))
+    job = job.with_threads(max(1, threads // workers))
+    done, bar = {}, run_progress(job, (), progress_reporter(progress))
     try:
-        with tile_results(job, range(len(job.tiles)), scheduler="threads", workers=workers) as results:
-            for k, values in results:
-                done[job.tiles[k].index] = values
-                bar.part_done(job.tiles[k].index, job.size(job.tiles[k]))
+        compute_parts(job, range(len(job.parts)), lambda batch, values: done.__setitem__(batch.index, values), bar,
+                      scheduler="threads", workers=workers)
     finally:
         bar.close()
     return summary_table(job, keys, lambda batch: done[batch.index])
@@ -102,8 +97,8 @@ def summarize_to_file(values, regions, output, *, stats=DEFAULT, by=None, weight
     geometries = geopandas.GeoSeries(job.geometries, crs=job.template.rio.crs)
 
     def write(path, partial, part_values):
-        # The provenance of the job's tags; the sidecars (CSV's metadata) are checked against the inputs too.
-        write_table(path, partial, summary_table(job, keys, part_values), geometries, job.tags())
+        # The run's provenance goes into the table; its sidecars (CSV's metadata) are checked against the inputs too.
+        write_table(path, partial, summary_table(job, keys, part_values), geometries, provenance(job))
 
     return run_job(job, output, write, overwrite=overwrite, resume=resume, scheduler=scheduler, workers=workers,
                    progress=progress, also_writes=chosen.sidecars(output))

@@ -17,7 +17,7 @@ from .rasters import aligned, check_crs, check_resampling, check_same_grid, is_p
 from .region_parts import cells_reached
 from .statistics import AREAS, DEFAULT, columns, needs, parse_statistics
 from .summary_job import SummaryJob
-from .summary_kernel import SummaryKernel
+from .summary_kernel import SummaryComputation
 from .transforms import coefficients
 from .values import FINITE, check_sample
 from .vectors import read_polygons, read_vector_file
@@ -68,16 +68,16 @@ def summary_job(values, regions, *, stats=DEFAULT, by=None, weights=None, band=N
     geometries = read_polygons(frame, raster.array.rio.crs, name="regions", assume_crs=assume_crs,
                                read_from=source).to_numpy()
     transform = coefficients(raster.array.rio.transform())
-    tiles = batches(geometries, transform, raster.shape)
+    parts = batches(geometries, transform, raster.shape)
     if not _any_reaches(geometries, transform, raster.shape):
         warnings.warn(f"regions: none of the {len(geometries)} regions reaches the raster (bounds "
                       f"{tuple(round(v, 6) for v in raster.array.rio.bounds())}); their counts are 0", stacklevel=3)
-    kernel = SummaryKernel(
+    computation = SummaryComputation(
         transform=transform, shape=raster.shape, tile_size=tile_size, statistics=statistics, bands=_bands(raster),
         areas=cell_areas(raster) if needs_areas else None,
         labels=(("values", raster.where), ("weights", weight.where if weight else None)), n_threads=1)
     job = SummaryJob(
-        name="summarize", template=grid_of(raster.array), tiles=tiles, kernel=kernel,
+        name="summarize", template=grid_of(raster.array), parts=parts, computation=computation,
         parameters={"stats": [s.label for s in statistics], "by": by, "band": band, "layer": layer, "where": where,
                     "assume_crs": assume_crs, "nodata": nodata, "align": align, "tile_size": tile_size},
         inputs={"values": raster.path or raster.array, "regions": source or geometries,

@@ -17,7 +17,7 @@ from .values import FINITE, check_values
 
 
 @dataclass(frozen=True)
-class SummaryKernel:
+class SummaryComputation:
     """Computes one batch: the statistics of its regions from the values (and weights) they cover. `labels` names
     the values and the weights for messages ((argument, where) each); `areas` gives cell areas when a statistic
     needs them."""

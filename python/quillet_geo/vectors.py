@@ -24,7 +24,7 @@ import pyproj
 import shapely
 
 from .errors import ArgumentError, ArgumentTypeError, DataError
-from .rasters import is_path
+from .input_files import check_input_file, is_path
 
 
 def read_polygons(value, crs, *, name="geometries", layer=None, where=None, assume_crs=None, read_from=None):
@@ -81,6 +81,7 @@ def _series(value, name, layer, where):
 
 def read_vector_file(path, name, *, layer=None, where=None):
     """A vector file's features as a GeoDataFrame; a missing layer or a bad `where` is one line naming it."""
+    check_input_file(path, name)
     try:
         return geopandas.read_file(path, layer=layer, where=where, engine="pyogrio")
     except (pyogrio.errors.DataLayerError, ValueError) as error:  # a shapefile's bad SQL is a plain ValueError

@@ -4,8 +4,9 @@ import re
 
 
 def qgis_name(parameter):
-    """A parameter's name in QGIS: its option, or the argument's name, in capitals (--max-cost: MAX_COST)."""
-    return (parameter["option"] or parameter["name"]).lstrip("-").replace("-", "_").upper()
+    """A parameter's name in QGIS: its option, or the argument as the command's usage shows it, in capitals
+    (--max-cost: MAX_COST; the argument `geometries`, shown as POLYGONS: POLYGONS)."""
+    return (parameter["option"] or parameter["metavar"] or parameter["name"]).lstrip("-").replace("-", "_").upper()
 
 
 def in_qgis_names(text, parameters):

@@ -22,7 +22,7 @@ from qgis.core import (
 
 from .command_line import in_qgis_names, qgis_name
 
-VECTOR_INPUTS = {"polygons", "regions"}
+VECTOR_INPUTS = {"geometries", "regions"}
 TABLE_COMMANDS = {"summarize"}
 FIELD_OF = {"by": "regions"}  # an option that names a field of a vector input
 SET_BY_PLUGIN = {"progress", "quiet", "overwrite", "preview", "creation_options", "layer", "where", "assume_crs"}

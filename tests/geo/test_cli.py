@@ -54,9 +54,10 @@ def read(path):
 
 
 def same_map(path, other):
-    """Two output files hold the same map: values, grid and tags, apart from the date each was written."""
+    """Two output files hold the same map: values, grid and tags, apart from the date and command line of each."""
     (values, profile, tags), (other_values, other_profile, other_tags) = read(path), read(other)
-    tags.pop("quillet_date"), other_tags.pop("quillet_date")
+    for written in (tags, other_tags):
+        written.pop("quillet_date"), written.pop("quillet_command_line")
     return values.tobytes() == other_values.tobytes() and repr(profile) == repr(other_profile) and tags == other_tags
 
 

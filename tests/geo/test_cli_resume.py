@@ -98,22 +98,30 @@ def test_interrupted_run_resumes_to_the_identical_file(tmp_path, slow_run, stop)
     assert not output.with_name("map.tif.quillet-run").exists()
 
 
-def test_a_second_ctrl_c_is_quiet(tmp_path, slow_run):
+@pytest.mark.parametrize("stop", [signal.SIGINT, signal.SIGTERM])
+def test_more_signals_while_stopping_change_nothing(tmp_path, slow_run, stop):
     output = tmp_path / "map.tif"
     run = start(*connectivity_args(slow_run, output))
     wait_for(lambda: tiles_in(output))
-    run.send_signal(signal.SIGINT)
-    run.send_signal(signal.SIGINT)
-    _, stderr = run.communicate(timeout=10)
-    assert run.returncode == 130 and stderr.count("\n") == 1 and stderr.startswith("Interrupted: "), stderr
-
-
-def test_a_closed_standard_output_is_one_line(tmp_path, slow_run):
-    run = subprocess.Popen([sys.executable, "-m", "quillet_geo.cli", *map(str, connectivity_args(
-        slow_run, tmp_path / "map.tif"))], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    run.stdout.close()
+    while run.poll() is None:  # signal after signal, until the process has ended: while it tidies up, and after
+        run.send_signal(stop)
+        time.sleep(0.02)
     stderr = run.stderr.read()
-    assert run.wait(timeout=60) == 1 and stderr == "Error: the standard output was closed\n"
+    name = "Interrupted" if stop == signal.SIGINT else f"Stopped by {stop.name}"
+    assert run.returncode == 128 + stop and stderr.count("\n") == 1 and stderr.startswith(f"{name}: "), stderr
+
+
+@pytest.mark.parametrize("stdout, text", [(subprocess.PIPE, "the standard output was closed"),
+                                          ("/dev/full", "cannot write to the standard output: No space left on")])
+def test_a_closed_or_full_standard_output_is_one_line(tmp_path, slow_run, stdout, text):
+    with open(stdout, "w") if stdout != subprocess.PIPE else contextlib.nullcontext(stdout) as target:
+        run = subprocess.Popen([sys.executable, "-m", "quillet_geo.cli", *map(str, connectivity_args(
+            slow_run, tmp_path / "map.tif"))], stdout=target, stderr=subprocess.PIPE, text=True)
+    if run.stdout:
+        run.stdout.close()
+    stderr = run.stderr.read()
+    assert run.wait(timeout=60) == 1 and stderr.count("\n") == 1 and stderr.startswith(f"Error: {text}"), stderr
+    assert not (tmp_path / "map.tif.quillet-run").exists()
 
 
 @pytest.fixture

@@ -3,6 +3,7 @@ changes, damaged tiles. After every fault the old output is intact, the finished
 gives the map an uninterrupted run gives."""
 import errno
 import os
+import signal
 
 import numpy as np
 import pytest
@@ -21,15 +22,27 @@ OPTIONS = dict(levels=[1, 2], lambdas=[2.0, 20.0], max_cost=10.0, outer_window=3
 RUN = dict(scheduler="threads", workers=2, progress=False)
 
 
-@pytest.fixture
-def condition(tmp_path):
+@pytest.fixture(name="condition")
+def condition_fixture(tmp_path):
     return write_raster(tmp_path / "condition.tif", landscape((40, 44)))
 
 
-@pytest.fixture(scope="module")
-def expected(tmp_path_factory):
+@pytest.fixture(name="expected", scope="module")
+def expected_fixture(tmp_path_factory):
     path = write_raster(tmp_path_factory.mktemp("reference") / "condition.tif", landscape((40, 44)))
     return quillet_geo.connectivity(path, **OPTIONS).values
+
+
+@pytest.fixture(name="bounded")
+def bounded_fixture():
+    """Fail a test that would wait forever (a FIFO read) instead of hanging the suite."""
+    def expired(signum, frame):
+        raise TimeoutError("the run waited without a bound")
+    previous = signal.signal(signal.SIGALRM, expired)
+    signal.alarm(60)
+    yield
+    signal.alarm(0)
+    signal.signal(signal.SIGALRM, previous)
 
 
 def values_of(path):
@@ -43,6 +56,15 @@ def run(condition, output, **options):
 
 def run_folder(output):
     return output.with_name(output.name + ".quillet-run")
+
+
+def interrupted(result, output):
+    """A run of `result` into `output` that failed as it assembled the map, its tiles kept."""
+    with pytest.MonkeyPatch.context() as patch:
+        _fail_writing_the_output(patch)
+        with pytest.raises(RunFailed):
+            quillet_geo.to_raster(result, output, **RUN)
+    return run_folder(output)
 
 
 def _inside_the_run_folder(condition):
@@ -228,3 +250,21 @@ def test_the_bar_advances_within_a_tile(tmp_path, monkeypatch, scheduler):
     quillet_geo.to_raster(result, tmp_path / "map.tif", scheduler=scheduler, workers=1, progress=False)
     # A report may fall between the tile's last row and its return, so it can count the whole tile.
     assert all(0 <= units <= 96 * 96 for units in advanced) and any(units < 96 * 96 for units in advanced)
+
+
+def test_the_map_tells_its_provenance(tmp_path, monkeypatch, expected):
+    import json
+    import shlex
+    import sys
+
+    write_raster(tmp_path / "condition.tif", landscape((40, 44)))
+    monkeypatch.chdir(tmp_path)
+    monkeypatch.setattr(sys, "argv", ["quillet", "connectivity", "condition.tif", "map with spaces.tif"])
+    quillet_geo.to_raster(quillet_geo.connectivity("condition.tif", **OPTIONS), "map with spaces.tif", **RUN)
+    with rasterio.open(tmp_path / "map with spaces.tif") as written:
+        tags = written.tags()
+        assert written.read(1).tobytes() == expected.tobytes()
+    assert tags["condition"] == str(tmp_path / "condition.tif")
+    assert json.loads(tags["condition_fingerprint"])["files"][os.path.realpath(tmp_path / "condition.tif")]["size"] > 0
+    assert shlex.split(tags["quillet_command_line"]) == sys.argv
+    assert (tags["quillet_command"], tags["levels"], tags["search_reach_cells"]) == ("connectivity", "1 2", "6")

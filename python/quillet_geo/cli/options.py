@@ -1,6 +1,5 @@
 """Options shared by the subcommands, each defined once here with its defaults and choices read from the library,
 and the parsing of number lists such as `--levels 1 2 4`."""
-import functools
 import inspect
 from pathlib import Path
 
@@ -97,14 +96,7 @@ def _options(command, options):
 def run_options(command):
     """The options of every subcommand that writes a file: where its parts run, going on with an interrupted run or
     starting it over, and how its progress is shown."""
-
-    @functools.wraps(command)
-    def checked(*args, **kwargs):
-        if kwargs.get("workers") and kwargs.get("scheduler"):
-            raise click.UsageError("--workers and --scheduler cannot be used together")
-        return command(*args, **kwargs)
-
-    return _options(checked, [
+    return _options(command, [
         click.option("--workers", type=int,
                      help="Local worker processes computing tiles at once  [default: one per CPU]"),
         click.option("--scheduler", metavar="ADDRESS",

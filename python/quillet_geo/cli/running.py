@@ -40,13 +40,15 @@ def run_to_file(ctx, result, output, *, overwrite, resume, workers, scheduler, c
 
 
 def say(text):
-    """A line on standard output; a closed one (`| head`) is reported as one line, not left to a traceback."""
+    """A line on standard output; a closed one (`| head`) or a full one is reported as one line, not left to a
+    traceback."""
     try:
         click.echo(text)
-    except BrokenPipeError:
-        # What is still buffered for the closed pipe would fail again as the interpreter exits.
+    except OSError as error:
+        # What is still buffered for it would fail again as the interpreter exits.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        raise DataFailure("the standard output was closed") from None
+        raise DataFailure("the standard output was closed" if isinstance(error, BrokenPipeError) else
+                          f"cannot write to the standard output: {error.strerror or error}") from None
 
 
 def resume_command(ctx):
