@@ -101,8 +101,9 @@ def test_an_input_in_an_archive_is_read_and_watched(tmp_path, condition, expecte
     result = quillet_geo.connectivity(f"/vsizip/{tmp_path}/inputs.zip/condition.tif", **OPTIONS)
     quillet_geo.to_raster(result, tmp_path / "map.tif", **RUN)
     assert values_of(tmp_path / "map.tif").tobytes() == expected.tobytes()
-    with pytest.raises(RunRefused, match="inputs.zip' is a file of the input `condition`"):
-        quillet_geo.to_raster(result, tmp_path / "inputs.zip", overwrite=True, **RUN)
+    (tmp_path / "archive.tif").symlink_to(tmp_path / "inputs.zip")  # a map's name, the archive's file
+    with pytest.raises(RunRefused, match="archive.tif' is a file of the input `condition`"):
+        quillet_geo.to_raster(result, tmp_path / "archive.tif", overwrite=True, **RUN)
 
 
 @pytest.mark.parametrize("paths, text", [
