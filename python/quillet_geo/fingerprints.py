@@ -11,7 +11,7 @@ import numpy as np
 import shapely
 import xarray as xr
 
-from .input_files import dataset_files, is_path
+from .input_files import aux_xml_content, dataset_files, is_aux_xml, is_path
 
 SAMPLES, SAMPLE_BYTES = 16, 64 * 1024
 
@@ -62,6 +62,8 @@ def _file(path):
         return {"missing": True}
     if not stat.S_ISREG(status.st_mode):  # a folder, or what check_input_file refuses: nothing to read
         return {"mode": status.st_mode}
+    if is_aux_xml(path):  # small, and rewritten by readers that cache statistics in it: what counts of it
+        return {"sha256": hashlib.sha256(aux_xml_content(path)).hexdigest()}
     digest = hashlib.sha256()
     with open(path, "rb") as file:
         digest.update(file.read(SAMPLE_BYTES))

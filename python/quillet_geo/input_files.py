@@ -1,18 +1,22 @@
 """The files an input is read from, and the check that an input path can be read at all without waiting forever.
 
 A dataset is often more than the file named. For a raster GDAL lists what it reads (a VRT's sources, a world file,
-`.aux.xml`, external overviews), and rasterio gives that list (`dataset.files`). OGR reads a shapefile's sidecars of
-the same stem (`.shx`, `.dbf`, `.prj`, `.cpg` and the spatial indexes `.qix`, `.sbn`, `.sbx`) and a MapInfo table's
-(`.dat`, `.map`, `.id`, `.ind`), but pyogrio does not list them, so they are found here by the driver's own rule;
-other vector formats (GeoPackage, GeoJSON, FlatGeobuf, ...) are one file. A folder dataset (a folder of shapefiles,
-a FileGDB) is the regular files in it. A GDAL virtual path into an archive (`/vsizip/`, `/vsitar/`, `/vsigzip/`)
-is read from the archive; other virtual paths (`/vsicurl/` and the like) from no local file.
+`.aux.xml`, external overviews), and rasterio gives that list (`dataset.files`). An `.aux.xml` is also where readers
+(GDAL, QGIS) cache the statistics and histograms they compute: what counts of it is the rest (a declared no-data
+value, scale and offset, metadata), so that a reader computing statistics changes no input. OGR reads a shapefile's
+sidecars of the same stem (`.shx`, `.dbf`, `.prj`, `.cpg` and the spatial indexes `.qix`, `.sbn`, `.sbx`) and a
+MapInfo table's (`.dat`, `.map`, `.id`, `.ind`), but pyogrio does not list them, so they are found here by the
+driver's own rule; other vector formats (GeoPackage, GeoJSON, FlatGeobuf, ...) are one file. A folder dataset (a
+folder of shapefiles, a FileGDB) is the regular files in it. A GDAL virtual path into an archive (`/vsizip/`,
+`/vsitar/`, `/vsigzip/`) is read from the archive; other virtual paths (`/vsicurl/` and the like) from no local
+file.
 
 An input array that was opened lazily from a file (rioxarray keeps the file in `encoding["source"]`) is read from
 that file too.
 """
 import os
 import stat
+import xml.etree.ElementTree as ElementTree
 from pathlib import Path
 
 import xarray as xr
@@ -61,7 +65,32 @@ def dataset_files(path):
         with os.scandir(path) as entries:
             return sorted(_absolute(entry.path) for entry in entries if entry.is_file(follow_symlinks=False))
     files = [path, *_sidecars(path)] if Path(path).suffix.lower() in SIDECARS else _raster_files(path)
-    return list(dict.fromkeys(_absolute(file) for file in files))
+    return list(dict.fromkeys(_absolute(file) for file in files if not is_aux_xml(file) or aux_xml_content(file)))
+
+
+def is_aux_xml(path):
+    return os.fspath(path).lower().endswith(".aux.xml")
+
+
+def aux_xml_content(path):
+    """What of an `.aux.xml` file says how its raster reads, as bytes: the file without the statistics and histograms
+    that readers cache in it (empty when that is all it holds); a file that is not such XML counts whole."""
+    data = Path(path).read_bytes()
+    try:
+        root = ElementTree.fromstring(data)
+    except ElementTree.ParseError:
+        return data
+    _drop_caches(root)
+    return ElementTree.tostring(root) if len(root) else b""
+
+
+def _drop_caches(element):
+    for child in list(element):
+        _drop_caches(child)
+        cached = child.tag == "Histograms" or (child.tag == "MDI" and child.get("key", "").startswith("STATISTICS_"))
+        emptied = child.tag in ("Metadata", "PAMRasterBand") and not len(child) and not (child.text or "").strip()
+        if cached or emptied:
+            element.remove(child)
 
 
 def input_paths(inputs):

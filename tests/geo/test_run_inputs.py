@@ -72,6 +72,25 @@ def test_every_file_of_a_dataset_is_watched(tmp_path, condition, monkeypatch, ma
     assert str(changed) in str(failure.value) and not output.exists()
 
 
+STATISTICS = ('<Metadata><MDI key="STATISTICS_MINIMUM">0</MDI><MDI key="STATISTICS_MAXIMUM">1</MDI></Metadata>'
+              '<Histograms><HistItem><HistMin>0</HistMin></HistItem></Histograms>')
+
+
+@pytest.mark.parametrize("band, resumes", [(STATISTICS, True), (f"<NoDataValue>0.5</NoDataValue>{STATISTICS}", False)])
+def test_statistics_a_reader_caches_beside_a_raster_change_no_input(tmp_path, condition, expected, band, resumes):
+    output = tmp_path / "map.tif"
+    interrupted(quillet_geo.connectivity(str(condition), **OPTIONS), output)
+    # What GDAL and QGIS write once they have computed a band's statistics; a declared no-data value is more.
+    condition.with_name(condition.name + ".aux.xml").write_text(
+        f'<PAMDataset><PAMRasterBand band="1">{band}</PAMRasterBand></PAMDataset>')
+    result = quillet_geo.connectivity(str(condition), **OPTIONS)
+    if not resumes:
+        with pytest.raises(RunRefused, match=r"condition.tif.aux.xml'\) changed since the interrupted run"):
+            quillet_geo.to_raster(result, output, resume=True, **RUN)
+        return
+    quillet_geo.to_raster(result, output, resume=True, **RUN)
+    assert values_of(output).tobytes() == expected.tobytes()
+
 def _fifo(path):
     os.mkfifo(path)
     return path
