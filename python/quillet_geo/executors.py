@@ -13,10 +13,14 @@ import contextlib
 import ctypes
 import multiprocessing
 import os
+import pickle
 import queue
 import signal
 import threading
 
+import dask
+
+from .batch_clusters import BatchCluster
 from .errors import RunFailed
 from .progress_bars import report_parts_to
 
@@ -51,7 +55,8 @@ def tile_results(job, indices, *, scheduler="processes", workers=1, advanced=lam
                  waiting=lambda: None):
     """An iterator of (index into job.tiles, values) for the tiles at `indices`, in the order they finish.
 
-    `scheduler`: "threads", "processes", or a Dask cluster (a scheduler address or a `distributed.Client`).
+    `scheduler`: "threads", "processes", a Dask cluster (a scheduler address or a `distributed.Client`), or a
+    `BatchCluster` to start for these tiles.
     `advanced(tile index, fraction)` hears, while the results are awaited, how far a tile in flight has got (not on
     a cluster). `waiting()` is called before each result and at least every quarter of a second while one is
     awaited; what it raises stops the run.
@@ -62,9 +67,18 @@ def tile_results(job, indices, *, scheduler="processes", workers=1, advanced=lam
     elif scheduler == "processes":
         with _process_results(job, list(indices), workers, advanced, waiting) as results:
             yield results
+    elif isinstance(scheduler, BatchCluster):
+        with scheduler.running() as (client, watch), _cluster_results(
+                job, list(indices), client, lambda: _both(waiting, watch), slots=scheduler.slots) as results:
+            yield results
     else:
         with _cluster_results(job, list(indices), scheduler, waiting) as results:
             yield results
+
+
+def _both(first, second):
+    first()
+    second()
 
 
 def _passing_on(progress, advanced):
@@ -186,7 +200,8 @@ def _process_results(job, indices, workers, advanced, waiting):
 
 
 @contextlib.contextmanager
-def _cluster_results(job, indices, cluster, waiting):
+def _cluster_results(job, indices, cluster, waiting, slots=None):
+    """`slots`: the tiles the cluster computes at once (default: as many as its workers have threads now)."""
     import distributed
 
     client, own = cluster, False
@@ -195,8 +210,10 @@ def _cluster_results(job, indices, cluster, waiting):
             client, own = distributed.Client(cluster, timeout=10), True
         except (OSError, ValueError) as error:
             raise RunFailed(f"no Dask scheduler answers at {cluster} ({_first_line(error)})") from None
-    slots = max(1, sum(client.nthreads().values()))
-    shared = client.scatter(job, broadcast=True)
+    slots = slots or max(1, sum(client.nthreads().values()))
+    # The job as a task's result rather than scattered data: the scheduler computes it again if every worker that
+    # held it is lost, and submitting it needs no worker yet (batch jobs may still be queued).
+    shared = client.submit(pickle.loads, pickle.dumps(job), pure=False)
 
     def wait(futures):
         while True:
@@ -207,8 +224,12 @@ def _cluster_results(job, indices, cluster, waiting):
     def results():
         submit = lambda index: client.submit(_compute, shared, index, pure=False)  # noqa: E731
         try:
-            for _, future in _bounded(submit, indices, 2 * slots, wait):
-                result = future.result()
+            for index, future in _bounded(submit, indices, 2 * slots, wait):
+                try:
+                    result = future.result()
+                except distributed.KilledWorker:
+                    raise RunFailed(f"tile {job.tiles[index].index}: {_allowed_failures()} workers died while "
+                                    "computing it (out of memory, or their jobs were cancelled or preempted)") from None
                 future.release()
                 yield result
         except (OSError, concurrent.futures.CancelledError, distributed.comm.CommClosedError) as error:
@@ -220,6 +241,10 @@ def _cluster_results(job, indices, cluster, waiting):
         if own:
             with contextlib.suppress(Exception):
                 client.close(timeout=5)
+
+
+def _allowed_failures():
+    return dask.config.get("distributed.scheduler.allowed-failures") + 1
 
 
 def _first_line(error):

@@ -29,8 +29,8 @@ from .geotiff import creation_options as creation_options_checked
 from .jobs import JOB_KEY
 from .journal import DamagedPart, Journal, write_error
 from .outputs import check_outputs
-from .parameters import integer
 from .progress_bars import RunProgress
+from .schedulers import LOCAL, placement
 
 
 @dataclass(frozen=True)
@@ -44,11 +44,14 @@ class RunSummary:
     resumed_parts: int
 
 
-def to_raster(result, path, *, overwrite=False, resume=False, scheduler="processes", workers=None, progress=None,
-              creation_options=None, also_writes=None, started=None):
+def to_raster(result, path, *, overwrite=False, resume=False, scheduler="processes", workers=None, jobs=None,
+              cluster_options=None, progress=None, creation_options=None, also_writes=None, started=None):
     """Write `result` (a DataArray from `quillet_geo.connectivity` or `coverage`) to the GeoTIFF `path`, computing
     its tiles in `workers` threads or local processes (`scheduler` "threads" or "processes", default one worker per
-    CPU) or on a Dask cluster (a scheduler address or a `distributed.Client`). `resume=True` goes on with an
+    CPU), on a Dask cluster (a scheduler address or a `distributed.Client`), or on `jobs` batch jobs (default 1)
+    started for the run on an HPC system (`scheduler` "slurm", "pbs", "sge" or "lsf"; `cluster_options`: keyword
+    arguments of dask-jobqueue's cluster, such as {"cores": 4, "memory": "16GB", "walltime": "04:00:00"}, over the
+    user's dask-jobqueue configuration). `resume=True` goes on with an
     interrupted run of the same result; `overwrite=True` replaces an existing `path` (once the new file is complete)
     and starts an interrupted run over. `progress`: a bar on standard error (None: on a terminal only).
     `also_writes` ({argument: path}) names other files the caller writes, checked against the inputs and `path`.
@@ -68,7 +71,8 @@ def to_raster(result, path, *, overwrite=False, resume=False, scheduler="process
         assemble(output, partial, job, part_values, tags=tags, options=options)
 
     return run_job(job, path, write, overwrite=overwrite, resume=resume, scheduler=scheduler, workers=workers,
-                   progress=progress, also_writes=also_writes, started=started)
+                   jobs=jobs, cluster_options=cluster_options, progress=progress, also_writes=also_writes,
+                   started=started)
 
 
 def job_of(result):
@@ -80,15 +84,15 @@ def job_of(result):
     return job
 
 
-def run_job(job, path, write, *, overwrite=False, resume=False, scheduler="processes", workers=None, progress=None,
-            also_writes=None, started=None):
+def run_job(job, path, write, *, overwrite=False, resume=False, scheduler="processes", workers=None, jobs=None,
+            cluster_options=None, progress=None, also_writes=None, started=None):
     """Run `job`'s parts into the file `path` with the guarantees above; `write(path, partial, part_values)` makes
     the file from the finished parts (`part_values(part)` gives one's values), assembling it at `partial` in the run
     folder and renaming it into place, and raises OSError when any of that fails."""
     output = Path(path)
     check_outputs({"output": output, **(also_writes or {})}, job.inputs, overwrite=overwrite)
-    local = scheduler in ("threads", "processes")
-    workers = integer("workers", workers, minimum=1) if workers is not None else available_cpus() if local else 1
+    scheduler, workers = placement(scheduler, workers, jobs, cluster_options)
+    local = scheduler in LOCAL
     job = dataclasses.replace(job, kernel=dataclasses.replace(
         job.kernel, n_threads=max(1, available_cpus() // workers) if local else 1))
     manifest = _manifest(job)

@@ -440,11 +440,12 @@ def summarize(values, regions, *, stats=DEFAULT, by=None, weights=None, band=Non
 
 def summarize_to_file(values, regions, output, *, stats=DEFAULT, by=None, weights=None, band=None, layer=None,
                       where=None, assume_crs=None, tile_size=1024, overwrite=False, resume=False,
-                      scheduler="processes", workers=None, progress=None):
+                      scheduler="processes", workers=None, jobs=None, cluster_options=None, progress=None):
     """`summarize` written to the table `output` (.csv, .gpkg with the regions' geometries in the raster's CRS, or
     .parquet), with the guarantees of `to_raster`: batches of regions run in `workers` threads or local processes
-    (`scheduler` "threads" or "processes") or on a Dask cluster, are kept as they finish, and `resume=True` goes on
-    with an interrupted run; `output` is replaced (`overwrite=True`) only once the new table is complete and
+    (`scheduler` "threads" or "processes"), on a Dask cluster, or on `jobs` batch jobs as `to_raster` runs them
+    (`scheduler` "slurm", "pbs", "sge" or "lsf", with `cluster_options`), are kept as they finish, and `resume=True`
+    goes on with an interrupted run; `output` is replaced (`overwrite=True`) only once the new table is complete and
     checked. Raises `RunRefused`, `RunFailed` or `Stopped` as `to_raster` does; returns a `RunSummary` whose units
     are regions."""
     check_table_path(output)
@@ -456,4 +457,4 @@ def summarize_to_file(values, regions, output, *, stats=DEFAULT, by=None, weight
         write_table(path, partial, summary_table(job, keys, part_values), geometries)
 
     return run_job(job, output, write, overwrite=overwrite, resume=resume, scheduler=scheduler, workers=workers,
-                   progress=progress)
+                   jobs=jobs, cluster_options=cluster_options, progress=progress)

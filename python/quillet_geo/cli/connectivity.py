@@ -64,14 +64,12 @@ from .running import build, run_to_file
 @click.pass_context
 def connectivity(ctx, condition, output, levels, lambdas, max_cost, window_size, outer_window, window_mode, sources,
                  protected, protected_min_fraction, traversal, transgrids, band, align, tile_size, workers, scheduler,
-                 resume, creation_options, overwrite, preview, quiet):
+                 cluster, jobs, cluster_options, resume, creation_options, overwrite, preview, quiet):
     """Map the habitat connectivity of CONDITION (a raster of condition values in [0, 1]) into OUTPUT (GeoTIFF).
 
     The tiles are computed in parallel and kept as they finish; after Ctrl-C or a crash, the same command with
     --resume computes only the tiles still missing.
     """
-    if workers and scheduler:
-        raise click.UsageError("--workers and --scheduler cannot be used together")
     result = build(lambda: quillet_geo.connectivity(
         str(condition), levels=list(levels), lambdas=list(lambdas), max_cost=max_cost, window_size=window_size,
         outer_window=outer_window, window_mode=window_mode, sources=_text(sources), protected=_text(protected),
@@ -81,6 +79,7 @@ def connectivity(ctx, condition, output, levels, lambdas, max_cost, window_size,
     subtitle = (f"levels {' '.join(map(str, levels))} · lambdas {' '.join(f'{x:g}' for x in lambdas)} km · "
                 f"max cost {max_cost:g} · reach {reach}")
     run_to_file(ctx, result, output, overwrite=overwrite, resume=resume, workers=workers, scheduler=scheduler,
+                cluster=cluster, jobs=jobs, cluster_options=cluster_options,
                 creation_options=creation_options,
                 preview=preview, quiet=quiet, announce=f"search reach: {reach}",
                 drawing=dict(title=f"Connectivity of {condition.name}\n{subtitle}", label="connectivity",

@@ -25,16 +25,15 @@ from .running import build, run_to_file
 @preview_option
 @quiet_option
 @click.pass_context
-def coverage(ctx, polygons, output, like, layer, where, assume_crs, tile_size, workers, scheduler, resume,
-             creation_options, overwrite, preview, quiet):
+def coverage(ctx, polygons, output, like, layer, where, assume_crs, tile_size, workers, scheduler, cluster, jobs,
+             cluster_options, resume, creation_options, overwrite, preview, quiet):
     """Write into OUTPUT (GeoTIFF) the fraction of every cell of RASTER's grid covered by POLYGONS (any vector
     file that GDAL reads): the area of the cell inside the union of the polygons, so that overlapping polygons
     count once, holes subtracted."""
-    if workers and scheduler:
-        raise click.UsageError("--workers and --scheduler cannot be used together")
     result = build(lambda: quillet_geo.coverage(str(polygons), str(like), layer=layer, where=where,
                                                 assume_crs=assume_crs, tile_size=tile_size))
     run_to_file(ctx, result, output, overwrite=overwrite, resume=resume, workers=workers, scheduler=scheduler,
+                cluster=cluster, jobs=jobs, cluster_options=cluster_options,
                 creation_options=creation_options,
                 preview=preview, quiet=quiet,
                 drawing=dict(title=f"Coverage of {like.name}'s cells by {polygons.name}", label="covered fraction"))

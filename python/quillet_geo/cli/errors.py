@@ -14,7 +14,8 @@ OPTION_NAMES = {
     "sources": "--sources", "protected": "--protected", "traversal": "--traversal", "band": "--band",
     "protected_min_fraction": "--protected-min-fraction", "layer": "--layer", "where": "--where",
     "assume_crs": "--assume-crs", "resume": "--resume", "overwrite": "--overwrite", "preview": "--preview",
-    "workers": "--workers", "creation_options": "--co", "align": "--align", "values": "VALUES",
+    "workers": "--workers", "scheduler": "--scheduler", "cluster": "--cluster", "jobs": "--jobs",
+    "cluster_options": "--cluster-option", "creation_options": "--co", "align": "--align", "values": "VALUES",
     "regions": "REGIONS", "by": "--by", "stats": "--stats", "weights": "--weights",
 }
 

@@ -7,6 +7,7 @@ import sys
 import click
 
 from .. import to_raster
+from ..schedulers import scheduler_of
 from .errors import DataFailure, reported
 from .preview import save_preview
 
@@ -19,13 +20,14 @@ def build(make):
         raise reported(error) from None
 
 
-def run_to_file(ctx, result, output, *, overwrite, resume, workers, scheduler, creation_options, preview, quiet,
-                drawing, announce=None):
+def run_to_file(ctx, result, output, *, overwrite, resume, workers, scheduler, cluster, jobs, cluster_options,
+                creation_options, preview, quiet, drawing, announce=None):
     """Write `result` to OUTPUT and its preview (drawn with `save_preview`'s arguments `drawing`), then say what
     was done; `announce` is said once the run has passed its checks. Nothing is said when `quiet`."""
     try:
         summary = to_raster(result, output, overwrite=overwrite, resume=resume,
-                            scheduler=scheduler or "processes", workers=workers, progress=False if quiet else None,
+                            scheduler=scheduler_of(scheduler, cluster), workers=workers, jobs=jobs,
+                            cluster_options=cluster_options, progress=False if quiet else None,
                             creation_options=creation_options, also_writes={"preview": preview},
                             started=lambda: say(announce) if announce and not quiet else None)
     except (ValueError, TypeError, RuntimeError, KeyboardInterrupt) as error:

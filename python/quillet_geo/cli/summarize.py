@@ -4,6 +4,7 @@ from pathlib import Path
 import click
 
 import quillet_geo
+from quillet_geo.schedulers import scheduler_of
 
 from .errors import reported
 from .options import INPUT_FILE, overwrite_option, quiet_option, run_options
@@ -32,17 +33,16 @@ from .running import resume_command, say
 @quiet_option
 @click.pass_context
 def summarize(ctx, values, regions, output, by, stats, weights, band, layer, where, assume_crs, tile_size, workers,
-              scheduler, resume, overwrite, quiet):
+              scheduler, cluster, jobs, cluster_options, resume, overwrite, quiet):
     """Write into OUTPUT (.csv, .gpkg with the regions' geometries, or .parquet) a row per region of REGIONS (any
     vector file that GDAL reads) with statistics of the cells of VALUES (a raster), each cell weighted by the exact
     fraction of it that the region covers. Run `python -c "help(quillet_geo.summarize)"` for the definitions."""
-    if workers and scheduler:
-        raise click.UsageError("--workers and --scheduler cannot be used together")
     try:
         summary = quillet_geo.summarize_to_file(
             str(values), str(regions), output, stats=stats, by=by, weights=weights and str(weights), band=band,
             layer=layer, where=where, assume_crs=assume_crs, tile_size=tile_size, overwrite=overwrite,
-            resume=resume, scheduler=scheduler or "processes", workers=workers, progress=False if quiet else None)
+            resume=resume, scheduler=scheduler_of(scheduler, cluster), workers=workers, jobs=jobs,
+            cluster_options=cluster_options, progress=False if quiet else None)
     except (ValueError, TypeError, RuntimeError, KeyboardInterrupt) as error:
         raise reported(error, resume_command(ctx)) from None
     if not quiet:
