@@ -37,12 +37,24 @@ def submitted(cluster, name, jobs=0):
     while len(cluster.worker_spec) < jobs:
         cluster.worker_spec.update(cluster.new_worker_spec())
     try:
-        cluster.sync(cluster._correct_state)
+        try:
+            cluster.sync(cluster._correct_state)
+        finally:
+            _mark_refused(cluster)
     except FileNotFoundError as error:
         raise RunFailed(f"cannot submit {name} jobs: {error.filename} is not on this machine's PATH (start the run "
                         "where jobs are submitted, such as a login node)") from None
     except (RuntimeError, ValueError, OSError) as error:
         raise RunFailed(f"{name} refused the run's jobs: {first_line(error)}") from None
+
+
+def _mark_refused(cluster):
+    """Jobs whose submission failed have failed, so that the cluster closes without waiting for them."""
+    from distributed.core import Status
+
+    for job in list(cluster.workers.values()):
+        if job.job_id is None:
+            job.status = Status.failed
 
 
 def first_line(error):

@@ -12,7 +12,6 @@ import contextlib
 import getpass
 import os
 import shutil
-import signal
 import socket
 import subprocess
 import time
@@ -41,7 +40,8 @@ JobAcctGatherType=jobacct_gather/none
 AccountingStorageType=accounting_storage/none
 SwitchType=switch/none
 MpiDefault=none
-SchedulerType=sched/backfill
+SchedulerType=sched/builtin
+SchedulerParameters=batch_sched_delay=0,sched_min_interval=0
 SelectType=select/cons_tres
 SelectTypeParameters=CR_CPU
 ReturnToService=2
@@ -69,15 +69,18 @@ def one_node_slurm(folder):
     _configure(folder)
     daemons = []
     try:
-        daemons.append(_start_munge(folder))
-        daemons.append(_start(folder, "slurmctld", ["slurmctld"], environment))
-        daemons.append(_start(folder, "slurmd", ["slurmd", "-N", _host()], environment))
-        _wait_until_idle(folder, environment)
+        daemons.append(_start(folder, "munged", ["munged", "--foreground", "--force", f"--socket={folder}/munge.socket",
+                                                 f"--key-file={folder}/munge.key", f"--log-file={folder}/munged.log",
+                                                 f"--pid-file={folder}/munged.pid",
+                                                 f"--seed-file={folder}/munged.seed"], environment))
+        daemons.append(_start(folder, "slurmctld", ["slurmctld", "-D"], environment))
+        daemons.append(_start(folder, "slurmd", ["slurmd", "-D", "-N", _host()], environment))
+        _wait_until_idle(folder, environment, daemons)
         yield environment
     finally:
         _cancel_every_job(environment)
-        for pid in reversed(daemons):
-            _stop(pid)
+        for daemon in reversed(daemons):
+            _stop(daemon)
 
 
 def squeue(environment, fields="%i"):
@@ -109,39 +112,32 @@ def _configure(folder):
     key.chmod(0o400)
 
 
-def _start_munge(folder):
-    subprocess.run(["munged", "--force", f"--socket={folder}/munge.socket", f"--key-file={folder}/munge.key",
-                    f"--log-file={folder}/munged.log", f"--pid-file={folder}/munged.pid",
-                    f"--seed-file={folder}/munged.seed"], capture_output=True, check=False)
-    return _pid(folder / "munged.pid", folder / "munged.log")
-
-
 def _start(folder, name, command, environment):
-    subprocess.run(command, capture_output=True, env={**os.environ, **environment}, check=False)
-    return _pid(folder / f"{name}.pid", folder / f"{name}.log")
+    """A daemon in the foreground, as a child of this process, its output in the folder."""
+    with open(folder / f"{name}.out", "wb") as output:
+        return subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=output, stderr=subprocess.STDOUT,
+                                env={**os.environ, **environment})
 
 
-def _pid(pid_file, log, timeout=10):
-    """The pid a daemon wrote, once it has; its log's last line says why it did not."""
+def _wait_until_idle(folder, environment, daemons, timeout=30):
+    """Wait for the node to be ready; if a daemon ends or the node does not come up, its log's last line says why."""
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
-        with contextlib.suppress(OSError, ValueError):
-            return int(pid_file.read_text())
-        time.sleep(0.1)
-    lines = log.read_text().splitlines() if log.exists() else []
-    raise SlurmUnavailable(f"{pid_file.stem} did not start: {lines[-1] if lines else 'no log'}")
-
-
-def _wait_until_idle(folder, environment, timeout=30):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
+        for daemon in daemons:
+            if daemon.poll() is not None:
+                raise SlurmUnavailable(f"{daemon.args[0]} did not start: {_last_line(folder, daemon.args[0])}")
         done = subprocess.run(["sinfo", "--noheader", "--format=%T"], capture_output=True, text=True,
                               env={**os.environ, **environment})
         if done.stdout.strip() == "idle":
             return
         time.sleep(0.2)
-    lines = (folder / "slurmd.log").read_text().splitlines()
-    raise SlurmUnavailable(f"the node did not become idle: {lines[-1] if lines else 'no log'}")
+    raise SlurmUnavailable(f"the node did not become idle: {_last_line(folder, 'slurmd')}")
+
+
+def _last_line(folder, name):
+    lines = [line for log in (folder / f"{name}.log", folder / f"{name}.out") if log.exists()
+             for line in log.read_text(errors="replace").splitlines() if line.strip()]
+    return lines[-1] if lines else "no log"
 
 
 def _cancel_every_job(environment, timeout=30):
@@ -153,18 +149,10 @@ def _cancel_every_job(environment, timeout=30):
             time.sleep(0.2)
 
 
-def _stop(pid, timeout=15):
-    with contextlib.suppress(ProcessLookupError):
-        os.kill(pid, signal.SIGTERM)
-    deadline = time.monotonic() + timeout
-    while _running(pid) and time.monotonic() < deadline:
-        time.sleep(0.1)
-    with contextlib.suppress(ProcessLookupError):
-        os.kill(pid, signal.SIGKILL)
-
-
-def _running(pid):
-    """Whether the process runs (a zombie that its parent has not reaped yet has ended)."""
-    with contextlib.suppress(OSError):
-        return Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[0] != "Z"
-    return False
+def _stop(daemon, timeout=15):
+    daemon.terminate()
+    try:
+        daemon.wait(timeout)
+    except subprocess.TimeoutExpired:
+        daemon.kill()
+        daemon.wait()
