@@ -1,8 +1,8 @@
 """Runs on batch jobs against local processes, on a one-node Slurm cluster of this machine that this script starts
 and stops as the tests do (as root, from Debian's slurm-wlm and munge): tiles per second with 1 and 2 single-core
 jobs against 1 and 2 local processes (the single local process pinned to one CPU), and what the cluster costs: its
-start-up (from submitting the jobs to the first tiles computed) and per tile (a tile's trip through the scheduler
-and back), each measured as the difference from local processes.
+start-up (a run of one tiny tile: submitting the jobs, starting their workers, closing the cluster) and per tile (a
+tile's trip through the scheduler and back, from a run of 256 tiny tiles), against a local process.
 
     python bench/bench_batch.py [--tiles-per-side 6] [--tile-size 48] [--repeat 3]
 """
@@ -24,7 +24,8 @@ sys.path.insert(0, str(Path(__file__).parents[1] / "tests" / "geo"))
 from one_node_slurm import one_node_slurm  # noqa: E402
 
 SINGLE_CORE = {"cores": 1, "processes": 1, "memory": "1GB", "walltime": "01:00:00"}
-WORK = dict(levels=[1, 2, 4], lambdas=[2.0, 20.0], max_cost=10.0, outer_window=15)  # about 0.5 s a 48-cell tile
+WORK = dict(levels=[1, 2, 4], lambdas=[2.0, 20.0], max_cost=10.0, outer_window=15)  # 1/4 s a 48-cell tile
+ONE_WORKER = ("1 local process (1 CPU)", "1 single-core Slurm job")  # the places whose cost per tile is measured
 NO_WORK = dict(levels=[1], lambdas=[2.0], max_cost=10.0, window_size=1, outer_window=1)
 
 
@@ -47,15 +48,13 @@ def one_cpu():
         os.sched_setaffinity(0, cpus)
 
 
-def seconds(condition, output, tile_size, parameters, repeat, **where):
-    """The least time of `repeat` runs writing the map of `condition` with `where`'s scheduler."""
+def run_seconds(condition, output, tile_size, parameters, context, arguments):
+    """The time of one run writing the map of `condition` with `arguments`' scheduler, within `context`."""
     result = quillet_geo.connectivity(str(condition), tile_size=tile_size, **parameters)
-    times = []
-    for _ in range(repeat):
+    with context():
         start = time.perf_counter()
-        quillet_geo.to_raster(result, output, overwrite=True, progress=False, **where)
-        times.append(time.perf_counter() - start)
-    return min(times)
+        quillet_geo.to_raster(result, output, overwrite=True, progress=False, **arguments)
+        return time.perf_counter() - start
 
 
 def places(jobs_folder):
@@ -68,28 +67,31 @@ def places(jobs_folder):
     }
 
 
-def throughput(folder, where, tiles_per_side, tile_size, repeat):
-    condition = write_condition(folder / "condition.tif", tiles_per_side * tile_size)
-    tiles = tiles_per_side**2
-    print(f"{tiles} tiles of {tile_size} x {tile_size} cells (levels 1 2 4, outer window 15), best of {repeat}:")
-    for name, (context, arguments) in where.items():
-        with context():
-            took = seconds(condition, folder / "map.tif", tile_size, WORK, repeat, **arguments)
-        print(f"  {name:26} {took:6.1f} s  {tiles / took:5.2f} tiles/s")
+def best_times(folder, where, runs, repeat):
+    """{(place, run): the least of `repeat` times}, the places and runs taken in turn so that the load of the
+    machine falls on all alike."""
+    times = {}
+    for _ in range(repeat):
+        for place, (context, arguments) in where.items():
+            for run, (condition, tile_size, parameters) in runs.items():
+                if run != "many tiny tiles" or place in ONE_WORKER:
+                    took = run_seconds(condition, folder / "map.tif", tile_size, parameters, context, arguments)
+                    times[place, run] = min(took, times.get((place, run), took))
+    return times
 
 
-def overheads(folder, where, repeat):
-    """Start-up: one tiny tile's run; per tile: 256 tiny tiles' run less that, a tile; both less local's."""
-    one, many = (write_condition(folder / f"tiny-{n}.tif", 16 * n) for n in (1, 16))
-    local_context, local = where["1 local process (1 CPU)"]
-    _, slurm = where["1 single-core Slurm job"]
-    with local_context():
-        local_one, local_many = (seconds(c, folder / "map.tif", 16, NO_WORK, repeat, **local) for c in (one, many))
-    slurm_one, slurm_many = (seconds(c, folder / "map.tif", 16, NO_WORK, repeat, **slurm) for c in (one, many))
-    per_tile = ((slurm_many - slurm_one) - (local_many - local_one)) / 255
-    print(f"cluster overhead on one job: start-up {slurm_one - local_one:.1f} s ({slurm_one:.1f} s against "
-          f"{local_one:.1f} s for a run of one tiny tile), {per_tile * 1000:.1f} ms per tile (256 tiny tiles: "
-          f"{slurm_many:.1f} s against {local_many:.1f} s)")
+def report(times, where, tiles, tile_size, repeat):
+    print(f"{tiles} tiles of {tile_size} x {tile_size} cells (levels 1 2 4, outer window 15), best of {repeat}; "
+          "start-up: a run of one tiny tile")
+    for place in where:
+        work, start_up = times[place, "work"], times[place, "one tiny tile"]
+        print(f"  {place:26} {work:6.1f} s, of which start-up {start_up:4.1f} s: "
+              f"{tiles / (work - start_up):5.2f} tiles/s computing")
+    local, slurm = ONE_WORKER
+    per_tile = [(times[p, "many tiny tiles"] - times[p, "one tiny tile"]) / 255 for p in (local, slurm)]
+    print(f"cluster overhead: start-up {times[slurm, 'one tiny tile'] - times[local, 'one tiny tile']:.1f} s more "
+          f"than a local process, {(per_tile[1] - per_tile[0]) * 1000:.1f} ms more per tile "
+          f"({per_tile[1] * 1000:.1f} ms against {per_tile[0] * 1000:.1f} ms, from 256 tiny tiles)")
 
 
 def main():
@@ -101,11 +103,15 @@ def main():
     with tempfile.TemporaryDirectory() as folder:
         folder = Path(folder)
         (folder / "slurm").mkdir()
+        size = arguments.tiles_per_side * arguments.tile_size
+        runs = {"work": (write_condition(folder / "condition.tif", size), arguments.tile_size, WORK),
+                "one tiny tile": (write_condition(folder / "tiny-1.tif", 16), 16, NO_WORK),
+                "many tiny tiles": (write_condition(folder / "tiny-256.tif", 256), 16, NO_WORK)}
         with one_node_slurm(folder / "slurm") as environment:
             os.environ.update(environment)
             where = places(folder / "jobs")
-            throughput(folder, where, arguments.tiles_per_side, arguments.tile_size, arguments.repeat)
-            overheads(folder, where, arguments.repeat)
+            times = best_times(folder, where, runs, arguments.repeat)
+        report(times, where, arguments.tiles_per_side**2, arguments.tile_size, arguments.repeat)
 
 
 if __name__ == "__main__":

@@ -80,9 +80,8 @@ def _cluster_options(ctx, param, values):
     None without any."""
     options = {}
     for key, setting in _key_values(param, values):
-        options[key] = [*options[key], setting] if isinstance(options.get(key), list) else (
-            [options[key], setting] if key in options else setting)
-    return options or None
+        options.setdefault(key, []).append(setting)
+    return {key: settings[0] if len(settings) == 1 else settings for key, settings in options.items()} or None
 
 
 creation_options_option = click.option(
