@@ -8,6 +8,7 @@ Whatever way the run ends, every job it submitted is cancelled.
 """
 import contextlib
 import importlib
+import inspect
 import math
 import subprocess
 from dataclasses import dataclass, field
@@ -111,8 +112,6 @@ def _jobqueue():
 
 def _option_names(job_class, base):
     """The keyword arguments a system's jobs take, apart from those the run sets itself."""
-    import inspect
-
     names = set(inspect.signature(job_class.__init__).parameters) | set(inspect.signature(base.__init__).parameters)
     return names - {"self", "base_class_kwargs"} - set(RESERVED) - set(RENAMED)
 

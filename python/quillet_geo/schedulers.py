@@ -34,7 +34,7 @@ def placement(scheduler, workers=None, jobs=None, cluster_options=None):
         return scheduler, 1
     import distributed
 
-    if not isinstance(scheduler, distributed.Client):
+    if not isinstance(scheduler, (distributed.Client, distributed.deploy.Cluster)):  # a cluster object: its client
         raise ArgumentTypeError("scheduler", f"expected a name, an address or a distributed.Client, got "
                                              f"{shown(scheduler)}")
     return scheduler, 1
