@@ -51,9 +51,9 @@ def to_raster(result, path, *, overwrite=False, resume=False, scheduler="process
     CPU), on a Dask cluster (a scheduler address or a `distributed.Client`), or on `jobs` batch jobs (default 1)
     started for the run on an HPC system (`scheduler` "slurm", "pbs", "sge" or "lsf"; `cluster_options`: keyword
     arguments of dask-jobqueue's cluster, such as {"cores": 4, "memory": "16GB", "walltime": "04:00:00"}, over the
-    user's dask-jobqueue configuration). `resume=True` goes on with an
-    interrupted run of the same result; `overwrite=True` replaces an existing `path` (once the new file is complete)
-    and starts an interrupted run over. `progress`: a bar on standard error (None: on a terminal only).
+    user's dask-jobqueue configuration). `resume=True` goes on with an interrupted run of the same result;
+    `overwrite=True` replaces an existing `path` (once the new file is complete) and starts an interrupted run over.
+    `progress`: a bar on standard error (None: on a terminal only).
     `also_writes` ({argument: path}) names other files the caller writes, checked against the inputs and `path`.
     The file is a cloud-optimized GeoTIFF (DEFLATE with the floating-point predictor, internal overviews);
     `creation_options` ({KEY: VALUE}) change GDAL's COG creation options (lossless compressions only).
