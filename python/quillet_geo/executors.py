@@ -12,9 +12,13 @@ got, as threads and local processes report it.
 """
 import concurrent.futures
 import contextlib
+import pickle
 import queue
 import threading
 
+import dask
+
+from .batch_clusters import BatchCluster
 from .errors import RunFailed, portable
 from .progress_bars import passing_on, report_parts_to
 from .worker_processes import process_results
@@ -41,7 +45,8 @@ def part_results(job, positions, *, scheduler="processes", workers=1, advanced=l
                  waiting=lambda: None):
     """An iterator of (position in job.parts, values) for the parts at `positions`, in the order they finish.
 
-    `scheduler`: "threads", "processes", or a Dask cluster (a scheduler address or a `distributed.Client`).
+    `scheduler`: "threads", "processes", a Dask cluster (a scheduler address or a `distributed.Client`), or a
+    `BatchCluster` to start for these parts.
     `advanced(part index, fraction)` hears, while the results are awaited, how far a part in flight has got (not on
     a cluster). `waiting()` is called before each result and at least every quarter of a second while one is
     awaited; what it raises stops the run.
@@ -52,9 +57,18 @@ def part_results(job, positions, *, scheduler="processes", workers=1, advanced=l
     elif scheduler == "processes":
         with process_results(job, list(positions), workers, advanced, waiting) as results:
             yield results
+    elif isinstance(scheduler, BatchCluster):
+        with scheduler.running() as (client, watch), _cluster_results(
+                job, list(positions), client, lambda: _both(waiting, watch), slots=scheduler.slots) as results:
+            yield results
     else:
         with _cluster_results(job, list(positions), scheduler, waiting) as results:
             yield results
+
+
+def _both(first, second):
+    first()
+    second()
 
 
 @contextlib.contextmanager
@@ -128,7 +142,8 @@ def _bounded(submit, positions, ahead, wait):
 
 
 @contextlib.contextmanager
-def _cluster_results(job, positions, cluster, waiting):
+def _cluster_results(job, positions, cluster, waiting, slots=None):
+    """`slots`: the parts the cluster computes at once (default: as many as its workers have threads now)."""
     import distributed
 
     client, own = cluster, False
@@ -137,8 +152,10 @@ def _cluster_results(job, positions, cluster, waiting):
             client, own = distributed.Client(cluster, timeout=10), True
         except (OSError, ValueError) as error:
             raise RunFailed(f"no Dask scheduler answers at {cluster} ({_first_line(error)})") from None
-    slots = max(1, sum(client.nthreads().values()))
-    shared = client.scatter(job, broadcast=True)
+    slots = slots or max(1, sum(client.nthreads().values()))
+    # The job as a task's result rather than scattered data: the scheduler computes it again if every worker that
+    # held it is lost, and submitting it needs no worker yet (batch jobs may still be queued).
+    shared = client.submit(pickle.loads, pickle.dumps(job), pure=False)
 
     def wait(futures):
         while True:
@@ -153,8 +170,9 @@ def _cluster_results(job, positions, cluster, waiting):
                 try:
                     result = future.result()
                 except distributed.KilledWorker:
-                    raise RunFailed(f"Dask workers died computing {job.part_names[0]} "
-                                    f"{job.parts[position].index} (out of memory, or killed)") from None
+                    raise RunFailed(f"{job.part_names[0]} {job.parts[position].index}: {_allowed_failures()} workers "
+                                    "died while computing it (out of memory, or their jobs were cancelled or "
+                                    "preempted)") from None
                 future.release()
                 yield result
         except (OSError, concurrent.futures.CancelledError, distributed.comm.CommClosedError) as error:
@@ -166,6 +184,10 @@ def _cluster_results(job, positions, cluster, waiting):
         if own:
             with contextlib.suppress(Exception):
                 client.close(timeout=5)
+
+
+def _allowed_failures():
+    return dask.config.get("distributed.scheduler.allowed-failures") + 1
 
 
 def _first_line(error):

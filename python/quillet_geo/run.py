@@ -20,7 +20,7 @@ from importlib.metadata import version
 from pathlib import Path
 
 from .cpus import available_cpus
-from .errors import ArgumentError, ArgumentTypeError, RunFailed, Stopped
+from .errors import ArgumentTypeError, RunFailed, Stopped
 from .executors import compute_parts
 from .fingerprints import changed_input, fingerprint
 from .formats import check_map_outputs
@@ -29,9 +29,9 @@ from .geotiff import creation_options as creation_options_checked
 from .jobs import JOB_KEY
 from .journal import DamagedPart, Journal, write_error
 from .outputs import check_outputs
-from .parameters import integer
 from .progress_lines import progress_reporter, run_progress
 from .provenance import provenance
+from .schedulers import LOCAL, placement
 from .stop_signals import StopSignals
 from .transforms import coefficients
 
@@ -47,13 +47,16 @@ class RunSummary:
     resumed_parts: int
 
 
-def to_raster(result, path, *, overwrite=False, resume=False, scheduler="processes", workers=None, progress=None,
-              creation_options=None, also_writes=None, started=None):
+def to_raster(result, path, *, overwrite=False, resume=False, scheduler="processes", workers=None, jobs=None,
+              cluster_options=None, progress=None, creation_options=None, also_writes=None, started=None):
     """Write `result` (a DataArray from `quillet_geo.connectivity` or `coverage`) to the GeoTIFF `path`, computing
     its tiles in `workers` threads or local processes (`scheduler` "threads" or "processes", default and at most one
-    worker per CPU) or on a Dask cluster (a scheduler address or a `distributed.Client`, whose workers are its own:
-    `workers` is then refused). `resume=True` goes on with an interrupted run of the same result; `overwrite=True`
-    replaces an existing `path` (once the new file is complete) and starts an interrupted run over. `progress`:
+    worker per CPU), on a Dask cluster (a scheduler address or a `distributed.Client`, whose workers are its own:
+    `workers` is then refused), or on `jobs` batch jobs (default 1) started for the run on an HPC system
+    (`scheduler` "slurm", "pbs", "sge" or "lsf"; `cluster_options`: keyword arguments of dask-jobqueue's cluster,
+    such as {"cores": 4, "memory": "16GB", "walltime": "04:00:00"}, over the user's dask-jobqueue configuration).
+    `resume=True` goes on with an interrupted run of the same result; `overwrite=True` replaces an existing `path`
+    (once the new file is complete) and starts an interrupted run over. `progress`:
     "auto" or None (a bar on standard error on a terminal only), "bar" or True, "none" or False, or "json" (JSON
     lines on standard error, described in `progress_lines`).
     `also_writes` ({argument: path}) names other files the caller writes, checked against the inputs and `path`.
@@ -74,7 +77,8 @@ def to_raster(result, path, *, overwrite=False, resume=False, scheduler="process
         assemble(output, partial, job, part_values, tags=tags, options=options)
 
     return run_job(job, path, write, overwrite=overwrite, resume=resume, scheduler=scheduler, workers=workers,
-                   progress=progress, also_writes=also_writes, started=started)
+                   jobs=jobs, cluster_options=cluster_options, progress=progress, also_writes=also_writes,
+                   started=started)
 
 
 def job_of(result):
@@ -86,16 +90,16 @@ def job_of(result):
     return job
 
 
-def run_job(job, path, write, *, overwrite=False, resume=False, scheduler="processes", workers=None, progress=None,
-            also_writes=None, started=None):
+def run_job(job, path, write, *, overwrite=False, resume=False, scheduler="processes", workers=None, jobs=None,
+            cluster_options=None, progress=None, also_writes=None, started=None):
     """Run `job`'s parts into the file `path` with the guarantees above; `write(path, partial, part_values)` makes
     the file from the finished parts (`part_values(part)` gives one's values), assembling it at `partial` in the run
     folder and renaming it into place, and raises OSError when any of that fails."""
     output = Path(path)
     reporter = progress_reporter(progress)
     check_outputs({"output": output, **(also_writes or {})}, job.inputs, overwrite=overwrite)
-    local = scheduler in ("threads", "processes")
-    workers = _local_workers(workers) if local else _no_workers(workers)
+    scheduler, workers = placement(scheduler, workers, jobs, cluster_options)
+    local = scheduler in LOCAL
     job = job.with_threads(max(1, available_cpus() // workers) if local else 1)
     manifest = _manifest(job)
     total, plural = len(job.parts), job.part_names[1]
@@ -135,25 +139,6 @@ def run_job(job, path, write, *, overwrite=False, resume=False, scheduler="proce
         finally:
             journal.close(remove=remove)
     return RunSummary(sum(map(job.size, job.parts)), bar.seconds(), total, len(kept))
-
-
-def _local_workers(workers):
-    """The threads or processes of a local run: one per CPU, at most."""
-    cpus = available_cpus()
-    if workers is None:
-        return cpus
-    workers = integer("workers", workers, minimum=1)
-    if workers > cpus:
-        warnings.warn(f"workers: {workers} is more than the {cpus} CPUs this process may use; running {cpus}, "
-                      "since more would only share them", stacklevel=4)
-    return min(workers, cpus)
-
-
-def _no_workers(workers):
-    if workers is not None:
-        raise ArgumentError("workers", "cannot be given with a cluster `scheduler`, whose own workers compute the "
-                                       "parts")
-    return 1
 
 
 def _manifest(job):

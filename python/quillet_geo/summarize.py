@@ -81,12 +81,14 @@ if summarize.__doc__:  # (not under python -OO)
 
 def summarize_to_file(values, regions, output, *, stats=DEFAULT, by=None, weights=None, band=None, layer=None,
                       where=None, assume_crs=None, nodata=None, align=None, tile_size=1024, overwrite=False,
-                      resume=False, scheduler="processes", workers=None, progress=None):
+                      resume=False, scheduler="processes", workers=None, jobs=None, cluster_options=None,
+                      progress=None):
     """`summarize` written to the table `output`, with the guarantees of `to_raster`: batches of regions run in
-    `workers` threads or local processes (`scheduler` "threads" or "processes") or on a Dask cluster, are kept as
-    they finish, and `resume=True` goes on with an interrupted run; `output` is replaced (`overwrite=True`) only once
-    the new table is complete and checked. Raises `RunRefused`, `RunFailed` or `Stopped` as `to_raster` does;
-    returns a `RunSummary` whose units are regions.
+    `workers` threads or local processes (`scheduler` "threads" or "processes"), on a Dask cluster, or on `jobs`
+    batch jobs as `to_raster` runs them (`scheduler` "slurm", "pbs", "sge" or "lsf", with `cluster_options`), are
+    kept as they finish, and `resume=True` goes on with an interrupted run; `output` is replaced (`overwrite=True`)
+    only once the new table is complete and checked. Raises `RunRefused`, `RunFailed` or `Stopped` as `to_raster`
+    does; returns a `RunSummary` whose units are regions.
 
     The extension of `output` chooses the format:
     {formats}.
@@ -101,7 +103,7 @@ def summarize_to_file(values, regions, output, *, stats=DEFAULT, by=None, weight
         write_table(path, partial, summary_table(job, keys, part_values), geometries, provenance(job))
 
     return run_job(job, output, write, overwrite=overwrite, resume=resume, scheduler=scheduler, workers=workers,
-                   progress=progress, also_writes=chosen.sidecars(output))
+                   jobs=jobs, cluster_options=cluster_options, progress=progress, also_writes=chosen.sidecars(output))
 
 
 if summarize_to_file.__doc__:

@@ -150,7 +150,7 @@ def test_workers_beyond_the_cpus_are_capped_and_refused_with_a_cluster(condition
     with pytest.warns(UserWarning, match=r"workers: 1000 is more than the \d+ CPUs this process may use; running"):
         quillet_geo.to_raster(result, tmp_path / "map.tif", scheduler="threads", workers=1000, progress=False)
     assert values_of(tmp_path / "map.tif").tobytes() == expected.tobytes()
-    with pytest.raises(ArgumentError, match="workers: cannot be given with a cluster `scheduler`"):
+    with pytest.raises(ArgumentError, match="workers: counts local processes or threads; a cluster's own workers"):
         quillet_geo.to_raster(result, tmp_path / "other.tif", scheduler="tcp://127.0.0.1:1", workers=2)
     assert not run_folder(tmp_path / "other.tif").exists()
 

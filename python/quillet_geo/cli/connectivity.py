@@ -66,7 +66,7 @@ OUTER = DEFAULTS["outer_window"]
 @click.pass_context
 def connectivity(ctx, condition, output, levels, lambdas, max_cost, window_size, outer_window, window_mode, sources,
                  protected, protected_min_fraction, traversal, transgrids, band, align, nodata, tile_size, workers,
-                 scheduler, resume, overwrite, quiet, creation_options, preview):
+                 scheduler, cluster, jobs, cluster_options, resume, overwrite, quiet, creation_options, preview):
     """Map the habitat connectivity of CONDITION (a raster of condition values in [0, 1]) into OUTPUT (GeoTIFF).
 
     The tiles are computed in parallel and kept as they finish; after Ctrl-C or a crash, the same command with
@@ -82,7 +82,7 @@ def connectivity(ctx, condition, output, levels, lambdas, max_cost, window_size,
                        f"levels {' '.join(map(str, levels))} · lambdas {' '.join(f'{x:g}' for x in lambdas)} km · "
                        f"max cost {max_cost:g} · search reach {reach}"])
     run_to_file(ctx, result, output, overwrite=overwrite, resume=resume, workers=workers, scheduler=scheduler,
-                creation_options=creation_options,
+                cluster=cluster, jobs=jobs, cluster_options=cluster_options, creation_options=creation_options,
                 preview=preview, quiet=quiet, announce=f"search reach: {reach}",
                 drawing=dict(title=title, label="connectivity",
                              condition=condition, band=band))

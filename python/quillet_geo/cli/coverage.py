@@ -23,15 +23,15 @@ from .running import build, run_to_file
 @run_options
 @map_options
 @click.pass_context
-def coverage(ctx, geometries, output, like, layer, where, assume_crs, tile_size, workers, scheduler, resume,
-             overwrite, quiet, creation_options, preview):
+def coverage(ctx, geometries, output, like, layer, where, assume_crs, tile_size, workers, scheduler, cluster, jobs,
+             cluster_options, resume, overwrite, quiet, creation_options, preview):
     """Write into OUTPUT (GeoTIFF) the fraction of every cell of RASTER's grid covered by POLYGONS (any vector
     file that GDAL reads): the area of the cell inside the union of the polygons, so that overlapping polygons
     count once, holes subtracted."""
     result = build(lambda: quillet_geo.coverage(str(geometries), str(like), layer=layer, where=where,
                                                 assume_crs=assume_crs, tile_size=tile_size))
     run_to_file(ctx, result, output, overwrite=overwrite, resume=resume, workers=workers, scheduler=scheduler,
-                creation_options=creation_options,
+                cluster=cluster, jobs=jobs, cluster_options=cluster_options, creation_options=creation_options,
                 preview=preview, quiet=quiet,
                 drawing=dict(title=f"Coverage of {like.name}'s cells by {geometries.name}{_selection(layer, where)}",
                              label="covered fraction"))

@@ -5,6 +5,7 @@ from pathlib import Path
 
 import click
 
+from ..batch_clusters import SYSTEMS
 from ..progress_lines import PROGRESS_MODES
 from ..rasters import RESAMPLING
 
@@ -77,14 +78,26 @@ def progress_mode(ctx, quiet):
     return ctx.meta.get("quillet.progress") or ("none" if quiet else "auto")
 
 
-def _creation_options(ctx, param, values):
-    options = {}
+def _key_values(param, values):
+    """(KEY, VALUE) of each KEY=VALUE given to a repeatable option."""
     for value in values:
         key, equals, setting = value.partition("=")
         if not equals or not key:
             raise click.BadParameter(f"{value!r} is not KEY=VALUE", param=param)
-        options[key] = setting
-    return options
+        yield key, setting
+
+
+def _creation_options(ctx, param, values):
+    return dict(_key_values(param, values))
+
+
+def _cluster_options(ctx, param, values):
+    """{KEY: VALUE}, or {KEY: [VALUE, ...]} for a key given several times (the library says which keys take lists);
+    None without any."""
+    options = {}
+    for key, setting in _key_values(param, values):
+        options.setdefault(key, []).append(setting)
+    return {key: settings[0] if len(settings) == 1 else settings for key, settings in options.items()} or None
 
 
 def _options(command, options):
@@ -102,6 +115,16 @@ def run_options(command):
         click.option("--scheduler", metavar="ADDRESS",
                      help="Run the tiles on this Dask cluster (for example tcp://host:8786); the input files must "
                           "be on a filesystem that its workers share."),
+        click.option("--cluster", metavar="SYSTEM",
+                     help=f"Run the tiles on batch jobs submitted for the run to this HPC system "
+                          f"({', '.join(SYSTEMS)}) through dask-jobqueue, as its configuration and --cluster-option "
+                          "say; inputs, OUTPUT and the run folder must be on a filesystem that the jobs share."),
+        click.option("--jobs", type=int, help="Batch jobs of the --cluster  [default: 1]"),
+        click.option("--cluster-option", "cluster_options", multiple=True, metavar="KEY=VALUE",
+                     callback=_cluster_options,
+                     help="An option of each --cluster job (repeat for several), over dask-jobqueue's configuration: "
+                          "cores=4, memory=16GB, walltime=04:00:00, queue=..., account=..., "
+                          "job-extra-directives=... (repeatable), ..."),
         click.option("--resume", is_flag=True, help="Continue the interrupted run of OUTPUT with the same arguments."),
         click.option("--overwrite", is_flag=True,
                      help="Replace OUTPUT if it exists (once the new file is complete), and start an interrupted run "

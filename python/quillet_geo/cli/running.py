@@ -7,6 +7,7 @@ import sys
 import click
 
 from .. import to_raster
+from ..schedulers import scheduler_of
 from .errors import DataFailure, reported
 from .options import progress_mode
 from .preview import save_preview
@@ -20,13 +21,14 @@ def build(make):
         raise reported(error) from None
 
 
-def run_to_file(ctx, result, output, *, overwrite, resume, workers, scheduler, creation_options, preview, quiet,
-                drawing, announce=None):
+def run_to_file(ctx, result, output, *, overwrite, resume, workers, scheduler, cluster, jobs, cluster_options,
+                creation_options, preview, quiet, drawing, announce=None):
     """Write `result` to OUTPUT and its preview (drawn with `save_preview`'s arguments `drawing`), then say what
     was done; `announce` is said once the run has passed its checks. Nothing is said when `quiet`."""
     try:
         summary = to_raster(result, output, overwrite=overwrite, resume=resume,
-                            scheduler=scheduler or "processes", workers=workers, progress=progress_mode(ctx, quiet),
+                            scheduler=scheduler_of(scheduler, cluster), workers=workers, jobs=jobs,
+                            cluster_options=cluster_options, progress=progress_mode(ctx, quiet),
                             creation_options=creation_options, also_writes={"preview": preview},
                             started=lambda: say(announce) if announce and not quiet else None)
     except (ValueError, TypeError, RuntimeError, KeyboardInterrupt) as error:

@@ -4,6 +4,7 @@ from pathlib import Path
 import click
 
 import quillet_geo
+from quillet_geo.schedulers import scheduler_of
 from quillet_geo.statistics import DEFAULT, SYMBOLS, WEIGHTS, definitions_in_brief, needing
 from quillet_geo.tables import DESCRIBED
 
@@ -35,13 +36,13 @@ from .running import resume_command, say
 @run_options
 @click.pass_context
 def summarize(ctx, values, regions, output, by, stats, weights, band, layer, where, assume_crs, nodata, align,
-              tile_size, workers, scheduler, resume, overwrite, quiet):
+              tile_size, workers, scheduler, cluster, jobs, cluster_options, resume, overwrite, quiet):
     try:
         summary = quillet_geo.summarize_to_file(
             str(values), str(regions), output, stats=stats, by=by, weights=weights and str(weights), band=band,
             layer=layer, where=where, assume_crs=assume_crs, nodata=nodata, align=align, tile_size=tile_size,
-            overwrite=overwrite, resume=resume, scheduler=scheduler or "processes", workers=workers,
-            progress=progress_mode(ctx, quiet))
+            overwrite=overwrite, resume=resume, scheduler=scheduler_of(scheduler, cluster), workers=workers, jobs=jobs,
+            cluster_options=cluster_options, progress=progress_mode(ctx, quiet))
     except (ValueError, TypeError, RuntimeError, KeyboardInterrupt) as error:
         raise reported(error, resume_command(ctx)) from None
     if not quiet:
