@@ -7,7 +7,9 @@ it is replaced, as long as another worker is still connected. Jobs that have not
 long as the batch system still lists them. When no worker is connected and none of the run's jobs is queued or
 running any more, the run fails (its finished tiles kept for `resume`): the batch system is asked every few seconds
 while no worker is connected, and where it cannot be asked the run fails once no worker has been connected for the
-lost-worker timeout.
+lost-worker timeout. A run whose every worker has stayed paused at its memory limit for a minute (dask pauses a
+worker past 80% of its job's memory, and one whose job is too small for the tiles never resumes; dask's setting
+quillet.paused-worker-timeout says how long) fails too.
 """
 import getpass
 import re
@@ -19,7 +21,7 @@ import dask
 
 from .errors import RunFailed
 
-STATUS_INTERVAL = 5.0  # seconds between questions to the batch system while no worker is connected
+STATUS_INTERVAL = 5.0  # seconds between questions to the batch system (or the scheduler, on paused workers)
 
 # How each system lists the user's jobs still queued or running: a job id at the start of each line.
 STATUS_COMMANDS = {
@@ -87,6 +89,7 @@ class JobWatch:
         self.cluster, self.system, self.name = cluster, system, name
         self.connected_once, self.alone_since = False, time.monotonic()
         self.next_status, self.refused, self.ever = 0.0, False, set()
+        self.paused_since = None
 
     def submitted_jobs(self):
         """The ids of every job the run has submitted."""
@@ -99,6 +102,9 @@ class JobWatch:
         if self.cluster.scheduler_info["workers"]:
             self.connected_once, self.alone_since = True, None
             self._replace_lost()
+            if now >= self.next_status:
+                self.next_status = now + STATUS_INTERVAL
+                self._check_not_all_paused(now)
             return
         if self.alone_since is None:
             self.alone_since = self.next_status = now
@@ -113,6 +119,20 @@ class JobWatch:
             return
         if not self._current_jobs() & live:
             raise self._gone()
+
+    def _check_not_all_paused(self, now):
+        """Raise `RunFailed` once every connected worker has been paused at its memory limit for longer than the
+        setting quillet.paused-worker-timeout (a minute unless set)."""
+        workers = self.cluster.sync(self.cluster.scheduler_comm.identity)["workers"].values()
+        if not workers or any(worker["status"] != "paused" for worker in workers):
+            self.paused_since = None
+        elif self.paused_since is None:
+            self.paused_since = now
+        elif now - self.paused_since > dask.utils.parse_timedelta(dask.config.get("quillet.paused-worker-timeout",
+                                                                                  "60s")):
+            limit = dask.utils.format_bytes(min(worker["memory_limit"] for worker in workers))
+            raise RunFailed(f"every {self.name} worker of the run has stayed paused at its memory limit ({limit}): "
+                            "give each job more memory (the cluster option memory)")
 
     def _current_jobs(self):
         """The ids of the cluster's jobs (a job whose submission was refused has none)."""

@@ -78,7 +78,7 @@ def one_node_slurm(folder):
         _wait_until_idle(folder, environment, daemons)
         yield environment
     finally:
-        _cancel_every_job(environment)
+        cancel_every_job(environment)
         for daemon in reversed(daemons):
             _stop(daemon)
 
@@ -140,7 +140,8 @@ def _last_line(folder, name):
     return lines[-1] if lines else "no log"
 
 
-def _cancel_every_job(environment, timeout=30):
+def cancel_every_job(environment, timeout=30):
+    """Cancel every job of this user and wait (up to `timeout` seconds) for the queue to empty."""
     with contextlib.suppress(OSError, subprocess.SubprocessError):
         subprocess.run(["scancel", "--full", f"--user={getpass.getuser()}"], capture_output=True,
                        env={**os.environ, **environment}, timeout=timeout)

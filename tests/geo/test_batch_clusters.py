@@ -8,6 +8,7 @@ import signal
 import subprocess
 import sys
 import time
+from types import SimpleNamespace
 
 import pytest
 
@@ -15,18 +16,20 @@ pytest.importorskip("rasterio")
 pytest.importorskip("dask_jobqueue")
 import dask  # noqa: E402
 import pandas  # noqa: E402
-from one_node_slurm import SlurmUnavailable, one_node_slurm, squeue  # noqa: E402
+from one_node_slurm import SlurmUnavailable, cancel_every_job, one_node_slurm, squeue  # noqa: E402
 from test_cli import ARGS, landscape, quillet_command, same_map, write_raster  # noqa: E402
-from test_cli_resume import start, tiles_in, wait_for  # noqa: E402
+from test_cli_resume import start as start_command  # noqa: E402
+from test_cli_resume import tiles_in, wait_for  # noqa: E402
 from test_summarize import continuous, grid, regions_frame  # noqa: E402
 
 import quillet_geo  # noqa: E402
-from quillet_geo import ArgumentError, ArgumentTypeError, RunFailed  # noqa: E402
+from quillet_geo import ArgumentError, ArgumentTypeError, RunFailed, batch_jobs  # noqa: E402
 
 TILES = 16
 # The jobs of the user's dask-jobqueue configuration, as environment variables and as settings of this process;
-# a lost job is given up (and replaced) after a second rather than dask's 15.
-JOB_CONFIGURATION = {"jobqueue.slurm.cores": 1, "jobqueue.slurm.memory": "400MB",
+# a lost job is given up (and replaced) after a second rather than dask's 15. A worker of quillet's stack holds
+# about 320 MB before its first tile, and dask pauses a worker past 80% of its job's memory.
+JOB_CONFIGURATION = {"jobqueue.slurm.cores": 1, "jobqueue.slurm.memory": "1GB",
                      "jobqueue.slurm.walltime": "00:10:00", "distributed.deploy.lost-worker-timeout": "1s"}
 
 
@@ -50,6 +53,23 @@ def slurm(tmp_path_factory):
         pytest.skip(f"no Slurm cluster here: {reason}")
 
 
+@pytest.fixture
+def start(slurm):
+    """Start a command as `test_cli_resume.start` does; a run a failed test leaves is stopped as the batch system
+    stops it, and every job cancelled, so that the next test has the node to itself."""
+    runs = []
+    yield lambda *args: runs.append(start_command(*args)) or runs[-1]
+    for run in runs:
+        if run.poll() is None:
+            run.terminate()
+            try:
+                run.communicate(timeout=30)
+            except subprocess.TimeoutExpired:
+                run.kill()
+                run.communicate()
+    cancel_every_job(slurm)
+
+
 def wait_until_no_job(environment, timeout=15):
     """Whether every job has left the queue within `timeout` seconds (a cancelled job completes for a moment)."""
     deadline = time.monotonic() + timeout
@@ -62,10 +82,11 @@ def wait_until_no_job(environment, timeout=15):
 
 @pytest.fixture(scope="module")
 def slow_map(tmp_path_factory):
-    """A condition of 16 tiles that take about half a second each, and its map from local processes."""
+    """A condition of 16 tiles that take about a quarter of a second each (wide windows), so that a run outlasts a
+    lost job's timeout and replacement, and its map from local processes."""
     folder = tmp_path_factory.mktemp("slow-map")
     condition = write_raster(folder / "condition.tif", landscape((192, 192)))
-    args = [condition, *ARGS, "--tile-size", 48, "--quiet"]
+    args = [condition, *ARGS, "--window-size", 9, "--outer-window", 21, "--tile-size", 48, "--quiet"]
     reference = folder / "reference.tif"
     done = quillet_command("connectivity", condition, reference, *args[1:], "--workers", 2)
     assert done.returncode == 0, done.stderr
@@ -77,7 +98,7 @@ def on_slurm(slow_map, output, *options):
     return ["connectivity", condition, output, *rest, "--cluster", "slurm", "--jobs", 2, *options]
 
 
-def test_a_job_cancelled_mid_run_is_replaced_and_changes_nothing(slurm, slow_map, tmp_path):
+def test_a_job_cancelled_mid_run_is_replaced_and_changes_nothing(slurm, start, slow_map, tmp_path):
     output = tmp_path / "map.tif"
     run = start(*on_slurm(slow_map, output, "--cluster-option", "job-extra-directives=--comment=quillet",
                           "--cluster-option", "job-extra-directives=--nice=1"))
@@ -93,7 +114,7 @@ def test_a_job_cancelled_mid_run_is_replaced_and_changes_nothing(slurm, slow_map
     assert wait_until_no_job(slurm)
 
 
-def test_every_job_cancelled_stops_the_run_and_resume_finishes_it(slurm, slow_map, tmp_path):
+def test_every_job_cancelled_stops_the_run_and_resume_finishes_it(slurm, start, slow_map, tmp_path):
     output = tmp_path / "map.tif"
     run = start(*on_slurm(slow_map, output))
     wait_for(lambda: tiles_in(output), timeout=120)
@@ -114,7 +135,7 @@ def test_every_job_cancelled_stops_the_run_and_resume_finishes_it(slurm, slow_ma
 
 
 @pytest.mark.parametrize("stop", [signal.SIGTERM, signal.SIGINT])
-def test_a_stopped_run_cancels_its_jobs(slurm, slow_map, tmp_path, stop):
+def test_a_stopped_run_cancels_its_jobs(slurm, start, slow_map, tmp_path, stop):
     output = tmp_path / "map.tif"
     run = start(*on_slurm(slow_map, output))
     wait_for(lambda: tiles_in(output), timeout=120)
@@ -216,3 +237,32 @@ def test_the_command_reports_cluster_problems_in_one_line(tmp_path, options, sta
                            "cores=1", *options], capture_output=True, text=True, timeout=60,
                           env={**os.environ, "PATH": "/nowhere"})
     assert done.returncode == status and done.stderr.count("\n") == 1 and done.stderr.startswith(text), done.stderr
+
+
+class ClusterOfWorkers:
+    """What a `JobWatch` asks of a cluster, for workers of the given statuses as its scheduler sees them."""
+
+    def __init__(self, statuses):
+        self.scheduler_info = {"workers": {f"tcp://worker-{i}": {"status": status, "memory_limit": 400 * 2**20}
+                                           for i, status in enumerate(statuses)}}
+        self.workers, self.worker_spec = {}, {}
+        self.scheduler_comm = SimpleNamespace(identity=lambda: self.scheduler_info)
+
+    def sync(self, call):
+        return call()
+
+
+@pytest.mark.parametrize("statuses, fails", [(["paused", "paused"], True), (["paused", "running"], False)])
+def test_workers_all_paused_at_their_memory_limit_fail_the_run(monkeypatch, statuses, fails):
+    watch = batch_jobs.JobWatch(ClusterOfWorkers(statuses), "slurm", "Slurm")
+    seconds = iter(range(0, 10**6, 10))
+    monkeypatch.setattr(batch_jobs.time, "monotonic", lambda: next(seconds))
+    with dask.config.set({"quillet.paused-worker-timeout": "60s"}):
+        try:
+            for _ in range(10):
+                watch()
+        except RunFailed as failure:
+            assert fails and str(failure) == ("every Slurm worker of the run has stayed paused at its memory limit "
+                                              "(400.00 MiB): give each job more memory (the cluster option memory)")
+        else:
+            assert not fails
