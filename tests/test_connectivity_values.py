@@ -5,6 +5,7 @@ import numpy as np
 import pytest
 
 import quillet
+from test_connectivity_args import valid_arguments
 
 CELL = 1000.0  # metres: edge lengths of 1 km and sqrt(2) km
 
@@ -20,21 +21,10 @@ def transforms_for(levels, cell=CELL, x0=0.0, y0=0.0, offsets=(0, 0)):
 
 def run(condition, levels=(1, 2, 4), mask=None, **kwargs):
     condition = np.asarray(condition, np.float32)
-    arguments = dict(
-        condition=condition,
-        mask=np.isnan(condition) if mask is None else mask,
-        transgrid_list=None,
-        transforms=transforms_for(levels),
-        levels=list(levels),
-        lambdas=[2.0, 20.0, 200.0],
-        is_geo=False,
-        max_cost=0.5,
-        window_size=3,
-        outer_window=7,
-        offsets=(0, 0),
-    )
-    arguments.update(kwargs)
-    return quillet.connectivity(**arguments)
+    return quillet.connectivity(**valid_arguments(**{
+        "condition": condition, "mask": np.isnan(condition) if mask is None else mask,
+        "transforms": transforms_for(levels), "levels": list(levels), "lambdas": [2.0, 20.0, 200.0],
+        "outer_window": 7, **kwargs}))
 
 
 def single_cell(value, shape=(5, 5), at=(2, 2)):

@@ -1,4 +1,4 @@
-"""The polygons of a batch's regions as the summary kernel walks them: each part with its region and the block of
+"""The polygons of a batch's regions as a batch's computation walks them: each part with its region and the block of
 cells its bounds reach, and the raster's windows (`tile_size` cells per side, from its origin) that the parts
 reach, each with the parts that reach it."""
 from dataclasses import dataclass

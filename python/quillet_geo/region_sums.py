@@ -102,6 +102,16 @@ class RegionSums:
         return np.array(columns, dtype=np.float64).reshape(-1, self.regions).T
 
 
+def _total(group):
+    """A property of `Totals`: the regions' total of one group of sums."""
+    return property(lambda totals: totals.total[group])
+
+
+def _ratio_of(numerator, denominator):
+    """A property of `Totals`: the ratio of the regions' totals of two groups of sums, NaN where the second is 0."""
+    return property(lambda totals: _ratio(totals.total[numerator], totals.total[denominator]))
+
+
 class Totals:
     """The sums of a batch merged by region, and what the statistics are computed from: arrays (bands, regions),
     the area (regions,)."""
@@ -113,13 +123,8 @@ class Totals:
         self.total = np.zeros((len(GROUP), sums.bands, sums.regions))
         np.add.at(self.total, (slice(None), slice(None), self.owners), self.groups)
 
-    @property
-    def count(self):
-        return self.total[COUNT]
-
-    @property
-    def sum(self):
-        return self.total[SUM]
+    count, sum, nodata_area, weighted_sum = (_total(group) for group in (COUNT, SUM, NODATA_AREA, WEIGHTED_SUM))
+    area_mean, weighted_mean = _ratio_of(AREA_SUM, AREA_WEIGHT), _ratio_of(WEIGHTED_SUM, WEIGHT)
 
     @cached_property
     def mean(self):
@@ -150,22 +155,6 @@ class Totals:
     @property
     def area(self):
         return self.total[AREA][0]
-
-    @property
-    def nodata_area(self):
-        return self.total[NODATA_AREA]
-
-    @property
-    def area_mean(self):
-        return _ratio(self.total[AREA_SUM], self.total[AREA_WEIGHT])
-
-    @property
-    def weighted_sum(self):
-        return self.total[WEIGHTED_SUM]
-
-    @property
-    def weighted_mean(self):
-        return _ratio(self.total[WEIGHTED_SUM], self.total[WEIGHT])
 
     def quantile(self, q):
         return np.array([[self._quantile((k, band), q) for k in range(self.regions)] for band in range(self.bands)])

@@ -3,7 +3,7 @@ weighted by the exact fraction of each cell that the region covers (their defini
 a table in memory or written to a file by the run engine.
 
 Regions are the unit of work. They are put in batches of neighbours (`batches`), and a batch is what the run engine
-computes, keeps and resumes: its values are its regions' statistics, a row each (`summary_job`, `summary_kernel`).
+computes, keeps and resumes: its values are its regions' statistics, a row each (`summary_job`, `summary_computation`).
 """
 import geopandas
 import numpy as np

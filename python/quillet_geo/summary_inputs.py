@@ -16,8 +16,8 @@ from .parameters import LARGEST_TILE, integer
 from .rasters import aligned, check_crs, check_resampling, check_same_grid, is_path, open_raster
 from .region_parts import cells_reached
 from .statistics import AREAS, DEFAULT, columns, needs, parse_statistics
+from .summary_computation import SummaryComputation
 from .summary_job import SummaryJob
-from .summary_kernel import SummaryComputation
 from .transforms import coefficients
 from .values import FINITE, check_sample
 from .vectors import read_polygons, read_vector_file

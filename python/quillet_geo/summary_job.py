@@ -5,7 +5,7 @@ from dataclasses import dataclass, field, replace
 import numpy as np
 import xarray as xr
 
-from .summary_kernel import SummaryComputation
+from .summary_computation import SummaryComputation
 
 
 @dataclass(frozen=True)
