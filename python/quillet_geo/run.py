@@ -73,12 +73,16 @@ def to_raster(result, path, *, overwrite=False, resume=False, scheduler="process
     options = creation_options_checked(creation_options)
 
     def write(output, partial, part_values):
-        tags = {**provenance(job), "quillet_date": time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime())}
-        assemble(output, partial, job, part_values, tags=tags, options=options)
+        assemble(output, partial, job, part_values, tags=map_tags(job), options=options)
 
     return run_job(job, path, write, overwrite=overwrite, resume=resume, scheduler=scheduler, workers=workers,
                    jobs=jobs, cluster_options=cluster_options, progress=progress, also_writes=also_writes,
                    started=started)
+
+
+def map_tags(job):
+    """The tags of a map that `job` computes: its provenance and the date it was written."""
+    return {**provenance(job), "quillet_date": time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime())}
 
 
 def job_of(result):
