@@ -13,12 +13,14 @@ import os
 import warnings
 from dataclasses import dataclass
 
+import dask.array as da
 import pyproj
 import rasterio
+import xarray as xr
 
 from .atomic import put_in_place, temporary_beside
 from .baselines import check_inputs_kept, read_baseline, replacements
-from .changes import find_change
+from .changes import Change, find_change
 from .connectivity import RULES, ConnectivityJob, connectivity
 from .fingerprints import fingerprint
 from .formats import check_map_outputs
@@ -76,19 +78,13 @@ def update(baseline, output, *, condition=None, sources=None, protected=None, tr
     options = creation_options_checked(creation_options)
     base = read_baseline(baseline)
     check_inputs_kept(base)
-    replaced = replacements(base, {"condition": condition, "sources": sources, "protected": protected,
-                                   "traversal": traversal})
+    replaced = replacements(base, {name: _lazy(value) for name, value in [
+        ("condition", condition), ("sources", sources), ("protected", protected), ("traversal", traversal)]})
     new = _connectivity_job(*base.call(replaced))
     inputs = {**new.inputs, "baseline": base.path, **{f"baseline_{k}": base.inputs[k] for k in replaced}}
     also_writes = {"difference": difference}
     check_outputs({"output": output, **also_writes}, inputs, overwrite=overwrite)
-    changed = [k for k, value in replaced.items() if fingerprint(value) != base.fingerprints[k]]
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore")  # the baseline's own notes were told when it was made
-        old = _connectivity_job(*base.call())
-    positions = [list(RULES).index(k) for k in changed]
-    change = find_change(new.tiles, new.shape, new.parameters["tile_size"],
-                         [(old.readers[k], new.readers[k]) for k in positions])
+    change = _change(base, new, [k for k, value in replaced.items() if fingerprint(value) != base.fingerprints[k]])
     crs = _name(new.template.rio.crs)
     if not change.cells:
         return UpdateSummary(len(new.tiles), 0, 0, None, crs, 0.0)
@@ -101,9 +97,30 @@ def update(baseline, output, *, condition=None, sources=None, protected=None, tr
                          change.bounds(new.template.rio.transform()), crs, summary.seconds, summary.resumed_parts)
 
 
+def _lazy(value):
+    """An input as the map takes it without computing every tile at once: a DataArray in memory as a Dask-backed
+    one (one chunk), anything else as it is."""
+    if isinstance(value, xr.DataArray) and not isinstance(value.data, da.Array):
+        return value.chunk()
+    return value
+
+
 def _name(crs):
     """A CRS as a person reads it: its authority code, else its name."""
     return crs.to_string() if crs.to_epsg() else pyproj.CRS(crs.to_wkt()).name
+
+
+def _change(base, new, labels):
+    """The `Change` of the inputs `labels` (those given whose files are not the baseline's own) in `new`, the job
+    on the new inputs, from the inputs of the baseline `base`."""
+    if not labels:
+        return Change(0, None, None, ())
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # the baseline's own notes were told when it was made
+        old = _connectivity_job(*base.call())
+    positions = [list(RULES).index(label) for label in labels]
+    return find_change(new.tiles, new.shape, new.parameters["tile_size"],
+                       [(old.readers[k], new.readers[k]) for k in positions])
 
 
 def _connectivity_job(condition, arguments):
