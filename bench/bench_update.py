@@ -1,8 +1,7 @@
 """What-if maps: the time of `quillet_geo.update` for a restored block of the condition against a full connectivity
 run of the same map, side by side in one run, for blocks of several sizes (the target: at most 0.05x the full run's
 time for a 30 x 30 block on a 4096 x 4096 map in 512-cell tiles). Each block is restored (condition 1) in a copy of
-the condition, placed inside one tile away from its halo where it fits in one; the table says how many tiles each
-update computed.
+the condition; the table says how many tiles each update computed.
 
     python bench/bench_update.py [--size 4096] [--tile-size 512] [--workers 2] [--blocks 30 300 1000]
 """
@@ -38,10 +37,10 @@ def landscape(size, seed=7):
 
 
 def restored(values, block, tile_size):
-    """`values` with a block of `block` cells restored to condition 1, inside one tile away from its edges where
-    it fits."""
+    """`values` with a block of `block` cells restored to condition 1: inside one tile away from its edges where it
+    fits, else from a third of the way along each axis (on no tile's edge)."""
     changed = values.copy()
-    start = tile_size + (tile_size - block) // 2 if block < tile_size // 2 else (len(values) - block) // 2
+    start = tile_size + (tile_size - block) // 2 if block < tile_size // 2 else len(values) // 3
     changed[start:start + block, start:start + block] = 1.0
     return changed
 

@@ -104,7 +104,6 @@ def run_job(job, path, write, *, overwrite=False, resume=False, scheduler="proce
     check_outputs({"output": output, **(also_writes or {})}, job.inputs, overwrite=overwrite)
     scheduler, workers = placement(scheduler, workers, jobs, cluster_options)
     local = scheduler in LOCAL
-    job = job.with_threads(max(1, available_cpus() // workers) if local else 1)
     manifest = _manifest(job)
     total, plural = len(job.parts), job.part_names[1]
     with StopSignals() as signals:
@@ -121,6 +120,9 @@ def run_job(job, path, write, *, overwrite=False, resume=False, scheduler="proce
             bar = run_progress(job, kept, reporter)
             try:
                 todo = [k for k, part in enumerate(job.parts) if part.index not in kept]
+                if local:  # fewer parts than workers: the CPUs are shared among the parts there are
+                    workers = max(1, min(workers, len(todo)))
+                job = job.with_threads(max(1, available_cpus() // workers) if local else 1)
                 with signals.deferred():
                     compute_parts(job, todo, lambda part, values: journal.save(part.index, values), bar,
                                   scheduler=scheduler, workers=workers, waiting=signals.check)
