@@ -16,7 +16,7 @@ from rasterio.transform import from_origin
 
 import quillet_geo
 
-OPTIONS = dict(levels=[1, 2, 4], outer_window=3, lambdas=[0.5, 2.0], max_cost=10.0)  # a reach of 12 cells, 1.2 km
+OPTIONS = dict(levels=[1, 2, 4], lambdas=[0.5, 2.0], max_cost=10.0)  # default windows: a reach of 28 cells, 2.8 km
 
 
 def write_condition(path, values):
