@@ -10,9 +10,10 @@ from .progress_bars import progress
 from .run import RunSummary, to_raster
 from .summarize import summarize, summarize_to_file
 from .tiles import Tile, tile_plan
+from .update import UpdateSummary, update
 
 __version__ = version("quillet")
 
-__all__ = ["__version__", "connectivity", "coverage", "summarize", "summarize_to_file", "to_raster", "progress",
-           "RunSummary", "Tile", "tile_plan", "window_reach", "ArgumentError", "ArgumentTypeError", "DataError",
-           "RunRefused", "RunFailed", "Stopped"]
+__all__ = ["__version__", "connectivity", "coverage", "summarize", "summarize_to_file", "to_raster", "update",
+           "progress", "RunSummary", "UpdateSummary", "Tile", "tile_plan", "window_reach", "ArgumentError",
+           "ArgumentTypeError", "DataError", "RunRefused", "RunFailed", "Stopped"]

@@ -7,7 +7,8 @@ from pathlib import Path
 from .errors import ArgumentError
 
 # Each output a map run may write, by its argument: what it is written as, and the name endings that say so.
-MAP_OUTPUTS = {"output": ("GeoTIFF", (".tif", ".tiff")), "preview": ("PNG", (".png",))}
+MAP_OUTPUTS = {"output": ("GeoTIFF", (".tif", ".tiff")), "difference": ("GeoTIFF", (".tif", ".tiff")),
+               "preview": ("PNG", (".png",))}
 
 
 def check_map_outputs(outputs):

@@ -73,12 +73,16 @@ def to_raster(result, path, *, overwrite=False, resume=False, scheduler="process
     options = creation_options_checked(creation_options)
 
     def write(output, partial, part_values):
-        tags = {**provenance(job), "quillet_date": time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime())}
-        assemble(output, partial, job, part_values, tags=tags, options=options)
+        assemble(output, partial, job, part_values, tags=map_tags(job), options=options)
 
     return run_job(job, path, write, overwrite=overwrite, resume=resume, scheduler=scheduler, workers=workers,
                    jobs=jobs, cluster_options=cluster_options, progress=progress, also_writes=also_writes,
                    started=started)
+
+
+def map_tags(job):
+    """The tags of a map that `job` computes: its provenance and the date it was written."""
+    return {**provenance(job), "quillet_date": time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime())}
 
 
 def job_of(result):
@@ -100,7 +104,6 @@ def run_job(job, path, write, *, overwrite=False, resume=False, scheduler="proce
     check_outputs({"output": output, **(also_writes or {})}, job.inputs, overwrite=overwrite)
     scheduler, workers = placement(scheduler, workers, jobs, cluster_options)
     local = scheduler in LOCAL
-    job = job.with_threads(max(1, available_cpus() // workers) if local else 1)
     manifest = _manifest(job)
     total, plural = len(job.parts), job.part_names[1]
     with StopSignals() as signals:
@@ -117,6 +120,9 @@ def run_job(job, path, write, *, overwrite=False, resume=False, scheduler="proce
             bar = run_progress(job, kept, reporter)
             try:
                 todo = [k for k, part in enumerate(job.parts) if part.index not in kept]
+                if local:  # fewer parts than workers: the CPUs are shared among the parts there are
+                    workers = max(1, min(workers, len(todo)))
+                job = job.with_threads(max(1, available_cpus() // workers) if local else 1)
                 with signals.deferred():
                     compute_parts(job, todo, lambda part, values: journal.save(part.index, values), bar,
                                   scheduler=scheduler, workers=workers, waiting=signals.check)

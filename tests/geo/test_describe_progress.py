@@ -23,7 +23,7 @@ def described(capsys, command):
     return json.loads(capsys.readouterr().out)
 
 
-@pytest.mark.parametrize("command", ["connectivity", "coverage", "summarize"])
+@pytest.mark.parametrize("command", ["connectivity", "coverage", "summarize", "update"])
 def test_describe_names_every_option_that_help_lists(capsys, command):
     with pytest.raises(SystemExit):
         main([command, "--help"])

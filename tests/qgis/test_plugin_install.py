@@ -31,7 +31,7 @@ def test_install_copies_the_plugin_with_a_record_of_this_command(tmp_path):
     assert "hasProcessingProvider=yes" in metadata and "qgisMinimumVersion=3.22" in metadata
     record = read_record(plugin)
     assert f"version={record['version']}\n" in metadata
-    assert sorted(record["commands"]) == ["connectivity", "coverage", "summarize"]
+    assert sorted(record["commands"]) == ["connectivity", "coverage", "summarize", "update"]
     ran = subprocess.run([*record["command"], "connectivity", "--describe"], capture_output=True, text=True,
                          env=command_environment(record))
     assert json.loads(ran.stdout) == record["commands"]["connectivity"]  # the recorded command describes itself

@@ -97,7 +97,7 @@ def raster(path):
         return source.read().tobytes(), tags
 
 
-@pytest.mark.parametrize("algorithm", ["connectivity", "coverage", "summarize"])
+@pytest.mark.parametrize("algorithm", ["connectivity", "coverage", "summarize", "update"])
 def test_the_parameters_are_the_commands_options_with_its_defaults(qgis, algorithm):
     set_by_plugin = {"progress", "quiet", "overwrite", "preview", "creation_options", "layer", "where", "assume_crs"}
     described = {(p["option"] or p["metavar"] or p["name"]).lstrip("-").replace("-", "_").upper(): p

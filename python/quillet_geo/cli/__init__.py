@@ -16,6 +16,7 @@ from .describe import add_describe_option
 from .errors import in_command_terms
 from .qgis import qgis
 from .summarize import summarize
+from .update import update
 
 
 @click.group(context_settings={"help_option_names": ["-h", "--help"]})
@@ -28,8 +29,9 @@ cli.add_command(connectivity)
 cli.add_command(coverage)
 cli.add_command(demo)
 cli.add_command(summarize)
+cli.add_command(update)
 cli.add_command(qgis)
-for offered in (connectivity, coverage, summarize):  # the commands other programs may offer (the QGIS plugin)
+for offered in (connectivity, coverage, summarize, update):  # the commands other programs may offer (the QGIS plugin)
     add_describe_option(offered)
 
 
