@@ -77,7 +77,7 @@ private:
         return w * 64 + static_cast<std::uint32_t>(std::countr_zero(word));
     }
 
-    BucketRing ring_;
+    BucketRing<> ring_;
     std::uint64_t* bits_;
     std::uint64_t summary_ = 0;
 };

@@ -4,6 +4,8 @@
 // total's low bits puts one total in each bucket, and an entry needs no total
 // of its own. Each bucket is a list of entries linked newest first; the queues
 // keep their own occupancy bits, which say whether a bucket's head is valid.
+// A ring of `kFixedBuckets` buckets has its size in the code, so that its
+// index arithmetic folds into constants; one of 0 is sized when constructed.
 #pragma once
 
 #include <cstddef>
@@ -13,9 +15,11 @@
 
 namespace quillet {
 
+template <std::uint32_t kFixedBuckets = 0>
 class BucketRing {
 public:
-    // `buckets` (a power of two) buckets for at most `max_pushes` entries.
+    // `buckets` (a power of two; `kFixedBuckets` where that is not 0) buckets for
+    // at most `max_pushes` entries.
     BucketRing(QueueStorage& storage, std::size_t buckets, std::size_t max_pushes)
         : mask_(static_cast<std::uint32_t>(buckets - 1)) {
         storage.bucket_head.resize(buckets);
@@ -25,17 +29,17 @@ public:
     }
 
     // The largest total that may be pushed now.
-    std::uint64_t horizon() const { return std::uint64_t{last_} + mask_; }
+    std::uint64_t horizon() const { return std::uint64_t{last_} + mask(); }
     // Moves an empty ring on to `total`, from which pushes go on.
     void restart_at(std::uint32_t total) { last_ = total; }
 
     std::uint32_t last() const { return last_; }
-    std::uint32_t bucket_of(std::uint32_t total) const { return total & mask_; }
-    std::uint32_t last_bucket() const { return last_ & mask_; }
+    std::uint32_t bucket_of(std::uint32_t total) const { return total & mask(); }
+    std::uint32_t last_bucket() const { return last_ & mask(); }
 
     // Moves the last popped total on by `growth`, or on to the total of bucket `b`.
     void advance_by(std::uint32_t growth) { last_ += growth; }
-    void advance_to(std::uint32_t b) { last_ += (b - last_bucket()) & mask_; }
+    void advance_to(std::uint32_t b) { last_ += (b - last_bucket()) & mask(); }
 
     // Puts `node` at the front of bucket `b`, ahead of entry `next` (-1: none).
     void link(std::uint32_t b, std::int32_t node, std::int32_t next) {
@@ -56,6 +60,14 @@ public:
     }
 
 private:
+    std::uint32_t mask() const {
+        if constexpr (kFixedBuckets != 0) {
+            return kFixedBuckets - 1;
+        } else {
+            return mask_;
+        }
+    }
+
     std::int32_t* head_;
     BucketEntry* entries_;
     std::uint32_t mask_;

@@ -103,7 +103,7 @@ private:
         return w * 64 + static_cast<std::uint32_t>(std::countr_zero(bits_[w]));
     }
 
-    BucketRing ring_;
+    BucketRing<> ring_;
     std::vector<std::uint64_t>& nodes_;  // the entries of the current total, a min-heap
     std::uint64_t* bits_;
     std::uint64_t* groups_;

@@ -46,7 +46,7 @@ public:
 private:
     static constexpr std::uint32_t kBuckets = 64;
 
-    BucketRing ring_;
+    BucketRing<kBuckets> ring_;
     std::uint64_t bits_ = 0;
 };
 
