@@ -1,8 +1,9 @@
 """Speed of quillet.connectivity: microseconds per source cell per thread.
 
 Standard configuration: levels 1, 2, 4; window 3, outer window 7; circular
-windows; bandwidths 2, 20, 200 km; max_cost 0.1. Two landscapes of 512 x 512
-float32 cells, no-data cells masked (they are not sources):
+windows; bandwidths 2, 20, 200 km; max_cost 10 (land of condition 0 costs ten
+times its length to cross, intact habitat its length). Two landscapes of
+512 x 512 float32 cells, no-data cells masked (they are not sources):
 
 - realistic: a smooth condition surface whose low part is non-habitat (0), with
   no data only in a few lakes and a coastal strip, on 25 m cells whose origin is
@@ -34,7 +35,7 @@ import quillet
 LEVELS = [1, 2, 4]
 DEEP_LEVELS = [1, 2, 4, 8, 16, 32]
 LAMBDAS = [2.0, 20.0, 200.0]
-MAX_COST = 0.1
+MAX_COST = 10.0
 
 
 def salt_noise(size, seed=11):

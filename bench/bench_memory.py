@@ -31,7 +31,7 @@ CHILD = textwrap.dedent(
         arguments = dict(
             condition=rng.random((size, size), dtype=np.float32), mask=rng.random((size, size)) < 0.99,
             transgrid_list=None, transforms={l: (100.0 * l, 0.0, 0.0, 0.0, -100.0 * l, 0.0) for l in levels},
-            levels=levels, lambdas=[2.0, 20.0, 200.0], is_geo=False, max_cost=0.1, window_size=5 if deep else 3,
+            levels=levels, lambdas=[2.0, 20.0, 200.0], is_geo=False, max_cost=10.0, window_size=5 if deep else 3,
             outer_window=9 if deep else 7, offsets=(0, 0))
     else:
         angles = np.linspace(0, 2 * np.pi, 10_000, endpoint=False)

@@ -31,7 +31,7 @@ atexit.register(record)
 from quillet_geo.cli import main
 main(sys.argv[2:])
 """
-OPTIONS = ["--levels", "1", "2", "4", "--lambdas", "2", "20", "200", "--max-cost", "1", "--quiet"]
+OPTIONS = ["--levels", "1", "2", "4", "--lambdas", "2", "20", "200", "--max-cost", "10", "--quiet"]
 
 
 def run_command(folder, size, tile_size, workers):

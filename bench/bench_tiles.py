@@ -2,9 +2,9 @@
 
     python bench/bench_tiles.py [--size 20000] [--tile-size 1024]
 
-Part 1 writes a size x size condition GeoTIFF in which few cells are sources (a sparse grid of habitat
+First, it writes a size x size condition GeoTIFF in which few cells are sources (a sparse grid of habitat
 patches), streams it through quillet_geo.connectivity to a tiled GeoTIFF and reports peak resident
-memory and throughput. Part 2 times a 1024 x 1024 raster as tiles against one whole native call and
+memory and throughput. Then it times a 1024 x 1024 raster as tiles against one whole native call and
 reports the time per source of each.
 """
 import argparse

@@ -62,12 +62,22 @@ void fill_grid(ShareGrid& g) {
     evaluate(g.key, nullptr, [&](std::int64_t, std::int64_t, const CellShare& s) { g.cells.push_back(s); });
 }
 
-void fill_template(WindowTemplate& t, const ShareGrid& whole) {
+// Whether the unclipped window's shares fit the cell budget. A wider window
+// spans more cells than most rasters have and is clipped for nearly every
+// source, so its template measures each cell rather than holding (2w + 1)^2
+// shares that it would mostly not read (a window thousands of cells wide would
+// hold gigabytes); the shares are the same either way.
+bool keeps_unclipped_shares(const TemplateKey& key, std::size_t cell_budget) {
+    const auto side = 2 * static_cast<std::size_t>(key.width) + 1;
+    return side <= cell_budget / side;
+}
+
+void fill_template(WindowTemplate& t, const ShareGrid* whole) {
     t.drow.clear();
     t.dcol.clear();
     t.share.clear();
     t.boundary.clear();
-    evaluate(t.key, &whole, [&](std::int64_t dr, std::int64_t dc, const CellShare& s) {
+    evaluate(t.key, whole, [&](std::int64_t dr, std::int64_t dc, const CellShare& s) {
         if (!s.selected) return;
         t.drow.push_back(static_cast<std::int32_t>(dr));
         t.dcol.push_back(static_cast<std::int32_t>(dc));
@@ -107,7 +117,7 @@ const WindowTemplate& WindowTemplates::get(std::size_t level_index, const Templa
     WindowTemplate& t = slots[key.place.hash(key.level) & (slots.size() - 1)];
     if (!(t.key == key)) {
         t.key = key;
-        fill_template(t, unclipped_shares(level_index, key));
+        fill_template(t, keeps_unclipped_shares(key, kCellBudget) ? &unclipped_shares(level_index, key) : nullptr);
     }
     return t;
 }
