@@ -267,9 +267,8 @@ void attach_on_border(const FocalWindow& w, std::vector<std::uint8_t>& attach) {
     const auto [row_min, row_max] = std::minmax_element(w.rows.begin(), w.rows.end());
     const auto [col_min, col_max] = std::minmax_element(w.cols.begin(), w.cols.end());
     for (std::size_t k = 0; k < w.size(); ++k) {
-        attach[k] = (w.rows[k] == *row_min || w.rows[k] == *row_max || w.cols[k] == *col_min || w.cols[k] == *col_max)
-                        ? 1
-                        : 0;
+        attach[k] =
+            (w.rows[k] == *row_min || w.rows[k] == *row_max || w.cols[k] == *col_min || w.cols[k] == *col_max) ? 1 : 0;
     }
 }
 
