@@ -3,7 +3,8 @@
 // [last popped, last popped + largest weight], so indexing the buckets by the
 // total's low bits puts one total in each bucket, and an entry needs no total
 // of its own. Each bucket is a list of entries linked newest first; the queues
-// keep their own occupancy bits, which say whether a bucket's head is valid.
+// keep their own occupancy bits, and each says whether an empty bucket's head
+// is reset or left stale.
 // A ring of `kFixedBuckets` buckets has its size in the code, so that its
 // index arithmetic folds into constants; one of 0 is sized when constructed.
 #pragma once
