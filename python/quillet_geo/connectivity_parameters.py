@@ -18,6 +18,8 @@ What the values mean:
 import inspect
 from dataclasses import dataclass
 
+import quillet
+
 from .errors import ArgumentError
 from .parameters import LARGEST_TILE, choice, fraction, integer, real, sequence, shown
 
@@ -66,9 +68,10 @@ def window_reach(levels, window_size, outer_window):
 
     The coarsest level's window is `max(outer_window, window_size)` level cells wide on each side of the
     source, and finer levels reach less; a halo of that many whole coarsest blocks keeps every window of a
-    tile cell, and every coarse block it touches, complete.
+    tile cell, and every coarse block it touches, complete. The module computes it, by the rule its windows
+    are built by.
     """
-    return max(outer_window, window_size) * max(levels)
+    return quillet._window_reach(list(levels), window_size, outer_window)
 
 
 def connectivity_parameters(*, levels, lambdas, max_cost, window_size=3, outer_window=7, window_mode="circular",

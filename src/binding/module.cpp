@@ -1,8 +1,8 @@
 // The extension module `quillet`: multi-phase initialisation whose execution
 // step adds `connectivity` and `pixel_coverage`, in that order, to the module
 // and to its __all__, and the package's `__version__`. The private
-// `_available_cpus` and `_report_progress` come with the module's definition and
-// stay out of __all__.
+// `_available_cpus`, `_report_progress` and `_window_reach` come with the
+// module's definition and stay out of __all__.
 #define QUILLET_IMPORTS_NUMPY
 #include "numpy.hpp"
 
@@ -22,6 +22,8 @@ PyMethodDef pixel_coverage_def = {"pixel_coverage",
 PyMethodDef private_methods[] = {
     {"_available_cpus", available_cpus, METH_NOARGS, available_cpus_doc},
     {"_report_progress", report_progress, METH_O, report_progress_doc},
+    {"_window_reach", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(window_reach)),
+     METH_VARARGS | METH_KEYWORDS, window_reach_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 

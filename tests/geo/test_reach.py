@@ -12,6 +12,7 @@ import xarray as xr
 from affine import Affine
 from rasterio.transform import from_origin
 
+import quillet
 import quillet_geo
 from quillet_geo.cli import main
 from quillet_geo.connectivity_parameters import connectivity_parameters
@@ -40,6 +41,18 @@ def great_circle(lat1, lat2, dlon):
     p1, p2, dl = math.radians(lat1), math.radians(lat2), math.radians(dlon)
     h = math.sin((p2 - p1) / 2) ** 2 + math.cos(p1) * math.cos(p2) * math.sin(dl / 2) ** 2
     return 2 * EARTH * math.asin(math.sqrt(h))
+
+
+@pytest.mark.parametrize("levels, window_size, outer_window, cells", [
+    ([1, 2, 4], 3, 7, 28),
+    ([4, 2, 1], 5, 5, 20),
+    ([1, 2, 4, 8], 3, 15, 120),
+    ([1], 9, 11, 11),
+])
+def test_the_tiles_halo_is_the_reach_the_module_gives(levels, window_size, outer_window, cells):
+    checked = connectivity_parameters(lambdas=[1.0], max_cost=10, levels=levels, window_size=window_size,
+                                      outer_window=outer_window)
+    assert checked.reach() == quillet._window_reach(levels, window_size, outer_window) == cells
 
 
 @pytest.mark.parametrize("transform, crs, text, notes", [

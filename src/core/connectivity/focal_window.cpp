@@ -260,6 +260,18 @@ bool recurs_against(const WindowPlan& plan, LevelKey period, std::int64_t reach,
            (r + period < static_cast<std::int64_t>(end_row) && placement_against(plan, period, reach, r + period, c) == here);
 }
 
+// The cells on the border of the window's bounding box.
+void attach_on_border(const FocalWindow& w, std::vector<std::uint8_t>& attach) {
+    attach.assign(w.size(), 0);
+    if (w.empty()) return;
+    const auto [row_min, row_max] = std::minmax_element(w.rows.begin(), w.rows.end());
+    const auto [col_min, col_max] = std::minmax_element(w.cols.begin(), w.cols.end());
+    for (std::size_t k = 0; k < w.size(); ++k) {
+        attach[k] =
+            (w.rows[k] == *row_min || w.rows[k] == *row_max || w.cols[k] == *col_min || w.cols[k] == *col_max) ? 1 : 0;
+    }
+}
+
 }  // namespace
 
 void FocalWindow::clear(std::size_t layer_count) {
@@ -332,19 +344,15 @@ void build_windows(const WindowPlan& plan, std::size_t row, std::size_t col, Win
 }
 
 void select_attachments(const FocalWindow& w, WindowMode mode, std::vector<std::uint8_t>& attach) {
-    if (mode == WindowMode::circular) {
-        attach.assign(w.boundary.begin(), w.boundary.end());
-        return;
+    switch (mode) {
+        case WindowMode::circular:
+            attach.assign(w.boundary.begin(), w.boundary.end());
+            return;
+        case WindowMode::square:
+            attach_on_border(w, attach);
+            return;
     }
-    attach.assign(w.size(), 0);
-    if (w.empty()) return;
-    const auto [row_min, row_max] = std::minmax_element(w.rows.begin(), w.rows.end());
-    const auto [col_min, col_max] = std::minmax_element(w.cols.begin(), w.cols.end());
-    for (std::size_t k = 0; k < w.size(); ++k) {
-        attach[k] = (w.rows[k] == *row_min || w.rows[k] == *row_max || w.cols[k] == *col_min || w.cols[k] == *col_max)
-                        ? 1
-                        : 0;
-    }
+    raise_unknown_window_mode();
 }
 
 }  // namespace quillet

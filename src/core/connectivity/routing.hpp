@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "connectivity/graph.hpp"
+#include "connectivity/search_queue.hpp"
 
 namespace quillet {
 
@@ -29,28 +30,10 @@ struct SearchResult {
     bool reached(std::size_t node) const { return parent[node] >= 0; }
 };
 
-// A queued node and the tentative total it was queued with.
-struct QueueEntry {
-    std::uint32_t total;
-    std::int32_t node;
-};
-
-// A node queued in a bucket; the bucket gives its total.
-struct BucketEntry {
-    std::int32_t node;
-    std::int32_t next;  // next entry of the same bucket, -1 at the end
-};
-
 // Per-thread storage of the searches; keeps its capacity between cells.
 struct SearchScratch {
     std::vector<std::uint64_t> best;  // tentative total of each node, 2^32 before the first
-    // Bucket queue: the head entry of each bucket, one occupancy bit per bucket,
-    // and the entries, each linked to the next one of its bucket.
-    std::vector<std::int32_t> bucket_head;
-    std::vector<std::uint64_t> bucket_bits;
-    std::vector<BucketEntry> bucket_entries;
-    // Heap queue: (total << 32) | node; ordered bucket queue: the nodes of the current total.
-    std::vector<std::uint64_t> heap_keys;
+    QueueStorage queues;
 };
 
 // Searches `graph` from its source over the quantised edge weights of `mode`.

@@ -11,6 +11,7 @@
 #include "common/grid.hpp"
 #include "common/levels.hpp"
 #include "connectivity/window_mode.hpp"
+#include "connectivity/window_reach.hpp"
 
 namespace quillet {
 
@@ -43,8 +44,7 @@ struct RowContext {
     // of computing it; off only to test that the results come out the same.
     bool reuse_across_sources = true;
 
-    // The last of level_keys, 1 when there is none.
-    LevelKey coarsest_level() const { return level_keys.empty() ? 1 : level_keys.back(); }
+    LevelKey coarsest_level() const { return quillet::coarsest_level(level_keys); }
     // Whether values take the similarity-weighted form.
     bool has_transgrids() const { return transgrid_levels != nullptr && !transgrid_levels->empty(); }
 };

@@ -129,7 +129,13 @@ double rect_circle_overlap_area(double p0, double p1, double q0, double q1, doub
 }
 
 CellShare cell_share(const ShareFrame& f, double y0, double y1, double x0, double x1) {
-    return f.mode == WindowMode::square ? square_share(f, y0, y1, x0, x1) : circular_share(f, y0, y1, x0, x1);
+    switch (f.mode) {
+        case WindowMode::circular:
+            return circular_share(f, y0, y1, x0, x1);
+        case WindowMode::square:
+            return square_share(f, y0, y1, x0, x1);
+    }
+    raise_unknown_window_mode();
 }
 
 AxisWindow clip_axis(double centre, double reach, double start, double end, std::int64_t level) {

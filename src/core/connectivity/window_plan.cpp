@@ -8,6 +8,8 @@
 #include <string>
 #include <tuple>
 
+#include "connectivity/window_reach.hpp"
+
 namespace quillet {
 
 namespace {
@@ -60,14 +62,12 @@ const Grid& checked_base(const RowContext& ctx, LevelKey level) {
     return *base;
 }
 
-// The level's window: the outer width on the coarsest level (the window width
-// where the outer one is smaller), an annulus around the finer levels' area
-// above level 1.
+// The level's window: the outer width on the coarsest level, an annulus around
+// the finer levels' area above level 1.
 void plan_geometry(const RowContext& ctx, const WindowPlan& plan, LevelPlan& lp) {
     const std::int32_t ws = ctx.window_size;
-    const std::int32_t outer_width = ctx.outer_window >= ws ? ctx.outer_window : ws;
     const LevelKey level = lp.level;
-    lp.width = level == ctx.coarsest_level() ? outer_width : ws;
+    lp.width = level == ctx.coarsest_level() ? outer_width(ws, ctx.outer_window) : ws;
     lp.reach = static_cast<double>(lp.width) * static_cast<double>(level);
     lp.inner_radius = level != 1 ? static_cast<double>(ws) * static_cast<double>(level) * 0.5 : 0.0;
     std::tie(lp.origin_row, lp.origin_col) = global_coarse(level, plan.row_offset, plan.col_offset);
