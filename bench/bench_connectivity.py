@@ -25,8 +25,8 @@ level's cell.
 
 The tile-like setting (--tile) computes sources as a run does: a tile of the
 realistic landscape read with a halo of the levels 1-32 chain's whole reach,
-sources only in the tile, so that every window lies inside the raster; max_cost
-10. The standard, deep (levels 1-32) and deep geographic configurations run on
+sources only in the tile, so that every window lies inside the raster. The
+standard, deep (levels 1-32) and deep geographic configurations run on
 one thread, each taking turns with the floor kernel (floor_kernel.cpp: two
 textbook heap searches and the kernel sums on a lattice of the graph's nodes),
 and are printed as processor µs per source, against the floor and as their
@@ -206,7 +206,6 @@ def best_seconds(arguments, threads, repeat):
 # reach, so that every source's windows lie inside the raster; each configuration against the floor kernel at
 # its own graph's size, the two taking turns.
 
-TILE_MAX_COST = 10.0  # a max_cost users pass: degraded land ten times as costly as intact habitat
 TILE_CONFIGURATIONS = {"standard": "realistic", "deep": "levels 1-32", "deep, geographic": "levels 1-32, geographic"}
 
 
@@ -217,7 +216,7 @@ def tile_configurations(tile):
     every = configurations(tile + 2 * halo)
     in_tile = np.zeros_like(every["realistic"]["mask"])
     in_tile[halo:halo + tile, halo:halo + tile] = True
-    return {name: dict(every[source], mask=every[source]["mask"] | ~in_tile, max_cost=TILE_MAX_COST)
+    return {name: dict(every[source], mask=every[source]["mask"] | ~in_tile)
             for name, source in TILE_CONFIGURATIONS.items()}
 
 
@@ -232,7 +231,7 @@ def tile_comparison(tile, turns):
     """Prints, per configuration, one thread's processor µs per source and the floor kernel's per search pair,
     each the lowest of `turns` runs taken in turn, and their ratio."""
     floor_kernel.build()
-    print(f"tile of {tile} x {tile} cells and its halo, max_cost {TILE_MAX_COST:g}, one thread, processor time, "
+    print(f"tile of {tile} x {tile} cells and its halo, max_cost {MAX_COST:g}, one thread, processor time, "
           f"best of {turns}")
     print(f"{'configuration':<20}{'sources':>9}{'nodes':>7}{'edges':>7}{'lattice':>9}"
           f"{'us/source':>11}{'floor us':>10}{'ratio':>7}")

@@ -46,5 +46,5 @@ def test_tile_sources_are_the_tile_cells_with_data_and_reach_no_edge():
     expected &= ~np.isnan(condition)
     assert condition.shape == (tile + 2 * halo,) * 2
     assert all((s == expected).all() for s in sources) and expected.sum() > tile * tile // 2
-    assert {a["max_cost"] for a in configurations.values()} == {bench_connectivity.TILE_MAX_COST}
+    assert {a["max_cost"] for a in configurations.values()} == {bench_connectivity.MAX_COST} == {10.0}
     assert [a["levels"][-1] * a["outer_window"] for a in configurations.values()] == [28, halo, halo]
