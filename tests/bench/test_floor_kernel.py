@@ -7,7 +7,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "bench"))
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "bench"))
 import bench_connectivity  # noqa: E402
 import floor_kernel  # noqa: E402
 
