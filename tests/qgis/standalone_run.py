@@ -35,7 +35,7 @@ class Recorder(QgsProcessingFeedback):
         self.errors.append(error)
 
 
-def main(plugins, spec):
+def main(plugins, run_request):
     app = QgsApplication([], False)
     app.initQgis()
     sys.path.insert(0, plugins)
@@ -43,12 +43,12 @@ def main(plugins, spec):
 
     provider = QuilletProvider()  # the registry does not keep the Python object alive
     QgsApplication.processingRegistry().addProvider(provider)
-    algorithm = QgsApplication.processingRegistry().createAlgorithmById(spec["algorithm"])
-    feedback = Recorder(spec.get("cancel_at"))
+    algorithm = QgsApplication.processingRegistry().createAlgorithmById(run_request["algorithm"])
+    feedback = Recorder(run_request.get("cancel_at"))
     context = QgsProcessingContext()
-    layers = {name: QgsRasterLayer(value["raster"], name, "gdal") for name, value in spec["parameters"].items()
+    layers = {name: QgsRasterLayer(value["raster"], name, "gdal") for name, value in run_request["parameters"].items()
               if isinstance(value, dict)}
-    results, ok = algorithm.run({**spec["parameters"], **layers}, context, feedback)
+    results, ok = algorithm.run({**run_request["parameters"], **layers}, context, feedback)
     ended = time.monotonic()
     stop = None if feedback.cancelled_at is None else ended - feedback.cancelled_at
     print(json.dumps({"ok": ok, "results": results, "progress": feedback.progress, "log": feedback.log,

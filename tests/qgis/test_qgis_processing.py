@@ -140,9 +140,9 @@ def test_a_refusal_reaches_qgis_as_the_commands_one_line(qgis, capsys, tmp_path)
     assert "Traceback" not in done.stdout + done.stderr and not (tmp_path / "m.tif").exists()
 
 
-def standalone(qgis, spec):
+def standalone(qgis, run_request):
     done = subprocess.run([QGIS_PYTHON, str(Path(__file__).with_name("standalone_run.py")), qgis["PLUGINS"],
-                           json.dumps(spec, default=str)], capture_output=True, text=True, env=qgis, timeout=300)
+                           json.dumps(run_request, default=str)], capture_output=True, text=True, env=qgis, timeout=300)
     assert done.returncode == 0, done.stdout + done.stderr
     return json.loads(done.stdout.splitlines()[-1])
 
