@@ -21,6 +21,7 @@ import dask
 from .batch_clusters import BatchCluster
 from .errors import RunFailed, portable
 from .progress_bars import passing_on, report_parts_to
+from .schedulers import DEFAULT_SCHEDULER
 from .worker_processes import process_results
 
 
@@ -41,7 +42,7 @@ def compute_parts(job, positions, keep, bar, *, scheduler, workers, waiting=lamb
 
 
 @contextlib.contextmanager
-def part_results(job, positions, *, scheduler="processes", workers=1, advanced=lambda index, fraction: None,
+def part_results(job, positions, *, scheduler=DEFAULT_SCHEDULER, workers=1, advanced=lambda index, fraction: None,
                  waiting=lambda: None):
     """An iterator of (position in job.parts, values) for the parts at `positions`, in the order they finish.
 

@@ -31,7 +31,7 @@ from .journal import DamagedPart, Journal, write_error
 from .outputs import check_outputs
 from .progress_lines import progress_reporter, run_progress
 from .provenance import provenance
-from .schedulers import LOCAL, placement
+from .schedulers import DEFAULT_SCHEDULER, LOCAL, placement
 from .stop_signals import StopSignals
 from .transforms import coefficients
 
@@ -47,7 +47,7 @@ class RunSummary:
     resumed_parts: int
 
 
-def to_raster(result, path, *, overwrite=False, resume=False, scheduler="processes", workers=None, jobs=None,
+def to_raster(result, path, *, overwrite=False, resume=False, scheduler=DEFAULT_SCHEDULER, workers=None, jobs=None,
               cluster_options=None, progress=None, creation_options=None, also_writes=None, started=None):
     """Write `result` (a DataArray from `quillet_geo.connectivity` or `coverage`) to the GeoTIFF `path`, computing
     its tiles in `workers` threads or local processes (`scheduler` "threads" or "processes", default and at most one
@@ -94,7 +94,7 @@ def job_of(result):
     return job
 
 
-def run_job(job, path, write, *, overwrite=False, resume=False, scheduler="processes", workers=None, jobs=None,
+def run_job(job, path, write, *, overwrite=False, resume=False, scheduler=DEFAULT_SCHEDULER, workers=None, jobs=None,
             cluster_options=None, progress=None, also_writes=None, started=None):
     """Run `job`'s parts into the file `path` with the guarantees above; `write(path, partial, part_values)` makes
     the file from the finished parts (`part_values(part)` gives one's values), assembling it at `partial` in the run

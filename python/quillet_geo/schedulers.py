@@ -15,6 +15,7 @@ from .errors import ArgumentError, ArgumentTypeError
 from .parameters import integer, shown
 
 LOCAL = ("threads", "processes")
+DEFAULT_SCHEDULER = "processes"  # where a run computes its parts unless told otherwise
 
 
 def placement(scheduler, workers=None, jobs=None, cluster_options=None):
@@ -47,7 +48,7 @@ def scheduler_of(scheduler=None, cluster=None):
     """The `scheduler` argument of a run from a caller that takes a Dask scheduler's address (`scheduler`) and a
     batch system (`cluster`) apart, as the command does: at most one of them, local processes without either."""
     if cluster is None:
-        return "processes" if scheduler is None else scheduler
+        return DEFAULT_SCHEDULER if scheduler is None else scheduler
     if scheduler is not None:
         raise ArgumentError("cluster", "cannot be used with `scheduler`: the tiles run either on a Dask cluster "
                                        "that is already running or on batch jobs started for the run")

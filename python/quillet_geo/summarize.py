@@ -15,6 +15,7 @@ from .parameters import integer
 from .progress_lines import progress_reporter, run_progress
 from .provenance import provenance
 from .run import run_job
+from .schedulers import DEFAULT_SCHEDULER
 from .statistics import DEFAULT, definitions
 from .summary_inputs import summary_job
 from .tables import DESCRIBED, table_format, write_table
@@ -81,7 +82,7 @@ if summarize.__doc__:  # (not under python -OO)
 
 def summarize_to_file(values, regions, output, *, stats=DEFAULT, by=None, weights=None, band=None, layer=None,
                       where=None, assume_crs=None, nodata=None, align=None, tile_size=1024, overwrite=False,
-                      resume=False, scheduler="processes", workers=None, jobs=None, cluster_options=None,
+                      resume=False, scheduler=DEFAULT_SCHEDULER, workers=None, jobs=None, cluster_options=None,
                       progress=None):
     """`summarize` written to the table `output`, with the guarantees of `to_raster`: batches of regions run in
     `workers` threads or local processes (`scheduler` "threads" or "processes"), on a Dask cluster, or on `jobs`

@@ -28,6 +28,7 @@ from .geotiff import assemble, window_of
 from .geotiff import creation_options as creation_options_checked
 from .outputs import check_outputs
 from .run import job_of, map_tags, run_job
+from .schedulers import DEFAULT_SCHEDULER
 
 
 @dataclass(frozen=True)
@@ -58,7 +59,7 @@ class UpdateSummary:
 
 
 def update(baseline, output, *, condition=None, sources=None, protected=None, traversal=None, difference=None,
-           overwrite=False, resume=False, scheduler="processes", workers=None, jobs=None, cluster_options=None,
+           overwrite=False, resume=False, scheduler=DEFAULT_SCHEDULER, workers=None, jobs=None, cluster_options=None,
            progress=None, creation_options=None, started=None):
     """Write to the GeoTIFF `output` the connectivity map that `quillet_geo.connectivity` with the arguments of
     `baseline` (a map it wrote, through `to_raster` or `quillet connectivity`) gives once `condition`, `sources`,
